@@ -1,0 +1,1 @@
+// The aggregated test program gets its sources from every suite.

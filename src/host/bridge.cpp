@@ -1,0 +1,559 @@
+#include "host/bridge.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+
+#include "host/conn_table.h"
+#include "host/extension.h"
+#include "host/header_block.h"
+#include "host/host_system.h"
+#include "host/host_text.h"
+#include "host/thread_group.h"
+#include "host/url_path.h"
+
+namespace isapi_web::host {
+
+namespace {
+
+// Buffered output goes to the client once it reaches this size, even inside the extension call.
+constexpr std::size_t FlushThreshold = 16 * 1024;
+constexpr DWORD HseIoAsync = 2;
+
+TConnTable<TRequest>& Requests() {
+  static TConnTable<TRequest> table;
+  return table;
+}
+
+std::atomic<bool> ObserverActive{false};
+std::mutex ObserverMutex; // guards Observer
+std::function<void(const TCallRecord&)> Observer;
+
+std::condition_variable ObservedCallsChanged;
+int ObservedCallsInFlight = 0; // guarded by ObserverMutex
+
+void Report(const TCallRecord& record) {
+  std::lock_guard lock(ObserverMutex);
+  if (Observer) Observer(record);
+}
+
+// Counts a callback that is being observed, so that the observer can wait until the report of
+// a call that has already taken effect (done with session, from another thread) is in.
+class TObservedCall {
+public:
+  TObservedCall() : FCounted(ObserverActive) {
+    if (!FCounted) return;
+    std::lock_guard lock(ObserverMutex);
+    ++ObservedCallsInFlight;
+  }
+  ~TObservedCall() {
+    if (!FCounted) return;
+    {
+      std::lock_guard lock(ObserverMutex);
+      --ObservedCallsInFlight;
+    }
+    ObservedCallsChanged.notify_all();
+  }
+  TObservedCall(const TObservedCall&) = delete;
+  TObservedCall& operator=(const TObservedCall&) = delete;
+
+private:
+  bool FCounted;
+};
+
+BOOL Fail(DWORD error) {
+  SetCallError(error);
+  return 0;
+}
+
+std::shared_ptr<TRequest> FindRequest(HCONN conn) {
+  return Requests().Find(reinterpret_cast<std::uintptr_t>(conn));
+}
+
+std::string HandleText(HCONN conn) {
+  char text[32];
+  std::snprintf(text, sizeof text, "0x%llx",
+                static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(conn)));
+  return text;
+}
+
+std::string TextOrNull(const char* text) { return text ? std::string(text) : "(null)"; }
+
+std::string StatusName(DWORD status) {
+  switch (status) {
+  case HSE_STATUS_SUCCESS: return "HSE_STATUS_SUCCESS";
+  case HSE_STATUS_SUCCESS_AND_KEEP_CONN: return "HSE_STATUS_SUCCESS_AND_KEEP_CONN";
+  case HSE_STATUS_PENDING: return "HSE_STATUS_PENDING";
+  case HSE_STATUS_ERROR: return "HSE_STATUS_ERROR";
+  default: return "status " + std::to_string(status);
+  }
+}
+
+std::string ReasonFor(unsigned status) {
+  switch (status) {
+  case 500: return "500 Internal Server Error";
+  case 502: return "502 Bad Gateway";
+  case 503: return "503 Service Unavailable";
+  default: return std::to_string(status) + " Error";
+  }
+}
+
+} // namespace
+
+void SetCallObserver(std::function<void(const TCallRecord&)> observer) {
+  std::lock_guard lock(ObserverMutex);
+  ObserverActive = static_cast<bool>(observer);
+  Observer = std::move(observer);
+}
+
+void WaitForObservedCalls() {
+  std::unique_lock lock(ObserverMutex);
+  ObservedCallsChanged.wait(lock, [] { return ObservedCallsInFlight == 0; });
+}
+
+std::vector<std::shared_ptr<TRequest>> LiveRequests() { return Requests().LiveEntries(); }
+
+std::size_t LiveRequestCount() { return Requests().LiveCount(); }
+
+// ---- TRequest ------------------------------------------------------------------------------
+
+TRequest::TRequest(const TExtension& extension, TRequestSetup setup,
+                   std::shared_ptr<IClientChannel> channel)
+    : FExtension(extension), FSetup(std::move(setup)), FChannel(std::move(channel)) {
+  FContentType = HeaderValue(FSetup.Info, "Content-Type").value_or("");
+  FKeepAlive = FSetup.Connection.KeepAlive;
+  FECB.cbSize = sizeof(EXTENSION_CONTROL_BLOCK);
+  FECB.dwVersion = HSE_VERSION;
+  FECB.dwHttpStatusCode = 200;
+  FECB.lpszMethod = FSetup.Info.Method.data();
+  FECB.lpszQueryString = FSetup.Info.Query.data();
+  FECB.lpszPathInfo = FSetup.Info.PathInfo.data();
+  FECB.lpszPathTranslated = FSetup.Info.PathTranslated.data();
+  FECB.cbTotalBytes = FSetup.TotalBytes;
+  FECB.cbAvailable = static_cast<DWORD>(std::min(FSetup.Body.size(), MaxPreloadedBody));
+  FECB.lpbData = reinterpret_cast<LPBYTE>(FSetup.Body.data());
+  FECB.lpszContentType = FContentType.data();
+  FECB.GetServerVariable = GetServerVariableCallback;
+  FECB.WriteClient = WriteClientCallback;
+  FECB.ReadClient = ReadClientCallback;
+  FECB.ServerSupportFunction = ServerSupportFunctionCallback;
+  FReadOffset = FECB.cbAvailable;
+}
+
+TRequest::~TRequest() = default;
+
+std::shared_ptr<TRequest> TRequest::Create(const TExtension& extension, TRequestSetup setup,
+                                           std::shared_ptr<IClientChannel> channel) {
+  std::shared_ptr<TRequest> request(
+      new TRequest(extension, std::move(setup), std::move(channel)));
+  request->FHandle = Requests().Insert(request);
+  request->FECB.ConnID = reinterpret_cast<HCONN>(request->FHandle);
+  return request;
+}
+
+bool TRequest::Ended() const {
+  std::lock_guard lock(FMutex);
+  return FEnded;
+}
+
+void TRequest::Run() {
+  DWORD status;
+  {
+    TExtensionCallScope scope;
+    status = FExtension.HttpExtensionProc(&FECB);
+  }
+  if (ObserverActive)
+    Report(TCallRecord{"HttpExtensionProc",
+                       {{"ConnID", HandleText(FECB.ConnID)}},
+                       true,
+                       0,
+                       {{"status", std::int64_t{status}}, {"meaning", StatusName(status)}}});
+  std::unique_lock lock(FMutex);
+  FProcReturned = true;
+  if (FEnded) return;
+  if (status == HSE_STATUS_PENDING) {
+    if (FDoneCalled) {
+      EndLocked(lock, FDoneStatus, true);
+      return;
+    }
+    FPending = true;
+    FChannel->PendingStarted();
+    FlushLocked(); // what the call wrote goes out now; the rest streams as it comes
+    return;
+  }
+  EndLocked(lock, status, true);
+}
+
+void TRequest::Expire(unsigned status, std::string_view note, bool onOwnerThread) {
+  std::unique_lock lock(FMutex);
+  if (FEnded) return;
+  TRequestOutcome outcome;
+  outcome.KeepAlive = false;
+  outcome.Note = std::string(note);
+  outcome.LogData.assign(FECB.lpszLogData, strnlen(FECB.lpszLogData, sizeof FECB.lpszLogData));
+  if (!FHeadSent) {
+    const std::string statusText = ReasonFor(status);
+    outcome.Bytes = ComposePage(statusText, {}, ErrorPageBody(statusText, HtmlEscape(note)),
+                                TConnectionState{false, FSetup.Connection.Http10},
+                                FSetup.HeadOnly);
+    outcome.Status = status;
+  } else {
+    outcome.Bytes = std::move(FOutput);
+    outcome.Status = FStatus;
+  }
+  if (!onOwnerThread) {
+    // The connection's own thread may be held by the extension: send from here.
+    if (!FClientGone) FChannel->SendNow(outcome.Bytes);
+    outcome.Bytes.clear();
+  }
+  Finish(lock, std::move(outcome), onOwnerThread);
+}
+
+void TRequest::Finish(std::unique_lock<std::mutex>& lock, TRequestOutcome outcome,
+                      bool onOwnerThread) {
+  FEnded = true;
+  Requests().Remove(FHandle);
+  std::shared_ptr<IClientChannel> channel = std::move(FChannel);
+  lock.unlock();
+  channel->RequestEnded(std::move(outcome), onOwnerThread);
+}
+
+void TRequest::EndLocked(std::unique_lock<std::mutex>& lock, DWORD status, bool onOwnerThread) {
+  TRequestOutcome outcome;
+  outcome.LogData.assign(FECB.lpszLogData, strnlen(FECB.lpszLogData, sizeof FECB.lpszLogData));
+  if (FDoneCalled || FPending) outcome.SessionStatus = FDoneStatus;
+  bool keepAlive = FKeepAlive && !FClientGone;
+  if (!FHeadSent) {
+    std::string statusText;
+    if (status == HSE_STATUS_ERROR) {
+      statusText = ReasonFor(500);
+      outcome.Status = 500;
+      outcome.Note = FPending || FDoneCalled
+                         ? "The extension ended the request with HSE_STATUS_ERROR before "
+                           "sending a response."
+                         : "The extension returned HSE_STATUS_ERROR before sending a response.";
+      keepAlive = false;
+    } else {
+      statusText = ReasonFor(502);
+      outcome.Status = 502;
+      if (!FRefusal.empty())
+        outcome.Note = "The extension asked for " + FRefusal +
+                       ", which the host refused; nothing else was sent.";
+      else if (FPending || FDoneCalled)
+        outcome.Note = "The extension ended a pending request (done with session, " +
+                       StatusName(status) + ") without sending a response.";
+      else
+        outcome.Note = "The extension returned " + StatusName(status) +
+                       " without sending a response.";
+    }
+    outcome.Bytes = ComposePage(statusText, {},
+                                ErrorPageBody(statusText, HtmlEscape(outcome.Note)),
+                                TConnectionState{keepAlive, FSetup.Connection.Http10},
+                                FSetup.HeadOnly);
+  } else {
+    if (FFraming == TFraming::Chunked && !FSetup.HeadOnly) FOutput += LastChunk;
+    if (FFraming == TFraming::UntilClose) keepAlive = false;
+    if (FFraming == TFraming::Length && FBodyWritten < FDeclaredLength && !FSetup.HeadOnly)
+      keepAlive = false; // the client still waits for bytes that will never come
+    if (status == HSE_STATUS_ERROR) keepAlive = false;
+    outcome.Bytes = std::move(FOutput);
+    outcome.Status = FStatus;
+  }
+  outcome.KeepAlive = keepAlive;
+  Finish(lock, std::move(outcome), onOwnerThread);
+}
+
+BOOL TRequest::GetVariable(const char* name, void* buffer, DWORD* size) {
+  {
+    std::lock_guard lock(FMutex);
+    if (FEnded) return Fail(ERROR_INVALID_PARAMETER);
+  }
+  const std::optional<std::string> value = ServerVariable(FSetup.Info, name);
+  if (!value) return Fail(ERROR_INVALID_INDEX);
+  DWORD error = 0;
+  if (!CopyWithTerminator(*value, buffer, size, error)) return Fail(error);
+  return 1;
+}
+
+BOOL TRequest::Read(void* buffer, DWORD* size) {
+  std::lock_guard lock(FMutex);
+  if (FEnded) return Fail(ERROR_INVALID_PARAMETER);
+  const std::size_t remaining = FSetup.Body.size() - FReadOffset;
+  const std::size_t count = std::min<std::size_t>(remaining, *size);
+  if (count > 0) std::memcpy(buffer, FSetup.Body.data() + FReadOffset, count);
+  FReadOffset += count;
+  *size = static_cast<DWORD>(count);
+  return 1;
+}
+
+BOOL TRequest::Write(const void* buffer, DWORD* bytes, DWORD reserved) {
+  if ((reserved & HseIoAsync) != 0) return Fail(ERROR_INVALID_PARAMETER);
+  std::lock_guard lock(FMutex);
+  if (FEnded) return Fail(ERROR_INVALID_PARAMETER);
+  if (FClientGone) return Fail(ERROR_NO_DATA);
+  if (!FHeadSent) StartBodyLocked("200 OK", {});
+  AppendBodyLocked(std::string_view(static_cast<const char*>(buffer), *bytes));
+  if ((FProcReturned || FOutput.size() >= FlushThreshold) && !FlushLocked())
+    return Fail(ERROR_NO_DATA);
+  return 1;
+}
+
+void TRequest::StartBodyLocked(std::string_view statusText, THeaderFields fields) {
+  FHeadSent = true;
+  FStatus = ParseStatusText(statusText).value_or(TStatusText{}).Code;
+  THeaderFields sent;
+  bool extensionFramed = false;
+  for (auto& field : fields) {
+    if (EqualsIgnoreCase(field.first, "Connection")) {
+      if (ToUpperAscii(field.second).find("CLOSE") != std::string::npos) FKeepAlive = false;
+      continue; // the host says how the connection goes on
+    }
+    if (EqualsIgnoreCase(field.first, "Content-Length")) {
+      FFraming = TFraming::Length;
+      FDeclaredLength = std::stoull(field.second);
+    } else if (EqualsIgnoreCase(field.first, "Transfer-Encoding")) {
+      extensionFramed = true; // the extension frames the body itself; it ends with the connection
+    }
+    sent.push_back(std::move(field));
+  }
+  if (extensionFramed) {
+    FFraming = TFraming::UntilClose;
+    FKeepAlive = false;
+  } else if (FFraming == TFraming::None) {
+    if (FSetup.Connection.Http10) {
+      FFraming = TFraming::UntilClose;
+      FKeepAlive = false;
+    } else {
+      FFraming = TFraming::Chunked;
+      sent.emplace_back("Transfer-Encoding", "chunked");
+    }
+  }
+  FOutput += ComposeHead(statusText, sent,
+                         TConnectionState{FKeepAlive && !(FFraming == TFraming::UntilClose),
+                                          FSetup.Connection.Http10});
+}
+
+void TRequest::AppendBodyLocked(std::string_view bytes) {
+  const std::uint64_t before = FBodyWritten;
+  FBodyWritten += bytes.size();
+  if (FSetup.HeadOnly || bytes.empty()) return;
+  switch (FFraming) {
+  case TFraming::Length:
+    // Bytes past the declared length are dropped: they could only become a second response.
+    if (before < FDeclaredLength)
+      FOutput += bytes.substr(0, static_cast<std::size_t>(
+                                     std::min<std::uint64_t>(bytes.size(), FDeclaredLength - before)));
+    break;
+  case TFraming::Chunked: AppendChunk(FOutput, bytes); break;
+  case TFraming::UntilClose:
+  case TFraming::None: FOutput += bytes; break;
+  }
+}
+
+bool TRequest::FlushLocked() {
+  if (FClientGone) return false;
+  if (FOutput.empty()) return true;
+  const bool sent = FChannel->SendNow(FOutput);
+  FOutput.clear();
+  if (!sent) FClientGone = true;
+  return sent;
+}
+
+BOOL TRequest::SupportFunction(DWORD request, void* buffer, DWORD* size, DWORD* dataType) {
+  switch (request) {
+  case HSE_REQ_SEND_URL_REDIRECT_RESP: return Redirect(static_cast<const char*>(buffer));
+  case HSE_REQ_SEND_RESPONSE_HEADER:
+    return SendHeader(static_cast<const char*>(buffer), reinterpret_cast<const char*>(dataType));
+  case HSE_REQ_DONE_WITH_SESSION: return DoneWithSession(static_cast<const DWORD*>(buffer));
+  case HSE_REQ_MAP_URL_TO_PATH: return MapUrl(static_cast<char*>(buffer), size);
+  default: {
+    std::lock_guard lock(FMutex);
+    return Fail(ERROR_INVALID_PARAMETER);
+  }
+  }
+}
+
+BOOL TRequest::Redirect(const char* url) {
+  std::lock_guard lock(FMutex);
+  if (FEnded || FHeadSent) return Fail(ERROR_INVALID_PARAMETER);
+  const std::string_view target = url ? std::string_view(url) : std::string_view();
+  if (target.empty() || HasControlCharacter(target)) {
+    // Nothing reaches the client: a CR or LF here would let the target write its own headers.
+    FRefusal = target.empty() ? "a redirect to an empty target"
+                              : "a redirect to an invalid target (it holds a control character)";
+    return Fail(ERROR_INVALID_PARAMETER);
+  }
+  const std::string body = RedirectPageBody(target);
+  StartBodyLocked("302 Object Moved", {{"Location", std::string(target)},
+                                       {"Content-Type", "text/html"},
+                                       {"Content-Length", std::to_string(body.size())}});
+  AppendBodyLocked(body);
+  if (FProcReturned && !FlushLocked()) return Fail(ERROR_NO_DATA);
+  return 1;
+}
+
+BOOL TRequest::SendHeader(const char* status, const char* block) {
+  std::lock_guard lock(FMutex);
+  if (FEnded || FHeadSent) return Fail(ERROR_INVALID_PARAMETER);
+  TStatusText statusText;
+  if (status != nullptr) {
+    const std::optional<TStatusText> parsed = ParseStatusText(status);
+    if (!parsed) {
+      FRefusal = "a response header with an invalid status text";
+      return Fail(ERROR_INVALID_PARAMETER);
+    }
+    statusText = *parsed;
+  }
+  THeaderBlock headers;
+  if (block != nullptr) {
+    std::optional<THeaderBlock> parsed = ParseHeaderBlock(block);
+    bool valid = parsed.has_value();
+    for (std::size_t i = 0; valid && i < parsed->Fields.size(); ++i) {
+      const auto& [name, value] = parsed->Fields[i];
+      if (EqualsIgnoreCase(name, "Content-Length"))
+        valid = !value.empty() && value.size() <= 18 &&
+                value.find_first_not_of("0123456789") == std::string::npos;
+    }
+    if (!valid) {
+      FRefusal = "a response header with an invalid header block";
+      return Fail(ERROR_INVALID_PARAMETER);
+    }
+    headers = std::move(*parsed);
+  }
+  StartBodyLocked(statusText.Text, std::move(headers.Fields));
+  AppendBodyLocked(headers.BodyStart);
+  if (FProcReturned && !FlushLocked()) return Fail(ERROR_NO_DATA);
+  return 1;
+}
+
+BOOL TRequest::DoneWithSession(const DWORD* status) {
+  std::unique_lock lock(FMutex);
+  if (FEnded) return Fail(ERROR_INVALID_PARAMETER);
+  FDoneStatus = status ? *status : HSE_STATUS_SUCCESS;
+  if (!FProcReturned) {
+    // Still inside HttpExtensionProc: the request ends when it returns HSE_STATUS_PENDING.
+    FDoneCalled = true;
+    return 1;
+  }
+  EndLocked(lock, FDoneStatus, false);
+  return 1;
+}
+
+BOOL TRequest::MapUrl(char* buffer, DWORD* size) {
+  std::lock_guard lock(FMutex);
+  if (FEnded || buffer == nullptr || size == nullptr || !FSetup.Root)
+    return Fail(ERROR_INVALID_PARAMETER);
+  const std::string url(buffer, strnlen(buffer, *size));
+  const std::optional<std::string> path = MapUrlToPhysicalPath(*FSetup.Root, url);
+  if (!path) return Fail(ERROR_INVALID_PARAMETER);
+  DWORD error = 0;
+  if (!CopyWithTerminator(*path, buffer, size, error)) return Fail(error);
+  return 1;
+}
+
+// ---- The callbacks ---------------------------------------------------------------------------
+
+BOOL ISAPI_CALL GetServerVariableCallback(HCONN conn, LPSTR name, LPVOID buffer, LPDWORD size) {
+  const TObservedCall observedCall;
+  const DWORD sizeIn = size ? *size : 0;
+  const std::shared_ptr<TRequest> request = FindRequest(conn);
+  const BOOL result = (request && name && size) ? request->GetVariable(name, buffer, size)
+                                                : Fail(ERROR_INVALID_PARAMETER);
+  if (ObserverActive) {
+    const DWORD error = result ? 0 : CallError();
+    TCallRecord record{"GetServerVariable",
+                       {{"ConnID", HandleText(conn)},
+                        {"name", TextOrNull(name)},
+                        {"size", std::int64_t{sizeIn}}},
+                       result != 0,
+                       error,
+                       {}};
+    if (size) record.Answers.emplace_back("size", std::int64_t{*size});
+    if (result && *size > 0)
+      record.Answers.emplace_back("value", std::string(static_cast<char*>(buffer), *size - 1));
+    Report(record);
+    if (!result) SetCallError(error);
+  }
+  return result;
+}
+
+BOOL ISAPI_CALL WriteClientCallback(HCONN conn, LPVOID buffer, LPDWORD bytes, DWORD reserved) {
+  const TObservedCall observedCall;
+  const std::shared_ptr<TRequest> request = FindRequest(conn);
+  const bool valid = request && bytes && (buffer || *bytes == 0);
+  const BOOL result = valid ? request->Write(buffer, bytes, reserved)
+                            : Fail(ERROR_INVALID_PARAMETER);
+  if (ObserverActive) {
+    const DWORD error = result ? 0 : CallError();
+    TCallRecord record{"WriteClient", {{"ConnID", HandleText(conn)}}, result != 0, error, {}};
+    if (bytes && (buffer || *bytes == 0))
+      record.Arguments.emplace_back("bytes",
+                                    std::string(static_cast<const char*>(buffer), *bytes));
+    record.Arguments.emplace_back("reserved", std::int64_t{reserved});
+    if (result) record.Answers.emplace_back("bytes", std::int64_t{*bytes});
+    Report(record);
+    if (!result) SetCallError(error);
+  }
+  return result;
+}
+
+BOOL ISAPI_CALL ReadClientCallback(HCONN conn, LPVOID buffer, LPDWORD size) {
+  const TObservedCall observedCall;
+  const DWORD sizeIn = size ? *size : 0;
+  const std::shared_ptr<TRequest> request = FindRequest(conn);
+  const bool valid = request && size && (buffer || *size == 0);
+  const BOOL result = valid ? request->Read(buffer, size) : Fail(ERROR_INVALID_PARAMETER);
+  if (ObserverActive) {
+    const DWORD error = result ? 0 : CallError();
+    TCallRecord record{"ReadClient",
+                       {{"ConnID", HandleText(conn)}, {"size", std::int64_t{sizeIn}}},
+                       result != 0,
+                       error,
+                       {}};
+    if (result) {
+      record.Answers.emplace_back("size", std::int64_t{*size});
+      record.Answers.emplace_back("bytes", std::string(static_cast<char*>(buffer), *size));
+    }
+    Report(record);
+    if (!result) SetCallError(error);
+  }
+  return result;
+}
+
+BOOL ISAPI_CALL ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID buffer,
+                                              LPDWORD size, LPDWORD dataType) {
+  const TObservedCall observedCall;
+  TCallRecord record;
+  const bool observed = ObserverActive;
+  if (observed) {
+    record.Function = "ServerSupportFunction";
+    record.Arguments = {{"ConnID", HandleText(conn)}, {"request", std::int64_t{request}}};
+    if (request == HSE_REQ_SEND_URL_REDIRECT_RESP || request == HSE_REQ_MAP_URL_TO_PATH ||
+        request == HSE_REQ_SEND_RESPONSE_HEADER)
+      record.Arguments.emplace_back("buffer", TextOrNull(static_cast<const char*>(buffer)));
+    if (request == HSE_REQ_SEND_RESPONSE_HEADER)
+      record.Arguments.emplace_back("headers", TextOrNull(reinterpret_cast<const char*>(dataType)));
+    if (request == HSE_REQ_DONE_WITH_SESSION && buffer != nullptr)
+      record.Arguments.emplace_back("status", std::int64_t{*static_cast<const DWORD*>(buffer)});
+    if (size != nullptr) record.Arguments.emplace_back("size", std::int64_t{*size});
+  }
+  const std::shared_ptr<TRequest> target = FindRequest(conn);
+  const BOOL result = target ? target->SupportFunction(request, buffer, size, dataType)
+                             : Fail(ERROR_INVALID_PARAMETER);
+  if (observed) {
+    record.Result = result != 0;
+    record.Error = result ? 0 : CallError();
+    if (size != nullptr && (request == HSE_REQ_MAP_URL_TO_PATH)) {
+      record.Answers.emplace_back("size", std::int64_t{*size});
+      if (result) record.Answers.emplace_back("buffer", std::string(static_cast<char*>(buffer)));
+    }
+    const DWORD error = record.Error;
+    Report(record);
+    if (!result) SetCallError(error);
+  }
+  return result;
+}
+
+} // namespace isapi_web::host

@@ -1,0 +1,156 @@
+#pragma once
+// The ISAPI side of one request: its control block, the four callbacks the extension calls,
+// and how the request ends. The network session and the `call` command both drive it through
+// IClientChannel, so the bridge itself knows nothing of sockets.
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "host/response_text.h"
+#include "host/server_variables.h"
+#include "isapi/isapi_host_interface.h"
+
+namespace isapi_web::host {
+
+class TExtension;
+
+/// Body bytes placed in lpbData before the extension is called; the rest comes by ReadClient.
+inline constexpr std::size_t MaxPreloadedBody = 48 * 1024;
+/// cbTotalBytes when the request has no Content-Length.
+inline constexpr DWORD UnknownTotalBytes = 0xFFFFFFFF;
+
+/// How a request ended, handed to the channel once.
+struct TRequestOutcome {
+  std::string Bytes;   ///< what is still to be sent to the client
+  bool KeepAlive = true;
+  unsigned Status = 0; ///< the status code the client gets, for the log
+  std::string LogData; ///< the extension's lpszLogData
+  std::string Note;    ///< why the host answered on its own, empty when the extension did
+  std::optional<DWORD> SessionStatus; ///< the status given to done-with-session, if any
+};
+
+/// The client side of a request.
+class IClientChannel {
+public:
+  virtual ~IClientChannel() = default;
+  /// Sends bytes before the request ends, blocking until the transport took them; false when
+  /// the client is gone. Called with the request's lock held, never concurrently.
+  virtual bool SendNow(std::string_view bytes) = 0;
+  /// The extension answered HSE_STATUS_PENDING; the time limit starts. Owner thread only.
+  virtual void PendingStarted() = 0;
+  /// The request has ended. onOwnerThread tells whether the caller is the thread that runs
+  /// the request's connection (Run or an owner-side Expire) or another one.
+  virtual void RequestEnded(TRequestOutcome outcome, bool onOwnerThread) = 0;
+};
+
+/// What a request is made of before the extension sees it.
+struct TRequestSetup {
+  TRequestInfo Info;
+  std::string Body;
+  DWORD TotalBytes = UnknownTotalBytes;
+  bool HeadOnly = false;
+  TConnectionState Connection;
+  std::optional<std::filesystem::path> Root; ///< for the map-URL-to-path call
+};
+
+/// One callback an extension made, with its arguments and the host's answer (for `call`).
+struct TCallRecord {
+  using TValue = std::variant<std::string, std::int64_t>;
+  std::string Function;
+  std::vector<std::pair<std::string, TValue>> Arguments;
+  bool Result = false;
+  DWORD Error = 0;
+  std::vector<std::pair<std::string, TValue>> Answers;
+};
+
+/// Receives every callback from now on (null to stop); used by `isapi-host call`.
+void SetCallObserver(std::function<void(const TCallRecord&)> observer);
+/// Waits until every callback being observed has been reported.
+void WaitForObservedCalls();
+
+/// One request between the host and an extension.
+class TRequest {
+public:
+  /// Registers a live ConnID for the request.
+  static std::shared_ptr<TRequest> Create(const TExtension& extension, TRequestSetup setup,
+                                          std::shared_ptr<IClientChannel> channel);
+  ~TRequest();
+  TRequest(const TRequest&) = delete;
+  TRequest& operator=(const TRequest&) = delete;
+
+  /// Calls HttpExtensionProc on the calling thread (the owner) and handles its status.
+  void Run();
+  /// Ends the request with a host page (500 after the pending time limit, 503 at shutdown)
+  /// unless it has ended already; the connection closes afterwards.
+  void Expire(unsigned status, std::string_view note, bool onOwnerThread);
+  /// The handle the extension sees.
+  HCONN ConnID() const { return FECB.ConnID; }
+  /// Whether the request has ended (its ConnID is no longer live).
+  bool Ended() const;
+
+  // The callbacks' work, after the ConnID was found live.
+  BOOL GetVariable(const char* name, void* buffer, DWORD* size);
+  BOOL Write(const void* buffer, DWORD* bytes, DWORD reserved);
+  BOOL Read(void* buffer, DWORD* size);
+  BOOL SupportFunction(DWORD request, void* buffer, DWORD* size, DWORD* dataType);
+
+private:
+  enum class TFraming { None, Length, Chunked, UntilClose };
+
+  TRequest(const TExtension& extension, TRequestSetup setup,
+           std::shared_ptr<IClientChannel> channel);
+  BOOL Redirect(const char* url);
+  BOOL SendHeader(const char* status, const char* block);
+  BOOL DoneWithSession(const DWORD* status);
+  BOOL MapUrl(char* buffer, DWORD* size);
+  void StartBodyLocked(std::string_view statusText, THeaderFields fields);
+  void AppendBodyLocked(std::string_view bytes);
+  bool FlushLocked();
+  void EndLocked(std::unique_lock<std::mutex>& lock, DWORD status, bool onOwnerThread);
+  void Finish(std::unique_lock<std::mutex>& lock, TRequestOutcome outcome, bool onOwnerThread);
+
+  const TExtension& FExtension;
+  TRequestSetup FSetup;
+  std::string FContentType;
+  EXTENSION_CONTROL_BLOCK FECB{};
+  std::uintptr_t FHandle = 0;
+
+  mutable std::mutex FMutex; // guards everything below and the use of FChannel
+  std::shared_ptr<IClientChannel> FChannel;
+  std::size_t FReadOffset = 0;
+  bool FEnded = false;
+  bool FProcReturned = false;
+  bool FPending = false;
+  bool FDoneCalled = false;
+  DWORD FDoneStatus = HSE_STATUS_SUCCESS;
+  bool FHeadSent = false;
+  bool FClientGone = false;
+  TFraming FFraming = TFraming::None;
+  std::uint64_t FDeclaredLength = 0;
+  std::uint64_t FBodyWritten = 0;
+  bool FKeepAlive = true;
+  unsigned FStatus = 0;
+  std::string FOutput;
+  std::string FRefusal; ///< what the last refused call was, for the 502 page
+};
+
+/// The four callbacks placed in every control block.
+BOOL ISAPI_CALL GetServerVariableCallback(HCONN conn, LPSTR name, LPVOID buffer, LPDWORD size);
+BOOL ISAPI_CALL WriteClientCallback(HCONN conn, LPVOID buffer, LPDWORD bytes, DWORD reserved);
+BOOL ISAPI_CALL ReadClientCallback(HCONN conn, LPVOID buffer, LPDWORD size);
+BOOL ISAPI_CALL ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID buffer,
+                                              LPDWORD size, LPDWORD dataType);
+
+/// The live requests, for shutdown.
+std::vector<std::shared_ptr<TRequest>> LiveRequests();
+/// The number of live requests.
+std::size_t LiveRequestCount();
+
+} // namespace isapi_web::host

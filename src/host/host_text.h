@@ -1,0 +1,40 @@
+#pragma once
+// Small text helpers of isapi-host: ASCII case rules, HTML escaping and the UTC calendar that the
+// Date header and the access log share.
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace isapi_web::host {
+
+/// A UTC moment broken into calendar fields (WeekDay 0 is Sunday).
+struct TCivilTime {
+  int Year = 1970;
+  int Month = 1;
+  int Day = 1;
+  int Hour = 0;
+  int Minute = 0;
+  int Second = 0;
+  int Millisecond = 0;
+  int WeekDay = 4;
+};
+
+/// Breaks a system-clock moment into UTC calendar fields.
+TCivilTime ToCivilTime(std::chrono::system_clock::time_point moment);
+/// The IMF-fixdate form of a moment ("Sun, 06 Nov 1994 08:49:37 GMT").
+std::string HttpDateText(std::chrono::system_clock::time_point moment);
+
+/// Whether two texts are equal ignoring ASCII case.
+bool EqualsIgnoreCase(std::string_view a, std::string_view b);
+/// Whether text begins with prefix, ignoring ASCII case.
+bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix);
+/// The text with ASCII letters in upper case; other bytes unchanged.
+std::string ToUpperAscii(std::string_view text);
+/// The text made safe inside HTML element content and double-quoted attributes.
+std::string HtmlEscape(std::string_view text);
+/// Whether any byte is a control character (below 32, or 127).
+bool HasControlCharacter(std::string_view text);
+
+} // namespace isapi_web::host

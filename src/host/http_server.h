@@ -1,0 +1,62 @@
+#pragma once
+// The network side of isapi-host: Boost.Beast over Asio, keep-alive, the request limits, the
+// routing between mapped extensions and static files, and the graceful shutdown.
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace isapi_web::host {
+
+class TExtension;
+class TAccessLog;
+
+/// A URL prefix served by an extension.
+struct TMapping {
+  std::string Prefix; ///< as NormalizeMapPrefix gives it
+  TExtension* Extension = nullptr;
+};
+
+/// How the server runs.
+struct TServerOptions {
+  std::string Address = "127.0.0.1";
+  unsigned short Port = 8080;
+  std::vector<TMapping> Mappings;
+  std::optional<std::filesystem::path> Root; ///< canonical
+  TAccessLog* AccessLog = nullptr;
+  std::chrono::milliseconds PendingTimeout = std::chrono::seconds(120);
+  std::chrono::milliseconds ShutdownTimeout = std::chrono::seconds(30);
+  unsigned Threads = 2;
+  unsigned MaxThreads = 64;
+};
+
+/// A bound, not yet running server.
+class THttpServer {
+public:
+  /// Binds the listening socket; null with error set when the address cannot be used.
+  static std::unique_ptr<THttpServer> Create(const TServerOptions& options, std::string& error);
+  ~THttpServer();
+  THttpServer(const THttpServer&) = delete;
+  THttpServer& operator=(const THttpServer&) = delete;
+
+  /// Logs every answer to log from now on (set before Run).
+  void SetAccessLog(TAccessLog* log);
+  /// "http://ADDR:PORT/" with the port actually bound.
+  std::string Url() const;
+  /// Serves until SIGINT or SIGTERM, then stops accepting, drains, answers 503 to what is left,
+  /// calls TerminateExtension(HSE_TERM_MUST_UNLOAD) once per extension and stops its threads.
+  /// Answers false when a thread is still inside an extension (the library must stay loaded).
+  bool Run();
+
+  /// The server's state, shared with its connections.
+  struct TImpl;
+
+private:
+  explicit THttpServer(std::unique_ptr<TImpl> impl);
+  std::unique_ptr<TImpl> FImpl;
+};
+
+} // namespace isapi_web::host

@@ -1,0 +1,217 @@
+// isapi-host: a development web server that loads ISAPI extensions and serves HTTP through
+// them, and `isapi-host call`, one request in-process with a transcript.
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <map>
+#include <thread>
+
+#include <CLI/CLI.hpp>
+
+#include "host/access_log.h"
+#include "host/call_command.h"
+#include "host/extension.h"
+#include "host/host_system.h"
+#include "host/http_server.h"
+#include "host/response_text.h"
+#include "host/url_path.h"
+
+namespace host = isapi_web::host;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* DefaultPrefix = "/scripts/moravel.dll";
+
+fs::path ExecutableFolder() { return host::ExecutablePath().parent_path(); }
+
+// The built moravel: beside the executable, or in the build tree's src/moravel/.
+std::optional<fs::path> FindDefaultExtension(std::string& lookedAt) {
+  const std::string name = "moravel" + std::string(host::ExtensionSuffix());
+  const fs::path folder = ExecutableFolder();
+  for (const fs::path& candidate :
+       {folder / name, folder.parent_path() / "moravel" / name}) {
+    lookedAt += (lookedAt.empty() ? "" : ", ") + candidate.lexically_normal().string();
+    std::error_code error;
+    if (fs::is_regular_file(candidate, error)) return candidate.lexically_normal();
+  }
+  return std::nullopt;
+}
+
+bool ParseListen(const std::string& text, std::string& address, unsigned short& port) {
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon + 1 == text.size()) return false;
+  address = text.substr(0, colon);
+  if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
+    address = address.substr(1, address.size() - 2);
+  const std::string portText = text.substr(colon + 1);
+  if (portText.find_first_not_of("0123456789") != std::string::npos || portText.size() > 5)
+    return false;
+  const unsigned long value = std::stoul(portText);
+  if (value > 65535) return false;
+  port = static_cast<unsigned short>(value);
+  return !address.empty();
+}
+
+int Fail(const std::string& message) {
+  std::cerr << "isapi-host: " << message << "\n";
+  return 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"isapi-host: a development web server that loads ISAPI extensions (a .dll on "
+               "Windows, a .so on Linux) and serves HTTP through them as IIS does.\n"
+               "With no arguments it serves the built moravel at /scripts/moravel.dll and a "
+               "demo page at / on 127.0.0.1:8080.",
+               "isapi-host"};
+  std::string listen = "127.0.0.1:8080";
+  std::vector<std::string> maps;
+  std::string root;
+  std::string accessLog;
+  double pendingTimeout = 120;
+  double shutdownTimeout = 30;
+  unsigned threads = std::max(2u, std::thread::hardware_concurrency());
+  unsigned maxThreads = 64;
+  app.add_option("--listen", listen,
+                 "ADDR:PORT to listen on; port 0 takes a free port (the first line printed "
+                 "tells which)")
+      ->capture_default_str();
+  app.add_option("--map", maps,
+                 "PREFIX=FILE: serve URLs under PREFIX with the extension FILE; everything after "
+                 "PREFIX is the path info. Repeatable. Default: " +
+                     std::string(DefaultPrefix) + "=the built moravel");
+  app.add_option("--root", root,
+                 "folder of the static files served for unmapped URLs (GET/HEAD, index.html) "
+                 "and of the map-URL-to-path answers. Default: the demo folder beside the "
+                 "executable");
+  app.add_option("--access-log", accessLog,
+                 "write a W3C extended access log to FILE (appending), or to standard output "
+                 "with -");
+  app.add_option("--pending-timeout", pendingTimeout,
+                 "seconds a pending request (HSE_STATUS_PENDING) may take before the client "
+                 "gets 500 and the connection closes")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
+  app.add_option("--shutdown-timeout", shutdownTimeout,
+                 "seconds that SIGINT/SIGTERM waits for requests in flight before answering "
+                 "503 to the rest")
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--threads", threads,
+                 "threads that run the network loop and call the extensions")
+      ->capture_default_str()
+      ->check(CLI::Range(1u, 1024u));
+  app.add_option("--max-threads", maxThreads,
+                 "at most this many threads: one is added while every thread is held inside an "
+                 "extension call")
+      ->capture_default_str()
+      ->check(CLI::Range(1u, 4096u));
+
+  CLI::App* call = app.add_subcommand(
+      "call", "run one request in-process against EXTENSION and print as JSON every callback "
+              "it made, the host's answers and the HTTP response the client would get "
+              "(bytes above 127 appear as the Latin-1 characters of the same number)");
+  host::TCallOptions callOptions;
+  std::string callExtension;
+  std::string callRoot;
+  double callPendingTimeout = 120;
+  call->add_option("EXTENSION", callExtension, "the extension file (.so or .dll)")->required();
+  call->add_option("--method", callOptions.Method, "request method")->capture_default_str();
+  call->add_option("--path-info", callOptions.PathInfo, "PATH_INFO, e.g. /a/b");
+  call->add_option("--query", callOptions.Query, "QUERY_STRING, without '?'");
+  call->add_option("--header", callOptions.Headers, "a request header 'Name: value'; repeatable");
+  call->add_option("--body", callOptions.Body, "the request body");
+  call->add_option("--script-name", callOptions.ScriptName,
+                   "SCRIPT_NAME (default /scripts/ and the extension's file name)");
+  call->add_option("--root", callRoot, "root folder for PATH_TRANSLATED and map-URL-to-path");
+  call->add_option("--pending-timeout", callPendingTimeout,
+                   "seconds to wait for a pending request")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
+
+  CLI11_PARSE(app, argc, argv);
+
+  if (call->parsed()) {
+    callOptions.Extension = fs::absolute(callExtension);
+    if (!callRoot.empty()) callOptions.Root = fs::absolute(callRoot);
+    callOptions.PendingTimeout =
+        std::chrono::milliseconds(static_cast<long long>(callPendingTimeout * 1000));
+    return host::RunCallCommand(callOptions, std::cout, std::cerr);
+  }
+
+  host::TServerOptions options;
+  if (!ParseListen(listen, options.Address, options.Port))
+    return Fail("--listen needs ADDR:PORT, not '" + listen + "'");
+  options.PendingTimeout =
+      std::chrono::milliseconds(static_cast<long long>(pendingTimeout * 1000));
+  options.ShutdownTimeout =
+      std::chrono::milliseconds(static_cast<long long>(shutdownTimeout * 1000));
+  options.Threads = threads;
+  options.MaxThreads = std::max(threads, maxThreads);
+
+  std::vector<std::pair<std::string, fs::path>> mappings;
+  for (const std::string& map : maps) {
+    const std::size_t equals = map.find('=');
+    if (equals == std::string::npos || equals == 0 || equals + 1 == map.size())
+      return Fail("--map needs PREFIX=FILE, not '" + map + "'");
+    mappings.emplace_back(host::NormalizeMapPrefix(map.substr(0, equals)),
+                          fs::absolute(map.substr(equals + 1)).lexically_normal());
+  }
+  if (mappings.empty()) {
+    std::string lookedAt;
+    const std::optional<fs::path> moravel = FindDefaultExtension(lookedAt);
+    if (!moravel)
+      return Fail("no --map given and the built moravel was not found; looked at " + lookedAt);
+    mappings.emplace_back(DefaultPrefix, *moravel);
+  }
+
+  fs::path rootPath = root.empty() ? ExecutableFolder() / "demo" : fs::path(root);
+  std::error_code rootError;
+  const fs::path canonicalRoot = fs::canonical(rootPath, rootError);
+  if (!rootError && fs::is_directory(canonicalRoot, rootError)) options.Root = canonicalRoot;
+  else if (!root.empty()) return Fail("--root " + root + " is not a folder");
+
+  // One TExtension per file, however many prefixes map to it; each is started once.
+  std::map<fs::path, std::unique_ptr<host::TExtension>> extensions;
+  for (const auto& [prefix, file] : mappings) {
+    std::unique_ptr<host::TExtension>& slot = extensions[file];
+    if (!slot) {
+      std::string error;
+      slot = host::TExtension::Load(file, error);
+      if (!slot) return Fail(error);
+    }
+    options.Mappings.push_back(host::TMapping{prefix, slot.get()});
+  }
+
+  std::string error;
+  std::unique_ptr<host::THttpServer> server = host::THttpServer::Create(options, error);
+  if (!server) return Fail(error);
+
+  std::string serving;
+  for (const auto& [prefix, file] : mappings)
+    serving += (serving.empty() ? "" : ", ") + prefix + "=" + file.string();
+  std::printf("listening on %s serving %s, %s\n", server->Url().c_str(), serving.c_str(),
+              options.Root ? ("root " + options.Root->string()).c_str() : "no root");
+  std::fflush(stdout);
+
+  std::unique_ptr<host::TAccessLog> log;
+  if (!accessLog.empty()) {
+    log = host::TAccessLog::Open(accessLog, host::ServerSoftware(), error);
+    if (!log) return Fail(error);
+    server->SetAccessLog(log.get());
+  }
+
+  if (!server->Run()) {
+    // A thread is still inside an extension: unloading would pull the code from under it.
+    std::cerr << "isapi-host: a thread is still inside an extension; exiting without unloading\n";
+    std::fflush(nullptr);
+    std::_Exit(0);
+  }
+  server.reset();
+  extensions.clear();
+  std::cerr << "isapi-host: stopped\n";
+  return 0;
+}

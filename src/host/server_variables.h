@@ -1,0 +1,44 @@
+#pragma once
+// The server variables of one request, answered from what the host read off the wire, and the
+// copy into an extension's buffer with the sizes and error codes the ISAPI callers rely on.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "isapi/isapi_host_interface.h"
+
+namespace isapi_web::host {
+
+/// Everything a request's server variables are made of; fixed before the extension is called.
+struct TRequestInfo {
+  std::string Method;
+  std::string Protocol = "HTTP/1.1";
+  std::string ScriptName;
+  std::string PathInfo;
+  std::string PathTranslated;
+  std::string Query;
+  std::string ServerName;
+  std::string ServerPort;
+  std::string LocalAddress;
+  std::string RemoteAddress;
+  std::string RemotePort;
+  std::string ServerSoftware;
+  /// The request's header fields in the order sent, names as sent.
+  std::vector<std::pair<std::string, std::string>> Headers;
+};
+
+/// The value of a server variable (names compared ignoring ASCII case); HTTP_X_Y is header X-Y,
+/// several fields of one name joined by ", ". nullopt for an unknown name or a missing header.
+std::optional<std::string> ServerVariable(const TRequestInfo& info, std::string_view name);
+
+/// The value of a request header (ignoring ASCII case), nullopt when absent.
+std::optional<std::string> HeaderValue(const TRequestInfo& info, std::string_view name);
+
+/// Copies value and a NUL into buffer: TRUE with *size the bytes written, or FALSE with error
+/// 122 and *size the bytes needed when the buffer (of *size bytes) is too small or null.
+BOOL CopyWithTerminator(std::string_view value, void* buffer, DWORD* size, DWORD& error);
+
+} // namespace isapi_web::host

@@ -1,0 +1,140 @@
+#pragma once
+// The ISAPI extension interface as IIS publishes it: the extension control block, the version
+// record, the four host callbacks, and the support-function and status codes. Our own types,
+// laid out exactly as the host expects (32-bit offsets pinned below; natural alignment on x64).
+// This header is shared by the framework and by isapi-host, and includes nothing of Windows.
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define ISAPI_CALL __stdcall
+#else
+#define ISAPI_CALL
+#endif
+
+#if defined(_WIN32)
+#define ISAPI_EXPORT extern "C" __declspec(dllexport)
+#else
+#define ISAPI_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+namespace isapi_web {
+
+using DWORD = std::uint32_t;
+using BOOL = std::int32_t;
+using LPVOID = void*;
+using LPSTR = char*;
+using LPBYTE = std::uint8_t*;
+using LPDWORD = DWORD*;
+/// The host's handle of one request; opaque to the extension.
+using HCONN = void*;
+
+inline constexpr DWORD HSE_VERSION_MAJOR = 2;
+inline constexpr DWORD HSE_VERSION_MINOR = 0;
+inline constexpr DWORD HSE_VERSION = (HSE_VERSION_MAJOR << 16) | HSE_VERSION_MINOR;
+inline constexpr std::size_t HSE_LOG_BUFFER_LEN = 80;
+inline constexpr std::size_t HSE_MAX_EXT_DLL_NAME_LEN = 256;
+
+// Status codes returned by HttpExtensionProc.
+inline constexpr DWORD HSE_STATUS_SUCCESS = 1;
+inline constexpr DWORD HSE_STATUS_SUCCESS_AND_KEEP_CONN = 2;
+inline constexpr DWORD HSE_STATUS_PENDING = 3;
+inline constexpr DWORD HSE_STATUS_ERROR = 4;
+
+// Support-function codes of ServerSupportFunction.
+inline constexpr DWORD HSE_REQ_SEND_URL_REDIRECT_RESP = 1;
+inline constexpr DWORD HSE_REQ_SEND_URL = 2;
+inline constexpr DWORD HSE_REQ_SEND_RESPONSE_HEADER = 3;
+inline constexpr DWORD HSE_REQ_DONE_WITH_SESSION = 4;
+inline constexpr DWORD HSE_REQ_MAP_URL_TO_PATH = 1001;
+
+// TerminateExtension's flags.
+inline constexpr DWORD HSE_TERM_ADVISORY_UNLOAD = 1;
+inline constexpr DWORD HSE_TERM_MUST_UNLOAD = 2;
+
+// Error codes a host sets on failure (SetLastError on Windows, errno on POSIX).
+inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+inline constexpr DWORD ERROR_INVALID_INDEX = 1413;
+inline constexpr DWORD ERROR_NO_DATA = 232;
+
+struct EXTENSION_CONTROL_BLOCK;
+
+using PFN_GETSERVERVARIABLE = BOOL(ISAPI_CALL*)(HCONN hConn, LPSTR lpszVariableName,
+                                                LPVOID lpvBuffer, LPDWORD lpdwSize);
+using PFN_WRITECLIENT = BOOL(ISAPI_CALL*)(HCONN ConnID, LPVOID Buffer, LPDWORD lpdwBytes,
+                                          DWORD dwReserved);
+using PFN_READCLIENT = BOOL(ISAPI_CALL*)(HCONN ConnID, LPVOID lpvBuffer, LPDWORD lpdwSize);
+using PFN_SERVERSUPPORTFUNCTION = BOOL(ISAPI_CALL*)(HCONN hConn, DWORD dwHSERequest,
+                                                    LPVOID lpvBuffer, LPDWORD lpdwSize,
+                                                    LPDWORD lpdwDataType);
+
+/// One per request, owned by the host.
+struct EXTENSION_CONTROL_BLOCK {
+  DWORD cbSize;
+  DWORD dwVersion;
+  HCONN ConnID;
+  DWORD dwHttpStatusCode;
+  char lpszLogData[HSE_LOG_BUFFER_LEN];
+  LPSTR lpszMethod;
+  LPSTR lpszQueryString;
+  LPSTR lpszPathInfo;
+  LPSTR lpszPathTranslated;
+  DWORD cbTotalBytes;
+  DWORD cbAvailable;
+  LPBYTE lpbData;
+  LPSTR lpszContentType;
+  PFN_GETSERVERVARIABLE GetServerVariable;
+  PFN_WRITECLIENT WriteClient;
+  PFN_READCLIENT ReadClient;
+  PFN_SERVERSUPPORTFUNCTION ServerSupportFunction;
+};
+
+/// Filled by GetExtensionVersion.
+struct HSE_VERSION_INFO {
+  DWORD dwExtensionVersion;
+  char lpszExtensionDesc[HSE_MAX_EXT_DLL_NAME_LEN];
+};
+
+using PFN_GETEXTENSIONVERSION = BOOL(ISAPI_CALL*)(HSE_VERSION_INFO* pVer);
+using PFN_HTTPEXTENSIONPROC = DWORD(ISAPI_CALL*)(EXTENSION_CONTROL_BLOCK* pECB);
+using PFN_TERMINATEEXTENSION = BOOL(ISAPI_CALL*)(DWORD dwFlags);
+
+static_assert(sizeof(HSE_VERSION_INFO) == 260);
+
+#if defined(_WIN32) && !defined(_WIN64)
+// The 32-bit layout IIS hands to a 32-bit extension.
+static_assert(offsetof(EXTENSION_CONTROL_BLOCK, cbSize) == 0);
+static_assert(offsetof(EXTENSION_CONTROL_BLOCK, dwVersion) == 4);
+static_assert(offsetof(EXTENSION_CONTROL_BLOCK, ConnID) == 8);
+static_assert(offsetof(EXTENSION_CONTROL_BLOCK, dwHttpStatusCode) == 12);
+static_assert(offsetof(EXTENSION_CONTROL_BLOCK, lpszLogData) == 16);
+static_assert(offsetof(EXTENSION_CONTROL_BLOCK, lpszMethod) == 96);
+static_assert(offsetof(EXTENSION_CONTROL_BLOCK, lpszQueryString) == 100);
+static_assert(offsetof(EXTENSION_CONTROL_BLOCK, lpszPathInfo) == 104);
+static_assert(offsetof(EXTENSION_CONTROL_BLOCK, lpszPathTranslated) == 108);
+static_assert(offsetof(EXTENSION_CONTROL_BLOCK, cbTotalBytes) == 112);
+static_assert(offsetof(EXTENSION_CONTROL_BLOCK, cbAvailable) == 116);
+static_assert(offsetof(EXTENSION_CONTROL_BLOCK, lpbData) == 120);
+static_assert(offsetof(EXTENSION_CONTROL_BLOCK, lpszContentType) == 124);
+static_assert(offsetof(EXTENSION_CONTROL_BLOCK, GetServerVariable) == 128);
+static_assert(offsetof(EXTENSION_CONTROL_BLOCK, WriteClient) == 132);
+static_assert(offsetof(EXTENSION_CONTROL_BLOCK, ReadClient) == 136);
+static_assert(offsetof(EXTENSION_CONTROL_BLOCK, ServerSupportFunction) == 140);
+static_assert(sizeof(EXTENSION_CONTROL_BLOCK) == 144);
+#elif UINTPTR_MAX == 0xFFFFFFFFFFFFFFFFu
+// The 64-bit layout: natural alignment, as the Windows SDK's header gives it.
+static_assert(offsetof(EXTENSION_CONTROL_BLOCK, ConnID) == 8);
+static_assert(offsetof(EXTENSION_CONTROL_BLOCK, dwHttpStatusCode) == 16);
+static_assert(offsetof(EXTENSION_CONTROL_BLOCK, lpszLogData) == 20);
+static_assert(offsetof(EXTENSION_CONTROL_BLOCK, lpszMethod) == 104);
+static_assert(offsetof(EXTENSION_CONTROL_BLOCK, cbTotalBytes) == 136);
+static_assert(offsetof(EXTENSION_CONTROL_BLOCK, cbAvailable) == 140);
+static_assert(offsetof(EXTENSION_CONTROL_BLOCK, lpbData) == 144);
+static_assert(offsetof(EXTENSION_CONTROL_BLOCK, GetServerVariable) == 160);
+static_assert(offsetof(EXTENSION_CONTROL_BLOCK, ServerSupportFunction) == 184);
+static_assert(sizeof(EXTENSION_CONTROL_BLOCK) == 192);
+#endif
+
+} // namespace isapi_web

@@ -1,0 +1,202 @@
+"""Starting isapi-host on port 0 and talking to it: a raw-socket HTTP client that keeps every
+byte as sent and received, and a process wrapper that waits on output lines, never on time."""
+
+import os
+import re
+import signal
+import socket
+import subprocess
+import threading
+import time
+
+
+class HostProcess:
+    """A running isapi-host; its stdout and stderr are collected line by line."""
+
+    def __init__(self, command, env=None, cwd=None):
+        self.command = command
+        self.process = subprocess.Popen(
+            command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, cwd=cwd)
+        self.lines = {"stdout": [], "stderr": []}
+        self.changed = threading.Condition()
+        self.readers = [
+            threading.Thread(target=self._read, args=(self.process.stdout, "stdout"), daemon=True),
+            threading.Thread(target=self._read, args=(self.process.stderr, "stderr"), daemon=True),
+        ]
+        for reader in self.readers:
+            reader.start()
+        self.port = None
+
+    def _read(self, stream, name):
+        for raw in iter(stream.readline, b""):
+            with self.changed:
+                self.lines[name].append(raw.decode("latin-1").rstrip("\r\n"))
+                self.changed.notify_all()
+        with self.changed:
+            self.lines[name].append(None)  # end of stream
+            self.changed.notify_all()
+
+    def wait_line(self, pattern, stream="stderr", count=1, timeout=60):
+        """Waits until count lines of the stream match the pattern; answers the matches."""
+        regex = re.compile(pattern)
+        deadline = time.monotonic() + timeout
+        with self.changed:
+            while True:
+                matches = [l for l in self.lines[stream] if l is not None and regex.search(l)]
+                if len(matches) >= count:
+                    return matches
+                if None in self.lines[stream]:
+                    raise AssertionError("%s ended without %r; it said: %s" % (
+                        stream, pattern, self.output()))
+                remaining = deadline - time.monotonic()
+                if remaining <= 0:
+                    raise AssertionError("no %r on %s; it said: %s" % (
+                        pattern, stream, self.output()))
+                self.changed.wait(remaining)
+
+    def wait_listening(self, timeout=60):
+        line = self.wait_line(r"^listening on http://", stream="stdout", timeout=timeout)[0]
+        self.first_line = line
+        self.port = int(re.search(r"^listening on http://[^ ]*:(\d+)/", line).group(1))
+        return line
+
+    def output(self):
+        with self.changed:
+            return "\n".join(
+                "[%s] %s" % (name, line)
+                for name in ("stdout", "stderr") for line in self.lines[name] if line is not None)
+
+    def stderr_lines(self):
+        with self.changed:
+            return [l for l in self.lines["stderr"] if l is not None]
+
+    def terminate(self, sig=signal.SIGTERM, timeout=60):
+        """Sends the signal and waits for the exit; answers the exit status."""
+        if self.process.poll() is None:
+            self.process.send_signal(sig)
+        code = self.process.wait(timeout)
+        self._close()
+        return code
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        self._close()
+
+    def _close(self):
+        for reader in self.readers:
+            reader.join(60)
+        self.process.stdout.close()
+        self.process.stderr.close()
+
+
+class Response:
+    def __init__(self, status_line, headers, body, raw):
+        self.status_line = status_line
+        self.headers = headers  # [(name bytes, value bytes)] in order
+        self.body = body
+        self.raw = raw
+        self.status = int(status_line.split(b" ")[1])
+
+    def header(self, name):
+        values = [v for n, v in self.headers if n.lower() == name.lower()]
+        return values[0] if values else None
+
+    def header_names(self):
+        return [n.lower() for n, _ in self.headers]
+
+
+class Connection:
+    """One TCP connection; requests are written as raw bytes."""
+
+    def __init__(self, port, host="127.0.0.1", timeout=60):
+        self.sock = socket.create_connection((host, port), timeout=timeout)
+        self.buffer = b""
+
+    def close(self):
+        self.sock.close()
+
+    def send(self, data):
+        self.sock.sendall(data)
+
+    def request(self, method, target, headers=(), body=b"", version=b"HTTP/1.1"):
+        lines = [b"%s %s %s" % (_b(method), _b(target), version)]
+        names = [_b(n).lower() for n, _ in headers]
+        if b"host" not in names:
+            lines.append(b"Host: localhost")
+        for name, value in headers:
+            lines.append(_b(name) + b": " + _b(value))
+        if body and b"content-length" not in names and b"transfer-encoding" not in names:
+            lines.append(b"Content-Length: %d" % len(body))
+        self.send(b"\r\n".join(lines) + b"\r\n\r\n" + body)
+        return self.read_response(head_only=_b(method) == b"HEAD")
+
+    def _fill(self):
+        data = self.sock.recv(65536)
+        if not data:
+            raise EOFError("connection closed")
+        self.buffer += data
+
+    def _take_line(self):
+        while b"\r\n" not in self.buffer:
+            self._fill()
+        line, self.buffer = self.buffer.split(b"\r\n", 1)
+        return line
+
+    def _take(self, count):
+        while len(self.buffer) < count:
+            self._fill()
+        data, self.buffer = self.buffer[:count], self.buffer[count:]
+        return data
+
+    def read_response(self, head_only=False):
+        raw_start = len(self.buffer)
+        status_line = self._take_line()
+        headers = []
+        while True:
+            line = self._take_line()
+            if not line:
+                break
+            name, _, value = line.partition(b":")
+            headers.append((name, value.strip(b" \t")))
+        lookup = {n.lower(): v for n, v in headers}
+        status = int(status_line.split(b" ")[1])
+        body = b""
+        if head_only or status in (204, 304) or 100 <= status < 200:
+            pass
+        elif lookup.get(b"transfer-encoding", b"").lower() == b"chunked":
+            while True:
+                size = int(self._take_line().split(b";")[0], 16)
+                if size == 0:
+                    self._take_line()
+                    break
+                body += self._take(size)
+                self._take(2)
+        elif b"content-length" in lookup:
+            body = self._take(int(lookup[b"content-length"]))
+        else:
+            body = self.read_to_end()
+        del raw_start
+        raw = status_line + b"\r\n" + b"".join(n + b": " + v + b"\r\n" for n, v in headers)
+        return Response(status_line, headers, body, raw + b"\r\n" + body)
+
+    def read_to_end(self):
+        data = self.buffer
+        self.buffer = b""
+        while True:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                return data
+            data += chunk
+
+    def closed_by_peer(self):
+        """Whether the server closed the connection (reading yields end of stream)."""
+        try:
+            return self.sock.recv(1) == b"" and not self.buffer
+        except ConnectionResetError:
+            return True
+
+
+def _b(text):
+    return text if isinstance(text, bytes) else text.encode("latin-1")

@@ -1,0 +1,551 @@
+#!/usr/bin/env python3
+"""End-to-end tests of isapi-host: the real executable on port 0, serving the test extension,
+driven by curl and by a raw-socket client.
+
+Usage: host_e2e.py --host PATH --extension PATH [unittest arguments, e.g. a test class]"""
+
+import argparse
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from host_client import Connection, HostProcess  # noqa: E402
+
+HOST = None
+EXTENSION = None
+PREFIX = "/scripts/test.dll"
+
+
+class HostTestCase(unittest.TestCase):
+    """Each test gets a host of its own with a fresh root folder."""
+
+    extra_args = []
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="isapi-host-e2e-")
+        self.root = os.path.join(self.folder, "root")
+        os.makedirs(os.path.join(self.root, "sub"))
+        with open(os.path.join(self.root, "index.html"), "w") as f:
+            f.write("<p>index page</p>")
+        with open(os.path.join(self.root, "style.css"), "w") as f:
+            f.write("body{}")
+        with open(os.path.join(self.folder, "secret.txt"), "w") as f:
+            f.write("SECRET-OUTSIDE-ROOT")
+        self.host = None
+
+    def tearDown(self):
+        if self.host is not None:
+            self.host.kill()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def start(self, *args, env=None):
+        command = [HOST, "--listen", "127.0.0.1:0", "--map", "%s=%s" % (PREFIX, EXTENSION),
+                   "--root", self.root] + list(self.extra_args) + list(args)
+        self.host = HostProcess(command, env=env)
+        self.host.wait_listening()
+        return self.host
+
+    def connect(self):
+        return Connection(self.host.port)
+
+    def get(self, target, headers=(), version=b"HTTP/1.1"):
+        connection = self.connect()
+        try:
+            return connection.request("GET", target, headers=headers, version=version)
+        finally:
+            connection.close()
+
+    def curl(self, *args):
+        result = subprocess.run(["curl", "-s", "--max-time", "60"] + list(args),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=False)
+        return result.stdout
+
+    def url(self, path):
+        return "http://127.0.0.1:%d%s" % (self.host.port, path)
+
+    def assertHostAnswer(self, response):
+        self.assertIsNotNone(response.header(b"Date"), response.raw)
+        self.assertEqual(response.header(b"Server")[:11], b"isapi-host/", response.raw)
+
+
+class RedirectTest(HostTestCase):
+    def test_the_referer_comes_back_byte_for_byte_as_object_moved(self):
+        self.start()
+        referer = b"http://example.com/a page/x?q=1&r=%20 b#frag\x80\xe9\xff"
+        response = self.get(PREFIX + "/redirect-referer", headers=[(b"Referer", referer)])
+        self.assertEqual(response.status_line, b"HTTP/1.1 302 Object Moved")
+        self.assertEqual(response.header(b"Location"), referer)
+        self.assertEqual(response.header(b"Content-Type"), b"text/html")
+        self.assertEqual(int(response.header(b"Content-Length")), len(response.body))
+        self.assertIn(b"Object Moved", response.body)
+        self.assertIn(b"&amp;r=%20 b#frag\x80\xe9\xff", response.body)
+        self.assertHostAnswer(response)
+
+    def test_curl_sees_the_redirect_target(self):
+        self.start()
+        out = self.curl("-o", os.devnull, "-w", "%{http_code} %{redirect_url}",
+                        "-H", "Referer: http://example.com/back?x=1",
+                        self.url(PREFIX + "/redirect-referer"))
+        self.assertEqual(out, b"302 http://example.com/back?x=1")
+
+    def test_an_empty_redirect_gives_the_502_page(self):
+        self.start()
+        response = self.get(PREFIX + "/redirect-referer")  # no Referer: empty target
+        self.assertEqual(response.status_line, b"HTTP/1.1 502 Bad Gateway")
+        self.assertIn(b"empty target", response.body)
+        self.assertIsNone(response.header(b"Location"))
+        self.host.wait_line(r"redirect refused: FALSE/87")
+        self.assertEqual(self.get(PREFIX + "/redirect-empty").status, 502)
+
+    def test_a_referer_with_cr_or_lf_never_produces_an_attacker_header(self):
+        self.start()
+        attempts = [
+            b"Referer: http://a.example/\rX-Evil: injected\r\n",
+            b"Referer: http://a.example/\nX-Evil: injected\r\n",
+            b"Referer: http://a.example/\r\n X-Evil: injected\r\n",
+            b"Referer: http://a.example/%0d%0aX-Evil: injected\r\n",
+        ]
+        for attempt in attempts:
+            connection = self.connect()
+            connection.send(b"GET " + PREFIX.encode() + b"/redirect-referer HTTP/1.1\r\n"
+                            b"Host: localhost\r\n" + attempt + b"\r\n")
+            response = connection.read_response()
+            connection.close()
+            self.assertNotIn(b"x-evil", response.header_names(), (attempt, response.raw))
+            location = response.header(b"Location") or b""
+            self.assertNotIn(b"\r", location)
+            self.assertNotIn(b"\n", location)
+            self.assertIn(response.status, (302, 400, 502), response.raw)
+        response = self.get(PREFIX + "/redirect-crlf")
+        self.assertEqual(response.status, 502)
+        self.assertNotIn(b"x-evil", response.header_names())
+        self.assertIn(b"invalid target", response.body)
+
+
+class ProtocolTest(HostTestCase):
+    def test_a_thousand_requests_on_one_keep_alive_connection(self):
+        self.start()
+        connection = self.connect()
+        paths = [PREFIX + "/write-only", PREFIX + "/status", "/index.html",
+                 PREFIX + "/redirect-referer"]
+        for i in range(1000):
+            path = paths[i % len(paths)]
+            response = connection.request("GET", path, headers=[("Referer", "http://r/%d" % i)])
+            if path.endswith("write-only"):
+                self.assertEqual((response.status, response.body), (200, b"plain body\n"))
+            elif path.endswith("status"):
+                self.assertEqual((response.status, response.body), (404, b"hello"))
+            elif path.endswith("redirect-referer"):
+                self.assertEqual(response.header(b"Location"), b"http://r/%d" % i)
+            else:
+                self.assertEqual(response.body, b"<p>index page</p>")
+            self.assertIsNone(response.header(b"Connection"))
+        connection.close()
+
+    def test_http_1_0_is_answered_and_closed_unless_it_asks_to_keep_alive(self):
+        self.start()
+        connection = self.connect()
+        response = connection.request("GET", PREFIX + "/write-only", version=b"HTTP/1.0")
+        self.assertEqual(response.body, b"plain body\n")
+        self.assertIsNone(response.header(b"Transfer-Encoding"))
+        self.assertTrue(connection.closed_by_peer())
+        connection.close()
+
+        connection = self.connect()
+        for _ in range(3):
+            response = connection.request("GET", "/index.html", version=b"HTTP/1.0",
+                                          headers=[("Connection", "keep-alive")])
+            self.assertEqual(response.header(b"Connection"), b"keep-alive")
+            self.assertEqual(response.body, b"<p>index page</p>")
+        connection.close()
+
+    def test_head_sends_the_head_only_and_the_connection_goes_on(self):
+        self.start()
+        connection = self.connect()
+        response = connection.request("HEAD", PREFIX + "/status")
+        self.assertEqual(response.status, 404)
+        self.assertEqual(response.header(b"Content-Length"), b"5")
+        response = connection.request("HEAD", PREFIX + "/write-only")
+        self.assertEqual(response.status, 200)
+        response = connection.request("HEAD", "/index.html")
+        self.assertEqual(response.header(b"Content-Length"), b"17")
+        response = connection.request("GET", PREFIX + "/write-only")
+        self.assertEqual(response.body, b"plain body\n")  # nothing of the HEAD bodies was sent
+        connection.close()
+        out = self.curl("-I", self.url(PREFIX + "/redirect-referer"), "-H", "Referer: http://h/")
+        self.assertIn(b"302 Object Moved", out)
+        self.assertIn(b"Location: http://h/", out)
+
+    def test_pipelined_requests_are_answered_in_order(self):
+        self.start()
+        connection = self.connect()
+        connection.send(b"GET /index.html HTTP/1.1\r\nHost: x\r\n\r\n"
+                        b"GET " + PREFIX.encode() + b"/status HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.assertEqual(connection.read_response().status, 200)
+        self.assertEqual(connection.read_response().status, 404)
+        connection.close()
+
+    def test_the_extension_sees_the_server_variables(self):
+        self.start()
+        response = self.get(PREFIX + "/vars?a=1&b=2",
+                            headers=[("X-Test-Header", "some value"), ("User-Agent", "e2e/1")])
+        report = response.body.decode("latin-1")
+        expected = {
+            "REQUEST_METHOD": "GET", "QUERY_STRING": "a=1&b=2", "PATH_INFO": "/vars",
+            "SCRIPT_NAME": PREFIX, "URL": PREFIX + "/vars", "SERVER_PROTOCOL": "HTTP/1.1",
+            "SERVER_NAME": "localhost", "SERVER_PORT": str(self.host.port),
+            "SERVER_PORT_SECURE": "0", "REMOTE_ADDR": "127.0.0.1", "REMOTE_HOST": "127.0.0.1",
+            "HTTPS": "off", "CONTENT_LENGTH": "0", "HTTP_X_TEST_HEADER": "some value",
+            "HTTP_USER_AGENT": "e2e/1",
+            "PATH_TRANSLATED": os.path.join(os.path.realpath(self.root), "vars"),
+        }
+        for name, value in expected.items():
+            self.assertIn("var.%s=%s\n" % (name, value), report)
+        self.assertIn("var.SERVER_SOFTWARE=isapi-host/", report)
+        self.assertIn("var.ALL_HTTP=HTTP_HOST:localhost\\r\\nHTTP_X_TEST_HEADER:some value\\r\\n"
+                      "HTTP_USER_AGENT:e2e/1\\r\\n\n", report)
+        self.assertIn("var.ALL_RAW=Host: localhost\\r\\nX-Test-Header: some value\\r\\n"
+                      "User-Agent: e2e/1\\r\\n\n", report)
+        self.assertIn("small=FALSE/122 needed=4\n", report)
+        self.assertIn("null-buffer=FALSE/122 needed=4\n", report)
+        self.assertIn("unknown=FALSE/1413\n", report)
+        self.assertIn("missing-header=FALSE/1413\n", report)
+        self.assertNotIn("size-mismatch", report)
+
+    def test_the_body_comes_by_cb_available_and_read_client(self):
+        self.start()
+        body = bytes((i * 7 + 3) % 256 for i in range(200000))
+        expected_hash = 2166136261
+        for byte in body:
+            expected_hash = ((expected_hash ^ byte) * 16777619) & 0xFFFFFFFF
+        path = os.path.join(self.folder, "body.bin")
+        with open(path, "wb") as f:
+            f.write(body)
+        out = self.curl("--data-binary", "@" + path, "-H", "Content-Type: application/x-test",
+                        self.url(PREFIX + "/body"))
+        self.assertEqual(out.decode().split(" reads=")[0],
+                         "total=200000 available=49152 read=200000")
+        self.assertIn(" fnv=%d\n" % expected_hash, out.decode())
+        out = self.curl("--data-binary", "@" + path, "-H", "Transfer-Encoding: chunked",
+                        self.url(PREFIX + "/body"))
+        self.assertIn("total=4294967295 available=49152 read=200000", out.decode())
+        self.assertIn(" fnv=%d\n" % expected_hash, out.decode())
+
+    def test_header_calls_are_parsed_and_refused_when_malformed(self):
+        self.start()
+        response = self.get(PREFIX + "/headers")
+        self.assertEqual(response.status_line, b"HTTP/1.1 201 Created")
+        self.assertEqual(response.header(b"X-Checked"), b"yes")
+        self.assertEqual(response.body, b"start;nocolon=FALSE/87 unterminated=FALSE/87 "
+                                        b"injected=FALSE/87 badstatus=FALSE/87 good=TRUE "
+                                        b"second=FALSE/87\n")
+        self.assertIsNone(response.header(b"X-Late"))
+        self.assertIsNone(response.header(b"X-A"))
+
+    def test_the_ends_of_a_request(self):
+        self.start()
+        connection = self.connect()
+        response = connection.request("GET", PREFIX + "/error")
+        self.assertEqual(response.status_line, b"HTTP/1.1 500 Internal Server Error")
+        self.assertEqual(response.header(b"Connection"), b"close")
+        self.assertTrue(connection.closed_by_peer())
+        connection.close()
+        response = self.get(PREFIX + "/nothing")
+        self.assertEqual(response.status, 502)
+        self.assertIn(b"returned HSE_STATUS_SUCCESS without sending a response", response.body)
+        self.assertHostAnswer(response)
+        response = self.get(PREFIX + "/unknown-support")
+        self.assertEqual(response.body, b"unknown-support=FALSE/87\n")
+
+    def test_a_late_call_with_an_ended_conn_id_is_refused(self):
+        self.start()
+        self.get(PREFIX + "/write-only")
+        response = self.get(PREFIX + "/stale")
+        self.assertIn(b"previous.var=FALSE/87 size-untouched=yes write=FALSE/87 done=FALSE/87\n",
+                      response.body)
+        self.assertIn(b"forged.var=FALSE/87 size-untouched=yes write=FALSE/87 done=FALSE/87\n",
+                      response.body)
+        self.assertIn(b"null.var=FALSE/87", response.body)
+
+    def test_map_url_to_path_answers_under_the_root(self):
+        self.start()
+        body = self.get(PREFIX + "/map?url=/sub/file.txt").body.decode()
+        expected = os.path.join(os.path.realpath(self.root), "sub", "file.txt")
+        self.assertIn("map=TRUE path=%s size=%d" % (expected, len(expected) + 1), body)
+        self.assertIn("tiny=FALSE/122 needed=%d" % (len(os.path.realpath(self.root)) + 1), body)
+        self.assertIn("map=FALSE/87", self.get(PREFIX + "/map?url=/../x").body.decode())
+
+    def test_a_long_streamed_answer_arrives_whole(self):
+        self.start()
+        body = self.curl(self.url(PREFIX + "/stream?n=300"))
+        self.assertEqual(len(body), 300000)
+        self.assertEqual(body[:1000], b"a" * 1000)
+        self.assertEqual(body[-1000:], bytes([ord("a") + 299 % 26]) * 1000)
+
+
+class LimitsTest(HostTestCase):
+    def test_header_fields_of_16_kib_give_431(self):
+        self.start()
+        connection = self.connect()
+        response = connection.request("GET", PREFIX + "/write-only",
+                                      headers=[("X-Big", "a" * 16384)])
+        self.assertEqual(response.status, 431)
+        self.assertHostAnswer(response)
+        connection.close()
+        response = self.get(PREFIX + "/write-only", headers=[("X-Big", "a" * 15000)])
+        self.assertEqual(response.status, 200)
+
+    def test_a_30_mb_body_gives_413(self):
+        self.start()
+        connection = self.connect()
+        connection.send(b"POST " + PREFIX.encode() + b"/body HTTP/1.1\r\nHost: x\r\n"
+                        b"Content-Length: 31457280\r\n\r\n" + b"x" * 65536)
+        response = connection.read_response()
+        self.assertEqual(response.status, 413)
+        self.assertHostAnswer(response)
+        connection.close()
+        path = os.path.join(self.folder, "big.bin")
+        with open(path, "wb") as f:
+            f.truncate(30 * 1024 * 1024)
+        out = self.curl("-o", os.devnull, "-w", "%{http_code}", "--data-binary", "@" + path,
+                        self.url(PREFIX + "/body"))
+        self.assertEqual(out, b"413")
+        out = self.curl("-o", os.devnull, "-w", "%{http_code}", "--data-binary", "@" + path,
+                        "-H", "Transfer-Encoding: chunked", self.url(PREFIX + "/body"))
+        self.assertEqual(out, b"413")
+
+
+class StaticFilesTest(HostTestCase):
+    def test_paths_never_leave_the_root(self):
+        os.symlink(os.path.join(self.folder, "secret.txt"), os.path.join(self.root, "link.txt"))
+        os.symlink(self.folder, os.path.join(self.root, "up"))
+        self.start()
+        for target in [b"/../secret.txt", b"/%2e%2e/secret.txt", b"/%2E%2e%2fsecret.txt",
+                       b"/sub/../../secret.txt", b"/..%2fsecret.txt", b"/..%5csecret.txt",
+                       b"/\\..\\secret.txt", b"/sub\\..\\..\\secret.txt", b"/link.txt",
+                       b"/up/secret.txt", b"/.%2e/secret.txt", b"//../secret.txt",
+                       PREFIX.encode() + b"/../../secret.txt"]:
+            response = self.get(target)
+            self.assertIn(response.status, (400, 404), target)
+            self.assertNotIn(b"SECRET-OUTSIDE-ROOT", response.raw, target)
+            self.assertHostAnswer(response)
+        self.assertEqual(self.get(b"/..").status, 400)
+        self.assertEqual(self.get(b"/%2e%2e").status, 400)
+
+    def test_files_with_content_types_and_index_html(self):
+        self.start()
+        response = self.get("/")
+        self.assertEqual((response.status, response.body), (200, b"<p>index page</p>"))
+        self.assertEqual(response.header(b"Content-Type"), b"text/html")
+        response = self.get("/style.css")
+        self.assertEqual(response.header(b"Content-Type"), b"text/css")
+        self.assertEqual(self.get("/missing.txt").status, 404)
+        connection = self.connect()
+        response = connection.request("POST", "/index.html", body=b"x")
+        self.assertEqual(response.status, 405)
+        self.assertEqual(response.header(b"Allow"), b"GET, HEAD")
+        connection.close()
+        # Dot segments resolve before mapping: this reaches the extension.
+        self.assertEqual(self.get(b"/x/.." + PREFIX.encode() + b"/./write-only").body,
+                         b"plain body\n")
+
+    def test_the_access_log_is_w3c_extended_with_the_extensions_log_data(self):
+        log = os.path.join(self.folder, "access.log")
+        self.start("--access-log", log)
+        self.get(PREFIX + "/log?x=1", headers=[("User-Agent", "agent with spaces"),
+                                               ("Referer", "http://ref/")])
+        self.get("/index.html")
+        code = self.host.terminate()
+        self.assertEqual(code, 0)
+        with open(log) as f:
+            lines = f.read().splitlines()
+        self.assertIn("#Fields: date time s-ip cs-method cs-uri-stem cs-uri-query s-port c-ip "
+                      "cs(User-Agent) cs(Referer) sc-status time-taken", lines)
+        entries = [l.split(" ") for l in lines if not l.startswith("#")]
+        self.assertEqual(len(entries), 2)
+        first = entries[0]
+        self.assertEqual(first[2:10], ["127.0.0.1", "GET", PREFIX + "/log",
+                                       "x=1|extension-log-data", str(self.host.port),
+                                       "127.0.0.1", "agent+with+spaces", "http://ref/"])
+        self.assertEqual(first[10], "200")
+        self.assertEqual(entries[1][3:6], ["GET", "/index.html", "-"])
+
+
+class PendingTest(HostTestCase):
+    extra_args = ["--pending-timeout", "1"]
+
+    def test_a_pending_request_answered_from_another_thread(self):
+        self.start()
+        response = self.get(PREFIX + "/pending-thread")
+        self.assertEqual((response.status, response.body), (200, b"answered from another thread\n"))
+        response = self.get(PREFIX + "/done-error")
+        self.assertEqual(response.status, 500)
+
+    def test_a_pending_request_that_never_ends_gets_500_and_later_calls_are_refused(self):
+        self.start()
+        connection = self.connect()
+        response = connection.request("GET", PREFIX + "/pending-forever")
+        self.assertEqual(response.status_line, b"HTTP/1.1 500 Internal Server Error")
+        self.assertIn(b"did not complete the pending request", response.body)
+        self.assertTrue(connection.closed_by_peer())
+        connection.close()
+        report = self.get(PREFIX + "/stale").body
+        self.assertIn(b"abandoned.var=FALSE/87 size-untouched=yes write=FALSE/87 done=FALSE/87",
+                      report)
+
+    def test_a_blocked_extension_call_does_not_stall_other_connections(self):
+        self.start("--threads", "1")
+        blocked = self.connect()
+        blocked.send(b"GET " + PREFIX.encode() + b"/block HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.host.wait_line(r"block started")
+        # The only thread is held inside the extension; this must still be answered, and it is
+        # what releases the first request.
+        self.assertEqual(self.get(PREFIX + "/unblock").body, b"released\n")
+        self.assertEqual(blocked.read_response().body, b"unblocked\n")
+        blocked.close()
+
+
+class ShutdownTest(HostTestCase):
+    def test_sigterm_answers_every_request_in_flight_then_terminates_once(self):
+        log = os.path.join(self.folder, "access.log")
+        self.start("--access-log", log)
+        connections = [self.connect() for _ in range(4)]
+        for connection in connections:
+            connection.send(b"GET " + PREFIX.encode() + b"/hold?ms=1500 HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.host.wait_line(r"hold started", count=len(connections))
+        self.host.process.send_signal(signal.SIGTERM)
+        for connection in connections:
+            response = connection.read_response()
+            self.assertEqual((response.status, response.body), (200, b"held 1500 ms\n"))
+            connection.close()
+        self.assertEqual(self.host.terminate(), 0)
+        lines = self.host.stderr_lines()
+        terminations = [l for l in lines if "TerminateExtension(2)" in l]
+        self.assertEqual(len(terminations), 1, lines)
+        self.assertIn("requests outstanding 0", terminations[0])
+        self.assertTrue(any("TerminateExtension(HSE_TERM_MUST_UNLOAD) called" in l for l in lines))
+        shutting = next(i for i, l in enumerate(lines) if "shutting down" in l)
+        self.assertLess(shutting, lines.index(terminations[0]))
+        with open(log) as f:
+            holds = [l for l in f if "/hold" in l]
+        self.assertEqual(len(holds), 4)
+
+    def test_what_cannot_finish_in_time_gets_503_and_a_log_line(self):
+        self.start("--shutdown-timeout", "0.5")
+        connection = self.connect()
+        connection.send(b"GET " + PREFIX.encode() + b"/pending-forever HTTP/1.1\r\nHost: x\r\n\r\n")
+        idle = self.connect()  # an idle keep-alive connection is closed at once
+        self.assertEqual(idle.request("GET", "/index.html").status, 200)
+        # The host logs nothing for a pending request; the idle request proves it is served.
+        self.host.process.send_signal(signal.SIGTERM)
+        response = connection.read_response()
+        self.assertEqual(response.status_line, b"HTTP/1.1 503 Service Unavailable")
+        self.assertTrue(idle.closed_by_peer())
+        connection.close()
+        idle.close()
+        self.assertEqual(self.host.terminate(), 0)
+        lines = self.host.stderr_lines()
+        self.assertTrue(any("answered 503" in l for l in lines), lines)
+        self.assertEqual(len([l for l in lines if "TerminateExtension(2)" in l]), 1)
+
+
+class CommandLineTest(HostTestCase):
+    def run_host(self, *args, env=None):
+        return subprocess.run([HOST] + list(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              env=env, timeout=120, check=False)
+
+    def test_call_prints_a_transcript_of_every_callback_and_the_response(self):
+        result = self.run_host("call", EXTENSION, "--path-info", "/redirect-referer",
+                               "--header", "Referer: http://back.example/a b?c=1#d")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        transcript = json.loads(result.stdout)
+        calls = transcript["calls"]
+        functions = [c["function"] for c in calls]
+        self.assertEqual(functions, ["GetServerVariable", "ServerSupportFunction",
+                                     "HttpExtensionProc", "TerminateExtension"])
+        self.assertEqual(calls[0]["arguments"]["name"], "HTTP_REFERER")
+        self.assertEqual(calls[0]["answers"]["value"], "http://back.example/a b?c=1#d")
+        self.assertEqual(calls[1]["arguments"]["request"], 1)
+        self.assertEqual(calls[1]["arguments"]["buffer"], "http://back.example/a b?c=1#d")
+        self.assertEqual(calls[1]["result"], "TRUE")
+        self.assertEqual(calls[2]["answers"]["meaning"], "HSE_STATUS_SUCCESS")
+        response = transcript["response"]
+        self.assertEqual(response["status_line"], "HTTP/1.1 302 Object Moved")
+        self.assertIn(["Location", "http://back.example/a b?c=1#d"], response["headers"])
+        self.assertEqual(transcript["extension"]["description"], "isapi-host test extension")
+
+    def test_call_shows_refusals_bodies_and_pending_requests(self):
+        result = self.run_host("call", EXTENSION, "--path-info", "/redirect-empty")
+        transcript = json.loads(result.stdout)
+        redirect = transcript["calls"][0]
+        self.assertEqual((redirect["result"], redirect["error"]), ("FALSE", 87))
+        self.assertEqual(transcript["response"]["status"], 502)
+        result = self.run_host("call", EXTENSION, "--method", "POST", "--path-info", "/body",
+                               "--body", "hello")
+        transcript = json.loads(result.stdout)
+        self.assertIn("total=5 available=5 read=5", transcript["response"]["body"])
+        result = self.run_host("call", EXTENSION, "--path-info", "/pending-thread")
+        transcript = json.loads(result.stdout)
+        self.assertEqual(transcript["response"]["body"], "answered from another thread\n")
+        done = [c for c in transcript["calls"]
+                if c["function"] == "ServerSupportFunction" and c["arguments"]["request"] == 4]
+        self.assertEqual(len(done), 1)
+
+    def test_start_up_errors_name_the_file(self):
+        result = self.run_host("--listen", "127.0.0.1:0", "--map", "/x=/no/such/extension.so")
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"/no/such/extension.so", result.stderr)
+        env = dict(os.environ, TEST_EXTENSION_REFUSE_START="1")
+        result = self.run_host("--listen", "127.0.0.1:0", "--map", "/x=" + EXTENSION, env=env)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(EXTENSION.encode(), result.stderr)
+        self.assertIn(b"GetExtensionVersion answered FALSE", result.stderr)
+
+    def test_without_a_map_it_serves_the_built_moravel_or_says_where_it_looked(self):
+        self.host = HostProcess([HOST, "--listen", "127.0.0.1:0"])
+        try:
+            line = self.host.wait_listening()
+        except AssertionError:
+            line = None
+        if line is not None:
+            self.assertIn(" serving /scripts/moravel.dll=", line)
+            self.assertIn("moravel", line)
+            self.assertIn(", root ", line)  # the demo folder
+            self.assertEqual(self.get("/").status, 200)
+        else:
+            error = self.host.wait_line(r"looked at")[0]
+            folder = os.path.dirname(HOST)
+            self.assertIn(os.path.join(folder, "moravel.so"), error)
+            self.assertIn(os.path.join(os.path.dirname(folder), "moravel", "moravel.so"), error)
+            self.assertEqual(self.host.process.wait(60), 1)
+
+    def test_help_documents_every_option(self):
+        result = self.run_host("--help")
+        for option in [b"--listen", b"--map", b"--root", b"--access-log", b"--pending-timeout",
+                       b"--shutdown-timeout", b"--threads", b"--max-threads", b"call"]:
+            self.assertIn(option, result.stdout)
+        result = self.run_host("call", "--help")
+        for option in [b"--method", b"--path-info", b"--query", b"--header", b"--body"]:
+            self.assertIn(option, result.stdout)
+
+
+def main():
+    global HOST, EXTENSION
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--host", required=True)
+    parser.add_argument("--extension", required=True)
+    args, rest = parser.parse_known_args()
+    HOST = os.path.abspath(args.host)
+    EXTENSION = os.path.abspath(args.extension)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
