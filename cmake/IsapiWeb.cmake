@@ -42,39 +42,48 @@ else()
   set(ISAPI_WEB_AGGREGATE_TESTS OFF)
 endif()
 
+# Under Wine a program that dies quietly can still exit with 0; a whole-binary test passes only
+# when GoogleTest itself reports the run complete, and fails on any failed case.
+set(ISAPI_WEB_GTEST_PASSED "\\[  PASSED  \\] [0-9]+ tests?")
+set(ISAPI_WEB_GTEST_FAILED "\\[  FAILED  \\]")
+
 # iw_test(NAME SOURCES... [DEPENDS lib...] [LABELS label...])
 # A GoogleTest executable. Natively every test case is its own ctest test; under Wine the whole
 # binary is one ctest test, since starting Wine per case would cost minutes. The sources see
-# ISAPI_WEB_TEST_BINARY, the base name of the program they end up in.
+# ISAPI_WEB_TEST_BINARY and ISAPI_WEB_TEST_EXECUTABLE_NAME, the base and file name of the program
+# they end up in.
 function(iw_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS;LABELS" ${ARGN})
   if(ISAPI_WEB_AGGREGATE_TESTS)
     if(NOT TARGET win32_tests)
       add_executable(win32_tests ${PROJECT_SOURCE_DIR}/cmake/empty.cpp)
       target_link_libraries(win32_tests PRIVATE GTest::gmock GTest::gtest_main)
-      target_compile_definitions(win32_tests PRIVATE ISAPI_WEB_TEST_BINARY="win32_tests")
       iw_target_options(win32_tests)
       add_test(NAME win32_tests COMMAND win32_tests)
-      set_tests_properties(win32_tests PROPERTIES LABELS "unit" TIMEOUT 1800)
+      set_tests_properties(win32_tests PROPERTIES LABELS "unit" TIMEOUT 2400
+        PASS_REGULAR_EXPRESSION "${ISAPI_WEB_GTEST_PASSED}"
+        FAIL_REGULAR_EXPRESSION "${ISAPI_WEB_GTEST_FAILED}")
     endif()
-    set(sources)
-    foreach(source ${ARG_SOURCES})
-      get_filename_component(source ${source} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
-      list(APPEND sources ${source})
-    endforeach()
-    target_sources(win32_tests PRIVATE ${sources})
-    target_include_directories(win32_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
-    target_link_libraries(win32_tests PRIVATE ${ARG_DEPENDS})
-    add_custom_target(${name} DEPENDS win32_tests)
+    # The suite is an object library of its own name, so that its CMakeLists can still add
+    # definitions, libraries and resources to it; the program takes its objects and its libraries.
+    add_library(${name} OBJECT ${ARG_SOURCES})
+    target_link_libraries(${name} PUBLIC ${ARG_DEPENDS} GTest::gmock GTest::gtest)
+    target_compile_definitions(${name} PRIVATE ISAPI_WEB_TEST_BINARY="win32_tests"
+      ISAPI_WEB_TEST_EXECUTABLE_NAME="$<TARGET_FILE_NAME:win32_tests>")
+    iw_target_options(${name})
+    target_link_libraries(win32_tests PRIVATE ${name} $<TARGET_PROPERTY:${name},LINK_LIBRARIES>)
     return()
   endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_DEPENDS} GTest::gmock GTest::gtest_main)
-  target_compile_definitions(${name} PRIVATE ISAPI_WEB_TEST_BINARY="${name}")
+  target_compile_definitions(${name} PRIVATE ISAPI_WEB_TEST_BINARY="${name}"
+    ISAPI_WEB_TEST_EXECUTABLE_NAME="$<TARGET_FILE_NAME:${name}>")
   iw_target_options(${name})
   if(CMAKE_CROSSCOMPILING)
     add_test(NAME ${name} COMMAND ${name})
-    set_tests_properties(${name} PROPERTIES LABELS "unit;${ARG_LABELS}" TIMEOUT 900)
+    set_tests_properties(${name} PROPERTIES LABELS "unit;${ARG_LABELS}" TIMEOUT 900
+      PASS_REGULAR_EXPRESSION "${ISAPI_WEB_GTEST_PASSED}"
+      FAIL_REGULAR_EXPRESSION "${ISAPI_WEB_GTEST_FAILED}")
   else()
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
       PROPERTIES LABELS "unit;${ARG_LABELS}" TIMEOUT 600)

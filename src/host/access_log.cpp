@@ -7,7 +7,8 @@ namespace isapi_web::host {
 namespace {
 
 std::string LogField(std::string_view text) {
-  if (text.empty()) return "-";
+  if (text.empty())
+    return "-";
   static constexpr char Hex[] = "0123456789ABCDEF";
   std::string result;
   result.reserve(text.size());
@@ -85,8 +86,10 @@ std::unique_ptr<TAccessLog> TAccessLog::Open(const std::string& file, std::strin
 }
 
 TAccessLog::~TAccessLog() {
-  if (FOwned) std::fclose(FStream);
-  else std::fflush(FStream);
+  if (FOwned)
+    std::fclose(FStream);
+  else
+    std::fflush(FStream);
 }
 
 void TAccessLog::Write(const TAccessLogEntry& entry) {

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "host/conn_table.h"
 #include "host/extension.h"
@@ -27,6 +28,19 @@ TConnTable<TRequest>& Requests() {
   return table;
 }
 
+// Threads inside one of the callbacks right now. An extension's own thread may still be in the
+// last few instructions of a callback (the post that ends its request) when everything else is
+// done; the host waits for this to reach zero before it dismantles the loop.
+std::atomic<int> CallbacksInProgress{0};
+
+class TCallbackScope {
+public:
+  TCallbackScope() { CallbacksInProgress.fetch_add(1, std::memory_order_acq_rel); }
+  ~TCallbackScope() { CallbacksInProgress.fetch_sub(1, std::memory_order_acq_rel); }
+  TCallbackScope(const TCallbackScope&) = delete;
+  TCallbackScope& operator=(const TCallbackScope&) = delete;
+};
+
 std::atomic<bool> ObserverActive{false};
 std::mutex ObserverMutex; // guards Observer
 std::function<void(const TCallRecord&)> Observer;
@@ -36,7 +50,8 @@ int ObservedCallsInFlight = 0; // guarded by ObserverMutex
 
 void Report(const TCallRecord& record) {
   std::lock_guard lock(ObserverMutex);
-  if (Observer) Observer(record);
+  if (Observer)
+    Observer(record);
 }
 
 // Counts a callback that is being observed, so that the observer can wait until the report of
@@ -44,16 +59,17 @@ void Report(const TCallRecord& record) {
 class TObservedCall {
 public:
   TObservedCall() : FCounted(ObserverActive) {
-    if (!FCounted) return;
+    if (!FCounted)
+      return;
     std::lock_guard lock(ObserverMutex);
     ++ObservedCallsInFlight;
   }
   ~TObservedCall() {
-    if (!FCounted) return;
-    {
-      std::lock_guard lock(ObserverMutex);
-      --ObservedCallsInFlight;
-    }
+    if (!FCounted)
+      return;
+    // Notified under the lock: once the waiter sees zero, this thread touches nothing more.
+    std::lock_guard lock(ObserverMutex);
+    --ObservedCallsInFlight;
     ObservedCallsChanged.notify_all();
   }
   TObservedCall(const TObservedCall&) = delete;
@@ -79,24 +95,35 @@ std::string HandleText(HCONN conn) {
   return text;
 }
 
-std::string TextOrNull(const char* text) { return text ? std::string(text) : "(null)"; }
+std::string TextOrNull(const char* text) {
+  return text ? std::string(text) : "(null)";
+}
 
 std::string StatusName(DWORD status) {
   switch (status) {
-  case HSE_STATUS_SUCCESS: return "HSE_STATUS_SUCCESS";
-  case HSE_STATUS_SUCCESS_AND_KEEP_CONN: return "HSE_STATUS_SUCCESS_AND_KEEP_CONN";
-  case HSE_STATUS_PENDING: return "HSE_STATUS_PENDING";
-  case HSE_STATUS_ERROR: return "HSE_STATUS_ERROR";
-  default: return "status " + std::to_string(status);
+  case HSE_STATUS_SUCCESS:
+    return "HSE_STATUS_SUCCESS";
+  case HSE_STATUS_SUCCESS_AND_KEEP_CONN:
+    return "HSE_STATUS_SUCCESS_AND_KEEP_CONN";
+  case HSE_STATUS_PENDING:
+    return "HSE_STATUS_PENDING";
+  case HSE_STATUS_ERROR:
+    return "HSE_STATUS_ERROR";
+  default:
+    return "status " + std::to_string(status);
   }
 }
 
 std::string ReasonFor(unsigned status) {
   switch (status) {
-  case 500: return "500 Internal Server Error";
-  case 502: return "502 Bad Gateway";
-  case 503: return "503 Service Unavailable";
-  default: return std::to_string(status) + " Error";
+  case 500:
+    return "500 Internal Server Error";
+  case 502:
+    return "502 Bad Gateway";
+  case 503:
+    return "503 Service Unavailable";
+  default:
+    return std::to_string(status) + " Error";
   }
 }
 
@@ -113,9 +140,25 @@ void WaitForObservedCalls() {
   ObservedCallsChanged.wait(lock, [] { return ObservedCallsInFlight == 0; });
 }
 
-std::vector<std::shared_ptr<TRequest>> LiveRequests() { return Requests().LiveEntries(); }
+bool WaitForCallbacksToReturn(std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  // A poll, not a condition variable: the waiter may destroy everything right after, and the
+  // last thing a returning callback touches must be this static counter.
+  while (CallbacksInProgress.load(std::memory_order_acquire) != 0) {
+    if (std::chrono::steady_clock::now() >= deadline)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
 
-std::size_t LiveRequestCount() { return Requests().LiveCount(); }
+std::vector<std::shared_ptr<TRequest>> LiveRequests() {
+  return Requests().LiveEntries();
+}
+
+std::size_t LiveRequestCount() {
+  return Requests().LiveCount();
+}
 
 // ---- TRequest ------------------------------------------------------------------------------
 
@@ -146,8 +189,7 @@ TRequest::~TRequest() = default;
 
 std::shared_ptr<TRequest> TRequest::Create(const TExtension& extension, TRequestSetup setup,
                                            std::shared_ptr<IClientChannel> channel) {
-  std::shared_ptr<TRequest> request(
-      new TRequest(extension, std::move(setup), std::move(channel)));
+  std::shared_ptr<TRequest> request(new TRequest(extension, std::move(setup), std::move(channel)));
   request->FHandle = Requests().Insert(request);
   request->FECB.ConnID = reinterpret_cast<HCONN>(request->FHandle);
   return request;
@@ -172,7 +214,8 @@ void TRequest::Run() {
                        {{"status", std::int64_t{status}}, {"meaning", StatusName(status)}}});
   std::unique_lock lock(FMutex);
   FProcReturned = true;
-  if (FEnded) return;
+  if (FEnded)
+    return;
   if (status == HSE_STATUS_PENDING) {
     if (FDoneCalled) {
       EndLocked(lock, FDoneStatus, true);
@@ -188,7 +231,8 @@ void TRequest::Run() {
 
 void TRequest::Expire(unsigned status, std::string_view note, bool onOwnerThread) {
   std::unique_lock lock(FMutex);
-  if (FEnded) return;
+  if (FEnded)
+    return;
   TRequestOutcome outcome;
   outcome.KeepAlive = false;
   outcome.Note = std::string(note);
@@ -196,8 +240,7 @@ void TRequest::Expire(unsigned status, std::string_view note, bool onOwnerThread
   if (!FHeadSent) {
     const std::string statusText = ReasonFor(status);
     outcome.Bytes = ComposePage(statusText, {}, ErrorPageBody(statusText, HtmlEscape(note)),
-                                TConnectionState{false, FSetup.Connection.Http10},
-                                FSetup.HeadOnly);
+                                TConnectionState{false, FSetup.Connection.Http10}, FSetup.HeadOnly);
     outcome.Status = status;
   } else {
     outcome.Bytes = std::move(FOutput);
@@ -205,7 +248,8 @@ void TRequest::Expire(unsigned status, std::string_view note, bool onOwnerThread
   }
   if (!onOwnerThread) {
     // The connection's own thread may be held by the extension: send from here.
-    if (!FClientGone) FChannel->SendNow(outcome.Bytes);
+    if (!FClientGone)
+      FChannel->SendNow(outcome.Bytes);
     outcome.Bytes.clear();
   }
   Finish(lock, std::move(outcome), onOwnerThread);
@@ -217,13 +261,15 @@ void TRequest::Finish(std::unique_lock<std::mutex>& lock, TRequestOutcome outcom
   Requests().Remove(FHandle);
   std::shared_ptr<IClientChannel> channel = std::move(FChannel);
   lock.unlock();
-  channel->RequestEnded(std::move(outcome), onOwnerThread);
+  IClientChannel& target = *channel;
+  target.RequestEnded(std::move(channel), std::move(outcome), onOwnerThread);
 }
 
 void TRequest::EndLocked(std::unique_lock<std::mutex>& lock, DWORD status, bool onOwnerThread) {
   TRequestOutcome outcome;
   outcome.LogData.assign(FECB.lpszLogData, strnlen(FECB.lpszLogData, sizeof FECB.lpszLogData));
-  if (FDoneCalled || FPending) outcome.SessionStatus = FDoneStatus;
+  if (FDoneCalled || FPending)
+    outcome.SessionStatus = FDoneStatus;
   bool keepAlive = FKeepAlive && !FClientGone;
   if (!FHeadSent) {
     std::string statusText;
@@ -245,19 +291,21 @@ void TRequest::EndLocked(std::unique_lock<std::mutex>& lock, DWORD status, bool 
         outcome.Note = "The extension ended a pending request (done with session, " +
                        StatusName(status) + ") without sending a response.";
       else
-        outcome.Note = "The extension returned " + StatusName(status) +
-                       " without sending a response.";
+        outcome.Note =
+            "The extension returned " + StatusName(status) + " without sending a response.";
     }
-    outcome.Bytes = ComposePage(statusText, {},
-                                ErrorPageBody(statusText, HtmlEscape(outcome.Note)),
-                                TConnectionState{keepAlive, FSetup.Connection.Http10},
-                                FSetup.HeadOnly);
+    outcome.Bytes =
+        ComposePage(statusText, {}, ErrorPageBody(statusText, HtmlEscape(outcome.Note)),
+                    TConnectionState{keepAlive, FSetup.Connection.Http10}, FSetup.HeadOnly);
   } else {
-    if (FFraming == TFraming::Chunked && !FSetup.HeadOnly) FOutput += LastChunk;
-    if (FFraming == TFraming::UntilClose) keepAlive = false;
+    if (FFraming == TFraming::Chunked && !FSetup.HeadOnly)
+      FOutput += LastChunk;
+    if (FFraming == TFraming::UntilClose)
+      keepAlive = false;
     if (FFraming == TFraming::Length && FBodyWritten < FDeclaredLength && !FSetup.HeadOnly)
       keepAlive = false; // the client still waits for bytes that will never come
-    if (status == HSE_STATUS_ERROR) keepAlive = false;
+    if (status == HSE_STATUS_ERROR)
+      keepAlive = false;
     outcome.Bytes = std::move(FOutput);
     outcome.Status = FStatus;
   }
@@ -268,32 +316,41 @@ void TRequest::EndLocked(std::unique_lock<std::mutex>& lock, DWORD status, bool 
 BOOL TRequest::GetVariable(const char* name, void* buffer, DWORD* size) {
   {
     std::lock_guard lock(FMutex);
-    if (FEnded) return Fail(ERROR_INVALID_PARAMETER);
+    if (FEnded)
+      return Fail(ERROR_INVALID_PARAMETER);
   }
   const std::optional<std::string> value = ServerVariable(FSetup.Info, name);
-  if (!value) return Fail(ERROR_INVALID_INDEX);
+  if (!value)
+    return Fail(ERROR_INVALID_INDEX);
   DWORD error = 0;
-  if (!CopyWithTerminator(*value, buffer, size, error)) return Fail(error);
+  if (!CopyWithTerminator(*value, buffer, size, error))
+    return Fail(error);
   return 1;
 }
 
 BOOL TRequest::Read(void* buffer, DWORD* size) {
   std::lock_guard lock(FMutex);
-  if (FEnded) return Fail(ERROR_INVALID_PARAMETER);
+  if (FEnded)
+    return Fail(ERROR_INVALID_PARAMETER);
   const std::size_t remaining = FSetup.Body.size() - FReadOffset;
   const std::size_t count = std::min<std::size_t>(remaining, *size);
-  if (count > 0) std::memcpy(buffer, FSetup.Body.data() + FReadOffset, count);
+  if (count > 0)
+    std::memcpy(buffer, FSetup.Body.data() + FReadOffset, count);
   FReadOffset += count;
   *size = static_cast<DWORD>(count);
   return 1;
 }
 
 BOOL TRequest::Write(const void* buffer, DWORD* bytes, DWORD reserved) {
-  if ((reserved & HseIoAsync) != 0) return Fail(ERROR_INVALID_PARAMETER);
+  if ((reserved & HseIoAsync) != 0)
+    return Fail(ERROR_INVALID_PARAMETER);
   std::lock_guard lock(FMutex);
-  if (FEnded) return Fail(ERROR_INVALID_PARAMETER);
-  if (FClientGone) return Fail(ERROR_NO_DATA);
-  if (!FHeadSent) StartBodyLocked("200 OK", {});
+  if (FEnded)
+    return Fail(ERROR_INVALID_PARAMETER);
+  if (FClientGone)
+    return Fail(ERROR_NO_DATA);
+  if (!FHeadSent)
+    StartBodyLocked("200 OK", {});
   AppendBodyLocked(std::string_view(static_cast<const char*>(buffer), *bytes));
   if ((FProcReturned || FOutput.size() >= FlushThreshold) && !FlushLocked())
     return Fail(ERROR_NO_DATA);
@@ -307,7 +364,8 @@ void TRequest::StartBodyLocked(std::string_view statusText, THeaderFields fields
   bool extensionFramed = false;
   for (auto& field : fields) {
     if (EqualsIgnoreCase(field.first, "Connection")) {
-      if (ToUpperAscii(field.second).find("CLOSE") != std::string::npos) FKeepAlive = false;
+      if (ToUpperAscii(field.second).find("CLOSE") != std::string::npos)
+        FKeepAlive = false;
       continue; // the host says how the connection goes on
     }
     if (EqualsIgnoreCase(field.first, "Content-Length")) {
@@ -338,36 +396,47 @@ void TRequest::StartBodyLocked(std::string_view statusText, THeaderFields fields
 void TRequest::AppendBodyLocked(std::string_view bytes) {
   const std::uint64_t before = FBodyWritten;
   FBodyWritten += bytes.size();
-  if (FSetup.HeadOnly || bytes.empty()) return;
+  if (FSetup.HeadOnly || bytes.empty())
+    return;
   switch (FFraming) {
   case TFraming::Length:
     // Bytes past the declared length are dropped: they could only become a second response.
     if (before < FDeclaredLength)
-      FOutput += bytes.substr(0, static_cast<std::size_t>(
-                                     std::min<std::uint64_t>(bytes.size(), FDeclaredLength - before)));
+      FOutput += bytes.substr(0, static_cast<std::size_t>(std::min<std::uint64_t>(
+                                     bytes.size(), FDeclaredLength - before)));
     break;
-  case TFraming::Chunked: AppendChunk(FOutput, bytes); break;
+  case TFraming::Chunked:
+    AppendChunk(FOutput, bytes);
+    break;
   case TFraming::UntilClose:
-  case TFraming::None: FOutput += bytes; break;
+  case TFraming::None:
+    FOutput += bytes;
+    break;
   }
 }
 
 bool TRequest::FlushLocked() {
-  if (FClientGone) return false;
-  if (FOutput.empty()) return true;
+  if (FClientGone)
+    return false;
+  if (FOutput.empty())
+    return true;
   const bool sent = FChannel->SendNow(FOutput);
   FOutput.clear();
-  if (!sent) FClientGone = true;
+  if (!sent)
+    FClientGone = true;
   return sent;
 }
 
 BOOL TRequest::SupportFunction(DWORD request, void* buffer, DWORD* size, DWORD* dataType) {
   switch (request) {
-  case HSE_REQ_SEND_URL_REDIRECT_RESP: return Redirect(static_cast<const char*>(buffer));
+  case HSE_REQ_SEND_URL_REDIRECT_RESP:
+    return Redirect(static_cast<const char*>(buffer));
   case HSE_REQ_SEND_RESPONSE_HEADER:
     return SendHeader(static_cast<const char*>(buffer), reinterpret_cast<const char*>(dataType));
-  case HSE_REQ_DONE_WITH_SESSION: return DoneWithSession(static_cast<const DWORD*>(buffer));
-  case HSE_REQ_MAP_URL_TO_PATH: return MapUrl(static_cast<char*>(buffer), size);
+  case HSE_REQ_DONE_WITH_SESSION:
+    return DoneWithSession(static_cast<const DWORD*>(buffer));
+  case HSE_REQ_MAP_URL_TO_PATH:
+    return MapUrl(static_cast<char*>(buffer), size);
   default: {
     std::lock_guard lock(FMutex);
     return Fail(ERROR_INVALID_PARAMETER);
@@ -377,7 +446,8 @@ BOOL TRequest::SupportFunction(DWORD request, void* buffer, DWORD* size, DWORD* 
 
 BOOL TRequest::Redirect(const char* url) {
   std::lock_guard lock(FMutex);
-  if (FEnded || FHeadSent) return Fail(ERROR_INVALID_PARAMETER);
+  if (FEnded || FHeadSent)
+    return Fail(ERROR_INVALID_PARAMETER);
   const std::string_view target = url ? std::string_view(url) : std::string_view();
   if (target.empty() || HasControlCharacter(target)) {
     // Nothing reaches the client: a CR or LF here would let the target write its own headers.
@@ -390,13 +460,15 @@ BOOL TRequest::Redirect(const char* url) {
                                        {"Content-Type", "text/html"},
                                        {"Content-Length", std::to_string(body.size())}});
   AppendBodyLocked(body);
-  if (FProcReturned && !FlushLocked()) return Fail(ERROR_NO_DATA);
+  if (FProcReturned && !FlushLocked())
+    return Fail(ERROR_NO_DATA);
   return 1;
 }
 
 BOOL TRequest::SendHeader(const char* status, const char* block) {
   std::lock_guard lock(FMutex);
-  if (FEnded || FHeadSent) return Fail(ERROR_INVALID_PARAMETER);
+  if (FEnded || FHeadSent)
+    return Fail(ERROR_INVALID_PARAMETER);
   TStatusText statusText;
   if (status != nullptr) {
     const std::optional<TStatusText> parsed = ParseStatusText(status);
@@ -424,13 +496,15 @@ BOOL TRequest::SendHeader(const char* status, const char* block) {
   }
   StartBodyLocked(statusText.Text, std::move(headers.Fields));
   AppendBodyLocked(headers.BodyStart);
-  if (FProcReturned && !FlushLocked()) return Fail(ERROR_NO_DATA);
+  if (FProcReturned && !FlushLocked())
+    return Fail(ERROR_NO_DATA);
   return 1;
 }
 
 BOOL TRequest::DoneWithSession(const DWORD* status) {
   std::unique_lock lock(FMutex);
-  if (FEnded) return Fail(ERROR_INVALID_PARAMETER);
+  if (FEnded)
+    return Fail(ERROR_INVALID_PARAMETER);
   FDoneStatus = status ? *status : HSE_STATUS_SUCCESS;
   if (!FProcReturned) {
     // Still inside HttpExtensionProc: the request ends when it returns HSE_STATUS_PENDING.
@@ -447,15 +521,18 @@ BOOL TRequest::MapUrl(char* buffer, DWORD* size) {
     return Fail(ERROR_INVALID_PARAMETER);
   const std::string url(buffer, strnlen(buffer, *size));
   const std::optional<std::string> path = MapUrlToPhysicalPath(*FSetup.Root, url);
-  if (!path) return Fail(ERROR_INVALID_PARAMETER);
+  if (!path)
+    return Fail(ERROR_INVALID_PARAMETER);
   DWORD error = 0;
-  if (!CopyWithTerminator(*path, buffer, size, error)) return Fail(error);
+  if (!CopyWithTerminator(*path, buffer, size, error))
+    return Fail(error);
   return 1;
 }
 
 // ---- The callbacks ---------------------------------------------------------------------------
 
 BOOL ISAPI_CALL GetServerVariableCallback(HCONN conn, LPSTR name, LPVOID buffer, LPDWORD size) {
+  const TCallbackScope inCallback;
   const TObservedCall observedCall;
   const DWORD sizeIn = size ? *size : 0;
   const std::shared_ptr<TRequest> request = FindRequest(conn);
@@ -463,43 +540,47 @@ BOOL ISAPI_CALL GetServerVariableCallback(HCONN conn, LPSTR name, LPVOID buffer,
                                                 : Fail(ERROR_INVALID_PARAMETER);
   if (ObserverActive) {
     const DWORD error = result ? 0 : CallError();
-    TCallRecord record{"GetServerVariable",
-                       {{"ConnID", HandleText(conn)},
-                        {"name", TextOrNull(name)},
-                        {"size", std::int64_t{sizeIn}}},
-                       result != 0,
-                       error,
-                       {}};
-    if (size) record.Answers.emplace_back("size", std::int64_t{*size});
+    TCallRecord record{
+        "GetServerVariable",
+        {{"ConnID", HandleText(conn)}, {"name", TextOrNull(name)}, {"size", std::int64_t{sizeIn}}},
+        result != 0,
+        error,
+        {}};
+    if (size)
+      record.Answers.emplace_back("size", std::int64_t{*size});
     if (result && *size > 0)
       record.Answers.emplace_back("value", std::string(static_cast<char*>(buffer), *size - 1));
     Report(record);
-    if (!result) SetCallError(error);
+    if (!result)
+      SetCallError(error);
   }
   return result;
 }
 
 BOOL ISAPI_CALL WriteClientCallback(HCONN conn, LPVOID buffer, LPDWORD bytes, DWORD reserved) {
+  const TCallbackScope inCallback;
   const TObservedCall observedCall;
   const std::shared_ptr<TRequest> request = FindRequest(conn);
   const bool valid = request && bytes && (buffer || *bytes == 0);
-  const BOOL result = valid ? request->Write(buffer, bytes, reserved)
-                            : Fail(ERROR_INVALID_PARAMETER);
+  const BOOL result =
+      valid ? request->Write(buffer, bytes, reserved) : Fail(ERROR_INVALID_PARAMETER);
   if (ObserverActive) {
     const DWORD error = result ? 0 : CallError();
     TCallRecord record{"WriteClient", {{"ConnID", HandleText(conn)}}, result != 0, error, {}};
     if (bytes && (buffer || *bytes == 0))
-      record.Arguments.emplace_back("bytes",
-                                    std::string(static_cast<const char*>(buffer), *bytes));
+      record.Arguments.emplace_back("bytes", std::string(static_cast<const char*>(buffer), *bytes));
     record.Arguments.emplace_back("reserved", std::int64_t{reserved});
-    if (result) record.Answers.emplace_back("bytes", std::int64_t{*bytes});
+    if (result)
+      record.Answers.emplace_back("bytes", std::int64_t{*bytes});
     Report(record);
-    if (!result) SetCallError(error);
+    if (!result)
+      SetCallError(error);
   }
   return result;
 }
 
 BOOL ISAPI_CALL ReadClientCallback(HCONN conn, LPVOID buffer, LPDWORD size) {
+  const TCallbackScope inCallback;
   const TObservedCall observedCall;
   const DWORD sizeIn = size ? *size : 0;
   const std::shared_ptr<TRequest> request = FindRequest(conn);
@@ -517,13 +598,15 @@ BOOL ISAPI_CALL ReadClientCallback(HCONN conn, LPVOID buffer, LPDWORD size) {
       record.Answers.emplace_back("bytes", std::string(static_cast<char*>(buffer), *size));
     }
     Report(record);
-    if (!result) SetCallError(error);
+    if (!result)
+      SetCallError(error);
   }
   return result;
 }
 
 BOOL ISAPI_CALL ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID buffer,
                                               LPDWORD size, LPDWORD dataType) {
+  const TCallbackScope inCallback;
   const TObservedCall observedCall;
   TCallRecord record;
   const bool observed = ObserverActive;
@@ -537,7 +620,8 @@ BOOL ISAPI_CALL ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID 
       record.Arguments.emplace_back("headers", TextOrNull(reinterpret_cast<const char*>(dataType)));
     if (request == HSE_REQ_DONE_WITH_SESSION && buffer != nullptr)
       record.Arguments.emplace_back("status", std::int64_t{*static_cast<const DWORD*>(buffer)});
-    if (size != nullptr) record.Arguments.emplace_back("size", std::int64_t{*size});
+    if (size != nullptr)
+      record.Arguments.emplace_back("size", std::int64_t{*size});
   }
   const std::shared_ptr<TRequest> target = FindRequest(conn);
   const BOOL result = target ? target->SupportFunction(request, buffer, size, dataType)
@@ -547,11 +631,13 @@ BOOL ISAPI_CALL ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID 
     record.Error = result ? 0 : CallError();
     if (size != nullptr && (request == HSE_REQ_MAP_URL_TO_PATH)) {
       record.Answers.emplace_back("size", std::int64_t{*size});
-      if (result) record.Answers.emplace_back("buffer", std::string(static_cast<char*>(buffer)));
+      if (result)
+        record.Answers.emplace_back("buffer", std::string(static_cast<char*>(buffer)));
     }
     const DWORD error = record.Error;
     Report(record);
-    if (!result) SetCallError(error);
+    if (!result)
+      SetCallError(error);
   }
   return result;
 }

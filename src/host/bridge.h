@@ -3,6 +3,7 @@
 // and how the request ends. The network session and the `call` command both drive it through
 // IClientChannel, so the bridge itself knows nothing of sockets.
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -28,7 +29,7 @@ inline constexpr DWORD UnknownTotalBytes = 0xFFFFFFFF;
 
 /// How a request ended, handed to the channel once.
 struct TRequestOutcome {
-  std::string Bytes;   ///< what is still to be sent to the client
+  std::string Bytes; ///< what is still to be sent to the client
   bool KeepAlive = true;
   unsigned Status = 0; ///< the status code the client gets, for the log
   std::string LogData; ///< the extension's lpszLogData
@@ -46,8 +47,11 @@ public:
   /// The extension answered HSE_STATUS_PENDING; the time limit starts. Owner thread only.
   virtual void PendingStarted() = 0;
   /// The request has ended. onOwnerThread tells whether the caller is the thread that runs
-  /// the request's connection (Run or an owner-side Expire) or another one.
-  virtual void RequestEnded(TRequestOutcome outcome, bool onOwnerThread) = 0;
+  /// the request's connection (Run or an owner-side Expire) or another one. The request hands
+  /// over its reference in self, so that an extension's thread, which may still be running
+  /// after the host has stopped, never holds the last one.
+  virtual void RequestEnded(std::shared_ptr<IClientChannel> self, TRequestOutcome outcome,
+                            bool onOwnerThread) = 0;
 };
 
 /// What a request is made of before the extension sees it.
@@ -57,7 +61,7 @@ struct TRequestSetup {
   DWORD TotalBytes = UnknownTotalBytes;
   bool HeadOnly = false;
   TConnectionState Connection;
-  std::optional<std::filesystem::path> Root; ///< for the map-URL-to-path call
+  const std::filesystem::path* Root = nullptr; ///< for map-URL-to-path; outlives the request
 };
 
 /// One callback an extension made, with its arguments and the host's answer (for `call`).
@@ -148,6 +152,8 @@ BOOL ISAPI_CALL ReadClientCallback(HCONN conn, LPVOID buffer, LPDWORD size);
 BOOL ISAPI_CALL ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID buffer,
                                               LPDWORD size, LPDWORD dataType);
 
+/// Waits until no thread is inside a callback, at most limit; false on time-out.
+bool WaitForCallbacksToReturn(std::chrono::milliseconds limit);
 /// The live requests, for shutdown.
 std::vector<std::shared_ptr<TRequest>> LiveRequests();
 /// The number of live requests.

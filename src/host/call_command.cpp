@@ -35,7 +35,8 @@ std::string JsonText(std::string_view bytes) {
 }
 
 TJson JsonValue(const TCallRecord::TValue& value) {
-  if (const auto* text = std::get_if<std::string>(&value)) return JsonText(*text);
+  if (const auto* text = std::get_if<std::string>(&value))
+    return JsonText(*text);
   return std::get<std::int64_t>(value);
 }
 
@@ -43,14 +44,17 @@ TJson JsonOfRecord(const TCallRecord& record) {
   TJson entry;
   entry["function"] = record.Function;
   TJson arguments = TJson::object();
-  for (const auto& [name, value] : record.Arguments) arguments[name] = JsonValue(value);
+  for (const auto& [name, value] : record.Arguments)
+    arguments[name] = JsonValue(value);
   entry["arguments"] = arguments;
   if (record.Function != "HttpExtensionProc") {
     entry["result"] = record.Result ? "TRUE" : "FALSE";
-    if (!record.Result) entry["error"] = record.Error;
+    if (!record.Result)
+      entry["error"] = record.Error;
   }
   TJson answers = TJson::object();
-  for (const auto& [name, value] : record.Answers) answers[name] = JsonValue(value);
+  for (const auto& [name, value] : record.Answers)
+    answers[name] = JsonValue(value);
   entry["answers"] = answers;
   return entry;
 }
@@ -59,9 +63,11 @@ std::string Unchunk(std::string_view body) {
   std::string result;
   while (!body.empty()) {
     const std::size_t lineEnd = body.find("\r\n");
-    if (lineEnd == std::string_view::npos) break;
+    if (lineEnd == std::string_view::npos)
+      break;
     const std::size_t size = std::stoul(std::string(body.substr(0, lineEnd)), nullptr, 16);
-    if (size == 0) break;
+    if (size == 0)
+      break;
     result += body.substr(lineEnd + 2, size);
     body.remove_prefix(std::min(body.size(), lineEnd + 2 + size + 2));
   }
@@ -105,7 +111,7 @@ public:
     return true;
   }
   void PendingStarted() override {}
-  void RequestEnded(TRequestOutcome outcome, bool) override {
+  void RequestEnded(std::shared_ptr<IClientChannel>, TRequestOutcome outcome, bool) override {
     {
       std::lock_guard lock(FMutex);
       FBytes += outcome.Bytes;
@@ -155,9 +161,8 @@ int RunCallCommand(const TCallOptions& options, std::ostream& out, std::ostream&
   TRequestSetup setup;
   TRequestInfo& info = setup.Info;
   info.Method = options.Method;
-  info.ScriptName = options.ScriptName.empty()
-                        ? "/scripts/" + options.Extension.filename().string()
-                        : options.ScriptName;
+  info.ScriptName = options.ScriptName.empty() ? "/scripts/" + options.Extension.filename().string()
+                                               : options.ScriptName;
   info.PathInfo = options.PathInfo;
   info.Query = options.Query;
   info.ServerName = "localhost";
@@ -182,7 +187,8 @@ int RunCallCommand(const TCallOptions& options, std::ostream& out, std::ostream&
     hasHost = hasHost || EqualsIgnoreCase(name, "Host");
     info.Headers.emplace_back(name, value);
   }
-  if (!hasHost) info.Headers.insert(info.Headers.begin(), {"Host", "localhost"});
+  if (!hasHost)
+    info.Headers.insert(info.Headers.begin(), {"Host", "localhost"});
   if (!hasLength && !options.Body.empty())
     info.Headers.emplace_back("Content-Length", std::to_string(options.Body.size()));
   if (options.Root) {
@@ -193,7 +199,7 @@ int RunCallCommand(const TCallOptions& options, std::ostream& out, std::ostream&
   setup.Body = options.Body;
   setup.TotalBytes = static_cast<DWORD>(options.Body.size());
   setup.HeadOnly = EqualsIgnoreCase(options.Method, "HEAD");
-  setup.Root = options.Root;
+  setup.Root = options.Root ? &*options.Root : nullptr;
 
   auto channel = std::make_shared<TCallChannel>();
   std::shared_ptr<TRequest> request = TRequest::Create(*extension, setup, channel);
@@ -202,16 +208,16 @@ int RunCallCommand(const TCallOptions& options, std::ostream& out, std::ostream&
     request->Expire(500, "The extension did not complete the pending request in time.", true);
   }
   WaitForObservedCalls();
+  WaitForCallbacksToReturn(std::chrono::seconds(1));
   const bool terminated = extension->Terminate(HSE_TERM_MUST_UNLOAD);
   SetCallObserver(nullptr);
   const TRequestOutcome outcome = channel->Outcome();
 
   TJson transcript;
-  transcript["extension"] = {
-      {"file", JsonText(options.Extension.string())},
-      {"version", std::to_string(extension->Version() >> 16) + "." +
-                      std::to_string(extension->Version() & 0xFFFF)},
-      {"description", JsonText(extension->Description())}};
+  transcript["extension"] = {{"file", JsonText(options.Extension.string())},
+                             {"version", std::to_string(extension->Version() >> 16) + "." +
+                                             std::to_string(extension->Version() & 0xFFFF)},
+                             {"description", JsonText(extension->Description())}};
   TJson requestJson;
   requestJson["method"] = JsonText(info.Method);
   requestJson["script_name"] = JsonText(info.ScriptName);
@@ -232,7 +238,8 @@ int RunCallCommand(const TCallOptions& options, std::ostream& out, std::ostream&
   }
   TJson response = JsonOfResponse(channel->Bytes(), setup.HeadOnly);
   response["log_data"] = JsonText(outcome.LogData);
-  if (!outcome.Note.empty()) response["host_note"] = outcome.Note;
+  if (!outcome.Note.empty())
+    response["host_note"] = outcome.Note;
   transcript["response"] = response;
   out << transcript.dump(2) << "\n";
   return 0;

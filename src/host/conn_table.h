@@ -10,8 +10,7 @@
 namespace isapi_web::host {
 
 /// Live entries by handle; every operation is safe from any thread.
-template <typename T>
-class TConnTable {
+template <typename T> class TConnTable {
 public:
   using THandleValue = std::uintptr_t;
 
@@ -42,7 +41,8 @@ public:
   bool Remove(THandleValue handle) {
     std::lock_guard lock(FMutex);
     TSlot* slot = const_cast<TSlot*>(SlotOf(handle));
-    if (slot == nullptr) return false;
+    if (slot == nullptr)
+      return false;
     slot->Entry.reset();
     slot->Generation = NextGeneration(slot->Generation);
     FFree.push_back(static_cast<std::size_t>(handle & IndexMask) - 1);
@@ -54,7 +54,8 @@ public:
     std::lock_guard lock(FMutex);
     std::vector<std::shared_ptr<T>> result;
     for (const TSlot& slot : FSlots)
-      if (slot.Entry) result.push_back(slot.Entry);
+      if (slot.Entry)
+        result.push_back(slot.Entry);
     return result;
   }
 
@@ -84,9 +85,11 @@ private:
 
   const TSlot* SlotOf(THandleValue handle) const {
     const THandleValue index = handle & IndexMask;
-    if (index == 0 || index > FSlots.size()) return nullptr;
+    if (index == 0 || index > FSlots.size())
+      return nullptr;
     const TSlot& slot = FSlots[index - 1];
-    if ((handle >> HalfBits) != slot.Generation || !slot.Entry) return nullptr;
+    if ((handle >> HalfBits) != slot.Generation || !slot.Entry)
+      return nullptr;
     return &slot;
   }
 

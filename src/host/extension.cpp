@@ -7,10 +7,12 @@ namespace isapi_web::host {
 std::unique_ptr<TExtension> TExtension::Load(const std::filesystem::path& file,
                                              std::string& error) {
   std::unique_ptr<TExtensionLibrary> library = TExtensionLibrary::Load(file, error);
-  if (!library) return nullptr;
+  if (!library)
+    return nullptr;
   const TExtensionEntryPoints entryPoints = library->EntryPoints();
   std::unique_ptr<TExtension> extension(new TExtension(file, std::move(library), entryPoints));
-  if (!extension->Start(error)) return nullptr;
+  if (!extension->Start(error))
+    return nullptr;
   return extension;
 }
 
@@ -23,7 +25,8 @@ std::unique_ptr<TExtension> TExtension::FromEntryPoints(const std::filesystem::p
     return nullptr;
   }
   std::unique_ptr<TExtension> extension(new TExtension(name, nullptr, entryPoints));
-  if (!extension->Start(error)) return nullptr;
+  if (!extension->Start(error))
+    return nullptr;
   return extension;
 }
 
@@ -42,10 +45,13 @@ bool TExtension::Start(std::string& error) {
 }
 
 bool TExtension::Terminate(DWORD flags) {
-  if (FTerminated.exchange(true)) return false;
+  if (FTerminated.exchange(true))
+    return false;
   return FEntryPoints.TerminateExtension(flags) != 0;
 }
 
-TExtension::~TExtension() { Terminate(HSE_TERM_MUST_UNLOAD); }
+TExtension::~TExtension() {
+  Terminate(HSE_TERM_MUST_UNLOAD);
+}
 
 } // namespace isapi_web::host

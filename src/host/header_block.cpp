@@ -9,15 +9,18 @@ namespace isapi_web::host {
 namespace {
 
 std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+    text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+    text.remove_suffix(1);
   return text;
 }
 
 bool ValidValue(std::string_view value) {
   for (char c : value) {
     const auto byte = static_cast<unsigned char>(c);
-    if ((byte < 32 && c != '\t') || byte == 127) return false;
+    if ((byte < 32 && c != '\t') || byte == 127)
+      return false;
   }
   return true;
 }
@@ -25,7 +28,8 @@ bool ValidValue(std::string_view value) {
 } // namespace
 
 bool IsHttpToken(std::string_view text) {
-  if (text.empty()) return false;
+  if (text.empty())
+    return false;
   for (char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     const bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -37,21 +41,28 @@ bool IsHttpToken(std::string_view text) {
 
 std::optional<THeaderBlock> ParseHeaderBlock(std::string_view block) {
   THeaderBlock result;
-  if (block.empty()) return result;
+  if (block.empty())
+    return result;
   std::size_t position = 0;
   while (true) {
     const std::size_t newline = block.find('\n', position);
-    if (newline == std::string_view::npos) return std::nullopt; // no blank line ends the block
+    if (newline == std::string_view::npos)
+      return std::nullopt; // no blank line ends the block
     std::string_view line = block.substr(position, newline - position);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!line.empty() && line.back() == '\r')
+      line.remove_suffix(1);
     position = newline + 1;
-    if (line.empty()) break;
-    if (line.find('\r') != std::string_view::npos) return std::nullopt;
+    if (line.empty())
+      break;
+    if (line.find('\r') != std::string_view::npos)
+      return std::nullopt;
     const std::size_t colon = line.find(':');
-    if (colon == std::string_view::npos) return std::nullopt;
+    if (colon == std::string_view::npos)
+      return std::nullopt;
     const std::string_view name = line.substr(0, colon);
     const std::string_view value = TrimBlanks(line.substr(colon + 1));
-    if (!IsHttpToken(name) || !ValidValue(value)) return std::nullopt;
+    if (!IsHttpToken(name) || !ValidValue(value))
+      return std::nullopt;
     result.Fields.emplace_back(std::string(name), std::string(value));
   }
   result.BodyStart = std::string(block.substr(position));
@@ -59,15 +70,20 @@ std::optional<THeaderBlock> ParseHeaderBlock(std::string_view block) {
 }
 
 std::optional<TStatusText> ParseStatusText(std::string_view status) {
-  if (status.size() < 3) return std::nullopt;
+  if (status.size() < 3)
+    return std::nullopt;
   unsigned code = 0;
   for (std::size_t i = 0; i < 3; ++i) {
-    if (status[i] < '0' || status[i] > '9') return std::nullopt;
+    if (status[i] < '0' || status[i] > '9')
+      return std::nullopt;
     code = code * 10 + static_cast<unsigned>(status[i] - '0');
   }
-  if (code < 100) return std::nullopt;
-  if (status.size() > 3 && status[3] != ' ') return std::nullopt;
-  if (HasControlCharacter(status)) return std::nullopt;
+  if (code < 100)
+    return std::nullopt;
+  if (status.size() > 3 && status[3] != ' ')
+    return std::nullopt;
+  if (HasControlCharacter(status))
+    return std::nullopt;
   TStatusText result;
   result.Code = code;
   result.Text = std::string(TrimBlanks(status));

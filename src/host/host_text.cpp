@@ -6,7 +6,9 @@ namespace isapi_web::host {
 
 namespace {
 
-char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char UpperAscii(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 } // namespace
 
@@ -50,9 +52,11 @@ std::string HttpDateText(std::chrono::system_clock::time_point moment) {
 }
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
+  if (a.size() != b.size())
+    return false;
   for (std::size_t i = 0; i < a.size(); ++i)
-    if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
+    if (UpperAscii(a[i]) != UpperAscii(b[i]))
+      return false;
   return true;
 }
 
@@ -62,7 +66,8 @@ bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
 
 std::string ToUpperAscii(std::string_view text) {
   std::string result(text);
-  for (char& c : result) c = UpperAscii(c);
+  for (char& c : result)
+    c = UpperAscii(c);
   return result;
 }
 
@@ -71,12 +76,23 @@ std::string HtmlEscape(std::string_view text) {
   result.reserve(text.size());
   for (char c : text) {
     switch (c) {
-    case '&': result += "&amp;"; break;
-    case '<': result += "&lt;"; break;
-    case '>': result += "&gt;"; break;
-    case '"': result += "&quot;"; break;
-    case '\'': result += "&#39;"; break;
-    default: result += c;
+    case '&':
+      result += "&amp;";
+      break;
+    case '<':
+      result += "&lt;";
+      break;
+    case '>':
+      result += "&gt;";
+      break;
+    case '"':
+      result += "&quot;";
+      break;
+    case '\'':
+      result += "&#39;";
+      break;
+    default:
+      result += c;
     }
   }
   return result;
@@ -85,7 +101,8 @@ std::string HtmlEscape(std::string_view text) {
 bool HasControlCharacter(std::string_view text) {
   for (char c : text) {
     const auto byte = static_cast<unsigned char>(c);
-    if (byte < 32 || byte == 127) return true;
+    if (byte < 32 || byte == 127)
+      return true;
   }
   return false;
 }

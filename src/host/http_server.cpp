@@ -68,10 +68,12 @@ struct THttpServer::TImpl {
   std::size_t InFlight = 0;
   bool StopRequested = false;
 
-  // Declared last: destroying the loop destroys the sessions its handlers hold, and they
-  // unregister themselves from the state above.
-  net::io_context Io;
-  tcp::acceptor Acceptor{Io};
+  // Declared last: destroying the loops destroys the sessions their handlers hold, and they
+  // unregister themselves from the state above. One loop per thread of the group: a loop run
+  // by one thread never hands work across threads, which is most of the cost of a small answer.
+  std::vector<std::unique_ptr<net::io_context>> Loops;
+  std::size_t NextLoop = 0; // the loop of the next connection; used by the acceptor's handler
+  std::unique_ptr<tcp::acceptor> Acceptor;
 
   void Accept();
   void BeginRequest() {
@@ -79,11 +81,14 @@ struct THttpServer::TImpl {
     ++InFlight;
   }
   void EndRequest() {
+    bool drained;
     {
       std::lock_guard lock(StateMutex);
-      --InFlight;
+      drained = --InFlight == 0 && Stopping;
     }
-    StateChanged.notify_all();
+    // Only the shutdown waits for this; waking it on every request would cost a context switch.
+    if (drained)
+      StateChanged.notify_all();
   }
   bool WaitDrained(std::chrono::milliseconds limit) {
     std::unique_lock lock(StateMutex);
@@ -111,10 +116,21 @@ public:
     }
     error_code ignored;
     FSocket.set_option(tcp::no_delay(true), ignored);
+    const tcp::endpoint local = FSocket.local_endpoint(ignored);
+    const tcp::endpoint remote = FSocket.remote_endpoint(ignored);
+    FLocalAddress = local.address().to_string();
+    FLocalPort = std::to_string(local.port());
+    FRemoteAddress = remote.address().to_string();
+    FRemotePort = std::to_string(remote.port());
     net::dispatch(FSocket.get_executor(), [self = shared_from_this()] { self->ReadHeader(); });
   }
 
-  // Posted by the shutdown: a connection waiting for its next request closes now.
+  /// Closes the connection on its strand if it waits for a next request.
+  void PostShutdown() {
+    net::post(FSocket.get_executor(), [self = shared_from_this()] { self->Shutdown(); });
+  }
+
+  // A connection waiting for its next request closes now.
   void Shutdown() {
     if (!FBusy && !FClosing) {
       error_code ignored;
@@ -130,10 +146,11 @@ public:
 
   void PendingStarted() override {
     FTimer.expires_after(FServer.Options.PendingTimeout);
-    FTimer.async_wait([self = shared_from_this(), request = std::weak_ptr(FRequest)](
-                          error_code error) {
+    FTimer.async_wait([self = shared_from_this(),
+                       request = std::weak_ptr(FRequest)](error_code error) {
       const std::shared_ptr<TRequest> pending = request.lock();
-      if (error || !pending) return;
+      if (error || !pending)
+        return;
       const auto seconds =
           std::chrono::duration_cast<std::chrono::seconds>(self->FServer.Options.PendingTimeout);
       pending->Expire(500,
@@ -143,43 +160,48 @@ public:
     });
   }
 
-  void RequestEnded(TRequestOutcome outcome, bool onOwnerThread) override {
+  void RequestEnded(std::shared_ptr<IClientChannel> self, TRequestOutcome outcome,
+                    bool onOwnerThread) override {
     if (onOwnerThread) {
       OnRequestEnded(std::move(outcome));
       return;
     }
-    net::post(FSocket.get_executor(),
-              [self = shared_from_this(), outcome = std::move(outcome)]() mutable {
-                self->OnRequestEnded(std::move(outcome));
-              });
+    // The handler owns the caller's reference: the session is released on its own strand.
+    net::post(FSocket.get_executor(), [self = std::static_pointer_cast<TSession>(std::move(self)),
+                                       outcome = std::move(outcome)]() mutable {
+      self->OnRequestEnded(std::move(outcome));
+    });
   }
 
 private:
   void ReadHeader() {
     FBusy = false;
-    if (FServer.Stopping) return GracefulClose();
+    if (FServer.Stopping)
+      return GracefulClose();
     FParser.emplace();
     FParser->header_limit(HeaderLimit);
     FParser->body_limit(BodyLimit);
-    http::async_read_header(FSocket, FBuffer, *FParser,
-                            [self = shared_from_this()](error_code error, std::size_t) {
-                              self->OnHeader(error);
-                            });
+    http::async_read_header(
+        FSocket, FBuffer, *FParser,
+        [self = shared_from_this()](error_code error, std::size_t) { self->OnHeader(error); });
   }
 
   void OnHeader(error_code error) {
-    if (error) return OnReadError(error);
+    if (error)
+      return OnReadError(error);
     FBusy = true;
     FServer.BeginRequest();
     FStarted = std::chrono::steady_clock::now();
-    if (FParser->is_done()) return Dispatch();
+    if (FParser->is_done())
+      return Dispatch();
     const auto& request = FParser->get();
     const auto expect = request.find(http::field::expect);
     if (expect != request.end() && EqualsIgnoreCase(expect->value(), "100-continue")) {
       static constexpr std::string_view Continue = "HTTP/1.1 100 Continue\r\n\r\n";
       net::async_write(FSocket, net::buffer(Continue.data(), Continue.size()),
                        [self = shared_from_this()](error_code writeError, std::size_t) {
-                         if (writeError) return self->Abort();
+                         if (writeError)
+                           return self->Abort();
                          self->ReadBody();
                        });
       return;
@@ -190,7 +212,8 @@ private:
   void ReadBody() {
     http::async_read(FSocket, FBuffer, *FParser,
                      [self = shared_from_this()](error_code error, std::size_t) {
-                       if (error) return self->OnReadError(error);
+                       if (error)
+                         return self->OnReadError(error);
                        self->Dispatch();
                      });
   }
@@ -206,8 +229,7 @@ private:
       return AnswerPage(431, "431 Request Header Fields Too Large",
                         "The request's header fields exceed 16384 bytes.");
     if (error == http::error::body_limit)
-      return AnswerPage(413, "413 Payload Too Large",
-                        "The request's body exceeds 30000000 bytes.");
+      return AnswerPage(413, "413 Payload Too Large", "The request's body exceeds 30000000 bytes.");
     const bool nothingRead = error == http::error::end_of_stream || error == net::error::eof ||
                              error == net::error::operation_aborted ||
                              error == net::error::connection_reset;
@@ -242,13 +264,10 @@ private:
     const TConnectionState connection{keepAlive, http10};
     const TTargetPath target = ParseRequestTarget(request.target());
 
-    error_code ignored;
-    const tcp::endpoint local = FSocket.local_endpoint(ignored);
-    const tcp::endpoint remote = FSocket.remote_endpoint(ignored);
     FLog = TAccessLogEntry{};
-    FLog.ServerIp = local.address().to_string();
-    FLog.ServerPort = std::to_string(local.port());
-    FLog.ClientIp = remote.address().to_string();
+    FLog.ServerIp = FLocalAddress;
+    FLog.ServerPort = FLocalPort;
+    FLog.ClientIp = FRemoteAddress;
     FLog.Method = method;
     FLog.UriStem = target.Valid ? target.RawPath : std::string(request.target());
     FLog.UriQuery = target.Query;
@@ -259,26 +278,27 @@ private:
 
     if (!target.Valid) {
       FLog.Status = 400;
-      return Answer(ComposePage("400 Bad Request", {},
-                                ErrorPageBody("400 Bad Request",
-                                              "The request's URL is not valid here."),
-                                TConnectionState{false, http10}, headOnly),
-                    false);
+      return Answer(
+          ComposePage("400 Bad Request", {},
+                      ErrorPageBody("400 Bad Request", "The request's URL is not valid here."),
+                      TConnectionState{false, http10}, headOnly),
+          false);
     }
     if (FServer.Stopping) {
       FLog.Status = 503;
-      return Answer(ComposePage("503 Service Unavailable", {},
-                                ErrorPageBody("503 Service Unavailable",
-                                              "The server is shutting down."),
-                                TConnectionState{false, http10}, headOnly),
-                    false);
+      return Answer(
+          ComposePage("503 Service Unavailable", {},
+                      ErrorPageBody("503 Service Unavailable", "The server is shutting down."),
+                      TConnectionState{false, http10}, headOnly),
+          false);
     }
     const std::optional<TMapMatch> match = MatchMapping(FServer.Prefixes, target.Path);
     if (!match) {
       TStaticAnswer answer = StaticFileAnswer(FServer.Options.Root, method, target.Path);
       answer.Fields.emplace_back("Content-Length", std::to_string(answer.Body.size()));
       std::string bytes = ComposeHead(answer.StatusText, answer.Fields, connection);
-      if (!headOnly) bytes += answer.Body;
+      if (!headOnly)
+        bytes += answer.Body;
       FLog.Status = answer.Status;
       return Answer(std::move(bytes), keepAlive);
     }
@@ -297,7 +317,7 @@ private:
     info.LocalAddress = FLog.ServerIp;
     info.ServerPort = FLog.ServerPort;
     info.RemoteAddress = FLog.ClientIp;
-    info.RemotePort = std::to_string(remote.port());
+    info.RemotePort = FRemotePort;
     info.ServerSoftware = ServerSoftware();
     for (const auto& field : request)
       info.Headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
@@ -305,15 +325,17 @@ private:
     info.ServerName = host != request.end() && !host->value().empty()
                           ? HostWithoutPort(host->value())
                           : info.LocalAddress;
-    if (request.chunked()) setup.TotalBytes = UnknownTotalBytes;
-    else setup.TotalBytes = static_cast<DWORD>(request.body().size());
+    if (request.chunked())
+      setup.TotalBytes = UnknownTotalBytes;
+    else
+      setup.TotalBytes = static_cast<DWORD>(request.body().size());
     setup.Body = std::move(request.body());
     setup.HeadOnly = headOnly;
     setup.Connection = connection;
-    setup.Root = FServer.Options.Root;
+    setup.Root = FServer.Options.Root ? &*FServer.Options.Root : nullptr;
 
-    FRequest = TRequest::Create(*FServer.Options.Mappings[match->Index].Extension,
-                                std::move(setup), shared_from_this());
+    FRequest = TRequest::Create(*FServer.Options.Mappings[match->Index].Extension, std::move(setup),
+                                shared_from_this());
     const std::shared_ptr<TRequest> running = FRequest; // keeps it alive while it ends itself
     running->Run();
   }
@@ -324,8 +346,8 @@ private:
     FLog.Status = outcome.Status;
     FLog.ExtensionLogData = outcome.LogData;
     if (!outcome.Note.empty())
-      Diagnostic(FLog.Method + " " + FLog.UriStem + " answered " +
-                 std::to_string(outcome.Status) + ": " + outcome.Note);
+      Diagnostic(FLog.Method + " " + FLog.UriStem + " answered " + std::to_string(outcome.Status) +
+                 ": " + outcome.Note);
     if (outcome.SessionStatus && *outcome.SessionStatus != HSE_STATUS_SUCCESS &&
         *outcome.SessionStatus != HSE_STATUS_SUCCESS_AND_KEEP_CONN)
       Diagnostic(FLog.Method + " " + FLog.UriStem + ": done with session, status " +
@@ -343,26 +365,28 @@ private:
 
   void OnWritten(error_code error, bool keepAlive) {
     FWriteBuffer.clear();
-    FWriteBuffer.shrink_to_fit();
     if (FServer.Options.AccessLog != nullptr) {
       FLog.Time = std::chrono::system_clock::now();
-      FLog.TimeTakenMs = static_cast<std::uint64_t>(
-          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                FStarted)
-              .count());
+      FLog.TimeTakenMs =
+          static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - FStarted)
+                                         .count());
       FServer.Options.AccessLog->Write(FLog);
     }
     FServer.EndRequest();
     FBusy = false;
-    if (error) return Close();
-    if (!keepAlive || FServer.Stopping) return GracefulClose();
+    if (error)
+      return Close();
+    if (!keepAlive || FServer.Stopping)
+      return GracefulClose();
     ReadHeader();
   }
 
   // Half-closes, then reads and discards what the client still sends for a moment, so that
   // unread request bytes do not turn into a reset that destroys the answer just written.
   void GracefulClose() {
-    if (FClosing) return;
+    if (FClosing)
+      return;
     FClosing = true;
     error_code ignored;
     FSocket.shutdown(tcp::socket::shutdown_send, ignored);
@@ -374,7 +398,8 @@ private:
   void Drain() {
     FSocket.async_read_some(net::buffer(FScratch),
                             [self = shared_from_this()](error_code error, std::size_t) {
-                              if (error) return self->Close();
+                              if (error)
+                                return self->Close();
                               self->Drain();
                             });
   }
@@ -394,15 +419,22 @@ private:
   std::string FWriteBuffer;
   std::array<char, 4096> FScratch{};
   TAccessLogEntry FLog;
+  std::string FLocalAddress;
+  std::string FLocalPort;
+  std::string FRemoteAddress;
+  std::string FRemotePort;
   std::chrono::steady_clock::time_point FStarted;
   bool FBusy = false;
   bool FClosing = false;
 };
 
 void THttpServer::TImpl::Accept() {
-  Acceptor.async_accept(net::make_strand(Io), [this](error_code error, tcp::socket socket) {
-    if (error == net::error::operation_aborted || !Acceptor.is_open()) return;
-    if (!error) std::make_shared<TSession>(*this, std::move(socket))->Start();
+  net::io_context& loop = *Loops[NextLoop++ % Loops.size()];
+  Acceptor->async_accept(net::make_strand(loop), [this](error_code error, tcp::socket socket) {
+    if (error == net::error::operation_aborted || !Acceptor->is_open())
+      return;
+    if (!error)
+      std::make_shared<TSession>(*this, std::move(socket))->Start();
     Accept();
   });
 }
@@ -411,7 +443,8 @@ void THttpServer::TImpl::CloseIdleSessions() {
   std::lock_guard lock(StateMutex);
   for (TSession* session : Sessions) {
     std::shared_ptr<TSession> alive = session->weak_from_this().lock();
-    if (alive) net::post(Io, [alive] { alive->Shutdown(); });
+    if (alive)
+      alive->PostShutdown();
   }
 }
 
@@ -423,7 +456,11 @@ std::unique_ptr<THttpServer> THttpServer::Create(const TServerOptions& options,
                                                  std::string& error) {
   auto impl = std::make_unique<TImpl>();
   impl->Options = options;
-  for (const TMapping& mapping : options.Mappings) impl->Prefixes.push_back(mapping.Prefix);
+  for (unsigned i = 0; i < std::max(1u, options.Threads); ++i)
+    impl->Loops.push_back(std::make_unique<net::io_context>());
+  impl->Acceptor = std::make_unique<tcp::acceptor>(*impl->Loops[0]);
+  for (const TMapping& mapping : options.Mappings)
+    impl->Prefixes.push_back(mapping.Prefix);
   error_code code;
   const net::ip::address address = net::ip::make_address(options.Address, code);
   if (code) {
@@ -431,10 +468,13 @@ std::unique_ptr<THttpServer> THttpServer::Create(const TServerOptions& options,
     return nullptr;
   }
   const tcp::endpoint endpoint(address, options.Port);
-  impl->Acceptor.open(endpoint.protocol(), code);
-  if (!code) impl->Acceptor.set_option(net::socket_base::reuse_address(true), code);
-  if (!code) impl->Acceptor.bind(endpoint, code);
-  if (!code) impl->Acceptor.listen(net::socket_base::max_listen_connections, code);
+  impl->Acceptor->open(endpoint.protocol(), code);
+  if (!code)
+    impl->Acceptor->set_option(net::socket_base::reuse_address(true), code);
+  if (!code)
+    impl->Acceptor->bind(endpoint, code);
+  if (!code)
+    impl->Acceptor->listen(net::socket_base::max_listen_connections, code);
   if (code) {
     error = "cannot listen on " + options.Address + ":" + std::to_string(options.Port) + ": " +
             code.message();
@@ -443,21 +483,25 @@ std::unique_ptr<THttpServer> THttpServer::Create(const TServerOptions& options,
   return std::unique_ptr<THttpServer>(new THttpServer(std::move(impl)));
 }
 
-void THttpServer::SetAccessLog(TAccessLog* log) { FImpl->Options.AccessLog = log; }
+void THttpServer::SetAccessLog(TAccessLog* log) {
+  FImpl->Options.AccessLog = log;
+}
 
 std::string THttpServer::Url() const {
   error_code ignored;
-  const tcp::endpoint endpoint = FImpl->Acceptor.local_endpoint(ignored);
+  const tcp::endpoint endpoint = FImpl->Acceptor->local_endpoint(ignored);
   std::string host = endpoint.address().to_string();
-  if (endpoint.address().is_v6()) host = "[" + host + "]";
+  if (endpoint.address().is_v6())
+    host = "[" + host + "]";
   return "http://" + host + ":" + std::to_string(endpoint.port()) + "/";
 }
 
 bool THttpServer::Run() {
   TImpl& impl = *FImpl;
-  net::signal_set signals(impl.Io, SIGINT, SIGTERM);
+  net::signal_set signals(*impl.Loops[0], SIGINT, SIGTERM);
   signals.async_wait([&impl](error_code error, int) {
-    if (error) return;
+    if (error)
+      return;
     {
       std::lock_guard lock(impl.StateMutex);
       impl.StopRequested = true;
@@ -465,10 +509,14 @@ bool THttpServer::Run() {
     impl.StateChanged.notify_all();
   });
   impl.Accept();
-  TThreadGroup threads([&impl] { impl.Io.run(); }, impl.Options.Threads,
-                       impl.Options.MaxThreads);
-  // The loop must not run out of work while the acceptor is closed and sessions drain.
-  auto work = net::make_work_guard(impl.Io);
+  std::vector<std::function<void()>> lanes;
+  // The loops must not run out of work while the acceptor is closed and sessions drain.
+  std::vector<net::executor_work_guard<net::io_context::executor_type>> work;
+  for (const auto& loop : impl.Loops) {
+    lanes.push_back([loop = loop.get()] { loop->run(); });
+    work.push_back(net::make_work_guard(*loop));
+  }
+  TThreadGroup threads(std::move(lanes), impl.Options.MaxThreads);
   threads.Start();
   {
     std::unique_lock lock(impl.StateMutex);
@@ -477,9 +525,9 @@ bool THttpServer::Run() {
 
   Diagnostic("shutting down: no new connections, draining requests in flight");
   impl.Stopping = true;
-  net::post(impl.Io, [&impl] {
+  net::post(*impl.Loops[0], [&impl] {
     error_code ignored;
-    impl.Acceptor.close(ignored);
+    impl.Acceptor->close(ignored);
   });
   impl.CloseIdleSessions();
   if (!impl.WaitDrained(impl.Options.ShutdownTimeout)) {
@@ -491,16 +539,18 @@ bool THttpServer::Run() {
   }
   std::set<TExtension*> terminated;
   for (const TMapping& mapping : impl.Options.Mappings) {
-    if (!terminated.insert(mapping.Extension).second) continue;
+    if (!terminated.insert(mapping.Extension).second)
+      continue;
     const bool answer = mapping.Extension->Terminate(HSE_TERM_MUST_UNLOAD);
     Diagnostic("TerminateExtension(HSE_TERM_MUST_UNLOAD) called for " +
-               mapping.Extension->File().string() + ", answered " +
-               (answer ? "TRUE" : "FALSE"));
+               mapping.Extension->File().string() + ", answered " + (answer ? "TRUE" : "FALSE"));
   }
-  work.reset();
+  work.clear();
   signals.cancel();
-  impl.Io.stop();
-  return threads.Join(std::chrono::seconds(1));
+  for (const auto& loop : impl.Loops)
+    loop->stop();
+  const bool joined = threads.Join(std::chrono::seconds(1));
+  return WaitForCallbacksToReturn(std::chrono::seconds(1)) && joined;
 }
 
 } // namespace isapi_web::host

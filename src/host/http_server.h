@@ -29,7 +29,7 @@ struct TServerOptions {
   TAccessLog* AccessLog = nullptr;
   std::chrono::milliseconds PendingTimeout = std::chrono::seconds(120);
   std::chrono::milliseconds ShutdownTimeout = std::chrono::seconds(30);
-  unsigned Threads = 2;
+  unsigned Threads = 1;
   unsigned MaxThreads = 64;
 };
 

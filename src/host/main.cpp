@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <iostream>
 #include <map>
-#include <thread>
 
 #include <CLI/CLI.hpp>
 
@@ -24,24 +23,27 @@ namespace {
 
 constexpr const char* DefaultPrefix = "/scripts/moravel.dll";
 
-fs::path ExecutableFolder() { return host::ExecutablePath().parent_path(); }
+fs::path ExecutableFolder() {
+  return host::ExecutablePath().parent_path();
+}
 
 // The built moravel: beside the executable, or in the build tree's src/moravel/.
 std::optional<fs::path> FindDefaultExtension(std::string& lookedAt) {
   const std::string name = "moravel" + std::string(host::ExtensionSuffix());
   const fs::path folder = ExecutableFolder();
-  for (const fs::path& candidate :
-       {folder / name, folder.parent_path() / "moravel" / name}) {
+  for (const fs::path& candidate : {folder / name, folder.parent_path() / "moravel" / name}) {
     lookedAt += (lookedAt.empty() ? "" : ", ") + candidate.lexically_normal().string();
     std::error_code error;
-    if (fs::is_regular_file(candidate, error)) return candidate.lexically_normal();
+    if (fs::is_regular_file(candidate, error))
+      return candidate.lexically_normal();
   }
   return std::nullopt;
 }
 
 bool ParseListen(const std::string& text, std::string& address, unsigned short& port) {
   const std::size_t colon = text.rfind(':');
-  if (colon == std::string::npos || colon + 1 == text.size()) return false;
+  if (colon == std::string::npos || colon + 1 == text.size())
+    return false;
   address = text.substr(0, colon);
   if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
     address = address.substr(1, address.size() - 2);
@@ -49,7 +51,8 @@ bool ParseListen(const std::string& text, std::string& address, unsigned short& 
   if (portText.find_first_not_of("0123456789") != std::string::npos || portText.size() > 5)
     return false;
   const unsigned long value = std::stoul(portText);
-  if (value > 65535) return false;
+  if (value > 65535)
+    return false;
   port = static_cast<unsigned short>(value);
   return !address.empty();
 }
@@ -73,7 +76,9 @@ int main(int argc, char** argv) {
   std::string accessLog;
   double pendingTimeout = 120;
   double shutdownTimeout = 30;
-  unsigned threads = std::max(2u, std::thread::hardware_concurrency());
+  // One loop by default: on a small machine a second loop only adds thread switches, and a
+  // blocked extension call gets its loop another thread anyway.
+  unsigned threads = 1;
   unsigned maxThreads = 64;
   app.add_option("--listen", listen,
                  "ADDR:PORT to listen on; port 0 takes a free port (the first line printed "
@@ -101,12 +106,13 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::NonNegativeNumber);
   app.add_option("--threads", threads,
-                 "threads that run the network loop and call the extensions")
+                 "network loops, each run by its own thread, which also calls the extensions "
+                 "(direct mode answers on it)")
       ->capture_default_str()
       ->check(CLI::Range(1u, 1024u));
   app.add_option("--max-threads", maxThreads,
-                 "at most this many threads: one is added while every thread is held inside an "
-                 "extension call")
+                 "at most this many threads in all: a loop whose threads are all held inside "
+                 "extension calls gets one more")
       ->capture_default_str()
       ->check(CLI::Range(1u, 4096u));
 
@@ -127,8 +133,7 @@ int main(int argc, char** argv) {
   call->add_option("--script-name", callOptions.ScriptName,
                    "SCRIPT_NAME (default /scripts/ and the extension's file name)");
   call->add_option("--root", callRoot, "root folder for PATH_TRANSLATED and map-URL-to-path");
-  call->add_option("--pending-timeout", callPendingTimeout,
-                   "seconds to wait for a pending request")
+  call->add_option("--pending-timeout", callPendingTimeout, "seconds to wait for a pending request")
       ->capture_default_str()
       ->check(CLI::PositiveNumber);
 
@@ -136,7 +141,8 @@ int main(int argc, char** argv) {
 
   if (call->parsed()) {
     callOptions.Extension = fs::absolute(callExtension);
-    if (!callRoot.empty()) callOptions.Root = fs::absolute(callRoot);
+    if (!callRoot.empty())
+      callOptions.Root = fs::absolute(callRoot);
     callOptions.PendingTimeout =
         std::chrono::milliseconds(static_cast<long long>(callPendingTimeout * 1000));
     return host::RunCallCommand(callOptions, std::cout, std::cerr);
@@ -145,8 +151,7 @@ int main(int argc, char** argv) {
   host::TServerOptions options;
   if (!ParseListen(listen, options.Address, options.Port))
     return Fail("--listen needs ADDR:PORT, not '" + listen + "'");
-  options.PendingTimeout =
-      std::chrono::milliseconds(static_cast<long long>(pendingTimeout * 1000));
+  options.PendingTimeout = std::chrono::milliseconds(static_cast<long long>(pendingTimeout * 1000));
   options.ShutdownTimeout =
       std::chrono::milliseconds(static_cast<long long>(shutdownTimeout * 1000));
   options.Threads = threads;
@@ -171,8 +176,10 @@ int main(int argc, char** argv) {
   fs::path rootPath = root.empty() ? ExecutableFolder() / "demo" : fs::path(root);
   std::error_code rootError;
   const fs::path canonicalRoot = fs::canonical(rootPath, rootError);
-  if (!rootError && fs::is_directory(canonicalRoot, rootError)) options.Root = canonicalRoot;
-  else if (!root.empty()) return Fail("--root " + root + " is not a folder");
+  if (!rootError && fs::is_directory(canonicalRoot, rootError))
+    options.Root = canonicalRoot;
+  else if (!root.empty())
+    return Fail("--root " + root + " is not a folder");
 
   // One TExtension per file, however many prefixes map to it; each is started once.
   std::map<fs::path, std::unique_ptr<host::TExtension>> extensions;
@@ -181,14 +188,16 @@ int main(int argc, char** argv) {
     if (!slot) {
       std::string error;
       slot = host::TExtension::Load(file, error);
-      if (!slot) return Fail(error);
+      if (!slot)
+        return Fail(error);
     }
     options.Mappings.push_back(host::TMapping{prefix, slot.get()});
   }
 
   std::string error;
   std::unique_ptr<host::THttpServer> server = host::THttpServer::Create(options, error);
-  if (!server) return Fail(error);
+  if (!server)
+    return Fail(error);
 
   std::string serving;
   for (const auto& [prefix, file] : mappings)
@@ -200,7 +209,8 @@ int main(int argc, char** argv) {
   std::unique_ptr<host::TAccessLog> log;
   if (!accessLog.empty()) {
     log = host::TAccessLog::Open(accessLog, host::ServerSoftware(), error);
-    if (!log) return Fail(error);
+    if (!log)
+      return Fail(error);
     server->SetAccessLog(log.get());
   }
 

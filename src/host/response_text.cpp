@@ -11,7 +11,9 @@
 
 namespace isapi_web::host {
 
-std::string ServerSoftware() { return std::string("isapi-host/") + ISAPI_HOST_VERSION; }
+std::string ServerSoftware() {
+  return std::string("isapi-host/") + ISAPI_HOST_VERSION;
+}
 
 const std::string& CurrentHttpDate() {
   thread_local std::chrono::seconds cachedSecond{-1};
@@ -52,8 +54,10 @@ std::string ComposeHead(std::string_view statusText, const THeaderFields& fields
     head += ServerSoftware();
     head += "\r\n";
   }
-  if (!connection.KeepAlive) head += "Connection: close\r\n";
-  else if (connection.Http10) head += "Connection: keep-alive\r\n";
+  if (!connection.KeepAlive)
+    head += "Connection: close\r\n";
+  else if (connection.Http10)
+    head += "Connection: keep-alive\r\n";
   head += "\r\n";
   return head;
 }
@@ -65,14 +69,15 @@ std::string ComposePage(std::string_view statusText, const THeaderFields& extraF
   fields.emplace_back("Content-Type", "text/html");
   fields.emplace_back("Content-Length", std::to_string(htmlBody.size()));
   std::string result = ComposeHead(statusText, fields, connection);
-  if (!headOnly) result += htmlBody;
+  if (!headOnly)
+    result += htmlBody;
   return result;
 }
 
 std::string ErrorPageBody(std::string_view statusText, std::string_view messageHtml) {
   const std::string title = HtmlEscape(statusText);
-  std::string body = "<!DOCTYPE html>\n<html><head><title>" + title + "</title></head>\n<body><h1>" +
-                     title + "</h1>\n<p>";
+  std::string body = "<!DOCTYPE html>\n<html><head><title>" + title +
+                     "</title></head>\n<body><h1>" + title + "</h1>\n<p>";
   body += messageHtml;
   body += "</p>\n<hr><address>" + ServerSoftware() + "</address></body></html>\n";
   return body;
@@ -85,7 +90,8 @@ std::string RedirectPageBody(std::string_view target) {
 }
 
 void AppendChunk(std::string& out, std::string_view bytes) {
-  if (bytes.empty()) return;
+  if (bytes.empty())
+    return;
   char size[20];
   std::snprintf(size, sizeof size, "%zx\r\n", bytes.size());
   out += size;

@@ -12,7 +12,8 @@ namespace {
 std::string VariableFormOfHeader(std::string_view name) {
   std::string result = ToUpperAscii(name);
   for (char& c : result)
-    if (c == '-') c = '_';
+    if (c == '-')
+      c = '_';
   return result;
 }
 
@@ -20,7 +21,8 @@ std::optional<std::string> HeaderByVariableName(const TRequestInfo& info, std::s
   std::optional<std::string> result;
   const std::string wanted = ToUpperAscii(suffix);
   for (const auto& [name, value] : info.Headers) {
-    if (VariableFormOfHeader(name) != wanted) continue;
+    if (VariableFormOfHeader(name) != wanted)
+      continue;
     if (result) {
       *result += ", ";
       *result += value;
@@ -36,7 +38,8 @@ std::optional<std::string> HeaderByVariableName(const TRequestInfo& info, std::s
 std::optional<std::string> HeaderValue(const TRequestInfo& info, std::string_view name) {
   std::optional<std::string> result;
   for (const auto& [field, value] : info.Headers) {
-    if (!EqualsIgnoreCase(field, name)) continue;
+    if (!EqualsIgnoreCase(field, name))
+      continue;
     if (result) {
       *result += ", ";
       *result += value;
@@ -49,26 +52,44 @@ std::optional<std::string> HeaderValue(const TRequestInfo& info, std::string_vie
 
 std::optional<std::string> ServerVariable(const TRequestInfo& info, std::string_view name) {
   const std::string key = ToUpperAscii(name);
-  if (key == "REQUEST_METHOD") return info.Method;
-  if (key == "QUERY_STRING") return info.Query;
-  if (key == "PATH_INFO") return info.PathInfo;
-  if (key == "PATH_TRANSLATED") return info.PathTranslated;
-  if (key == "SCRIPT_NAME") return info.ScriptName;
-  if (key == "URL") return info.ScriptName + info.PathInfo;
-  if (key == "SERVER_PROTOCOL") return info.Protocol;
-  if (key == "SERVER_NAME") return info.ServerName;
-  if (key == "SERVER_PORT") return info.ServerPort;
-  if (key == "SERVER_PORT_SECURE") return std::string("0");
-  if (key == "SERVER_SOFTWARE") return info.ServerSoftware;
-  if (key == "REMOTE_ADDR" || key == "REMOTE_HOST") return info.RemoteAddress;
-  if (key == "REMOTE_PORT") return info.RemotePort;
-  if (key == "LOCAL_ADDR") return info.LocalAddress;
-  if (key == "CONTENT_TYPE") return HeaderValue(info, "Content-Type").value_or("");
-  if (key == "CONTENT_LENGTH") return HeaderValue(info, "Content-Length").value_or("0");
-  if (key == "HTTPS") return std::string("off");
+  if (key == "REQUEST_METHOD")
+    return info.Method;
+  if (key == "QUERY_STRING")
+    return info.Query;
+  if (key == "PATH_INFO")
+    return info.PathInfo;
+  if (key == "PATH_TRANSLATED")
+    return info.PathTranslated;
+  if (key == "SCRIPT_NAME")
+    return info.ScriptName;
+  if (key == "URL")
+    return info.ScriptName + info.PathInfo;
+  if (key == "SERVER_PROTOCOL")
+    return info.Protocol;
+  if (key == "SERVER_NAME")
+    return info.ServerName;
+  if (key == "SERVER_PORT")
+    return info.ServerPort;
+  if (key == "SERVER_PORT_SECURE")
+    return std::string("0");
+  if (key == "SERVER_SOFTWARE")
+    return info.ServerSoftware;
+  if (key == "REMOTE_ADDR" || key == "REMOTE_HOST")
+    return info.RemoteAddress;
+  if (key == "REMOTE_PORT")
+    return info.RemotePort;
+  if (key == "LOCAL_ADDR")
+    return info.LocalAddress;
+  if (key == "CONTENT_TYPE")
+    return HeaderValue(info, "Content-Type").value_or("");
+  if (key == "CONTENT_LENGTH")
+    return HeaderValue(info, "Content-Length").value_or("0");
+  if (key == "HTTPS")
+    return std::string("off");
   if (key == "AUTH_TYPE" || key == "REMOTE_USER" || key == "LOGON_USER" || key == "AUTH_USER")
     return std::string();
-  if (key == "GATEWAY_INTERFACE") return std::string("CGI/1.1");
+  if (key == "GATEWAY_INTERFACE")
+    return std::string("CGI/1.1");
   if (key == "ALL_HTTP") {
     std::string result;
     for (const auto& [field, value] : info.Headers)
@@ -77,7 +98,8 @@ std::optional<std::string> ServerVariable(const TRequestInfo& info, std::string_
   }
   if (key == "ALL_RAW") {
     std::string result;
-    for (const auto& [field, value] : info.Headers) result += field + ": " + value + "\r\n";
+    for (const auto& [field, value] : info.Headers)
+      result += field + ": " + value + "\r\n";
     return result;
   }
   if (key.size() > 5 && key.compare(0, 5, "HTTP_") == 0)

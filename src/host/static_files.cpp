@@ -23,18 +23,17 @@ TStaticAnswer ErrorAnswer(unsigned status, std::string statusText, std::string_v
 
 std::string_view ContentTypeFor(const std::filesystem::path& file) {
   static constexpr std::pair<std::string_view, std::string_view> Types[] = {
-      {".html", "text/html"},        {".htm", "text/html"},
-      {".css", "text/css"},          {".js", "text/javascript"},
-      {".json", "application/json"}, {".txt", "text/plain"},
-      {".xml", "application/xml"},   {".png", "image/png"},
-      {".jpg", "image/jpeg"},        {".jpeg", "image/jpeg"},
-      {".gif", "image/gif"},         {".svg", "image/svg+xml"},
-      {".ico", "image/x-icon"},      {".webp", "image/webp"},
-      {".pdf", "application/pdf"},   {".wasm", "application/wasm"},
+      {".html", "text/html"},        {".htm", "text/html"},         {".css", "text/css"},
+      {".js", "text/javascript"},    {".json", "application/json"}, {".txt", "text/plain"},
+      {".xml", "application/xml"},   {".png", "image/png"},         {".jpg", "image/jpeg"},
+      {".jpeg", "image/jpeg"},       {".gif", "image/gif"},         {".svg", "image/svg+xml"},
+      {".ico", "image/x-icon"},      {".webp", "image/webp"},       {".pdf", "application/pdf"},
+      {".wasm", "application/wasm"},
   };
   const std::string extension = file.extension().string();
   for (const auto& [suffix, type] : Types)
-    if (EqualsIgnoreCase(extension, suffix)) return type;
+    if (EqualsIgnoreCase(extension, suffix))
+      return type;
   return "application/octet-stream";
 }
 
@@ -49,15 +48,18 @@ TStaticAnswer StaticFileAnswer(const std::optional<std::filesystem::path>& root,
   const auto notFound = [] {
     return ErrorAnswer(404, "404 Not Found", "The requested URL was not found on this server.");
   };
-  if (!root) return notFound();
+  if (!root)
+    return notFound();
   std::optional<std::filesystem::path> file = ResolveUnderRoot(*root, path);
   std::error_code error;
   if (file && std::filesystem::is_directory(*file, error)) {
     file = ResolveUnderRoot(*root, std::string(path) + "/index.html");
   }
-  if (!file || !std::filesystem::is_regular_file(*file, error)) return notFound();
+  if (!file || !std::filesystem::is_regular_file(*file, error))
+    return notFound();
   std::ifstream stream(*file, std::ios::binary);
-  if (!stream) return notFound();
+  if (!stream)
+    return notFound();
   TStaticAnswer answer;
   answer.Body.assign(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
   answer.Fields.emplace_back("Content-Type", std::string(ContentTypeFor(*file)));

@@ -1,5 +1,7 @@
 #include "host/thread_group.h"
 
+#include <algorithm>
+
 namespace isapi_web::host {
 
 namespace {
@@ -9,34 +11,42 @@ thread_local TThreadGroup::TSlot* CurrentSlot = nullptr;
 } // namespace
 
 TExtensionCallScope::TExtensionCallScope() {
-  if (CurrentSlot == nullptr) return;
+  if (CurrentSlot == nullptr)
+    return;
   CurrentSlot->Calls.fetch_add(1, std::memory_order_relaxed);
   CurrentSlot->InCall.store(true, std::memory_order_relaxed);
 }
 
 TExtensionCallScope::~TExtensionCallScope() {
-  if (CurrentSlot != nullptr) CurrentSlot->InCall.store(false, std::memory_order_relaxed);
+  if (CurrentSlot != nullptr)
+    CurrentSlot->InCall.store(false, std::memory_order_relaxed);
 }
 
-TThreadGroup::TThreadGroup(std::function<void()> body, unsigned initialThreads,
-                           unsigned maximumThreads, std::chrono::milliseconds watchInterval)
-    : FBody(std::move(body)), FInitial(initialThreads == 0 ? 1 : initialThreads),
-      FMaximum(maximumThreads < FInitial ? FInitial : maximumThreads), FInterval(watchInterval) {}
+TThreadGroup::TThreadGroup(std::vector<std::function<void()>> laneBodies, unsigned maximumThreads,
+                           std::chrono::milliseconds watchInterval)
+    : FBodies(std::move(laneBodies)),
+      FMaximum(std::max<unsigned>(maximumThreads, static_cast<unsigned>(FBodies.size()))),
+      FInterval(watchInterval) {}
 
-TThreadGroup::~TThreadGroup() { Join(std::chrono::milliseconds(0)); }
+TThreadGroup::~TThreadGroup() {
+  Join(std::chrono::milliseconds(0));
+}
 
 void TThreadGroup::Start() {
   std::lock_guard lock(FMutex);
-  while (FSlots.size() < FInitial) AddThreadLocked();
-  if (FMaximum > FInitial) FWatcher = std::thread([this] { Watch(); });
+  for (std::size_t lane = 0; lane < FBodies.size(); ++lane)
+    AddThreadLocked(lane);
+  if (FMaximum > FBodies.size())
+    FWatcher = std::thread([this] { Watch(); });
 }
 
-void TThreadGroup::AddThreadLocked() {
+void TThreadGroup::AddThreadLocked(std::size_t lane) {
   auto slot = std::make_unique<TSlot>();
   TSlot* raw = slot.get();
+  raw->Lane = lane;
   raw->Thread = std::thread([this, raw] {
     CurrentSlot = raw;
-    FBody();
+    FBodies[raw->Lane]();
     raw->Finished = true;
   });
   FSlots.push_back(std::move(slot));
@@ -53,14 +63,22 @@ void TThreadGroup::Watch() {
   std::unique_lock lock(FMutex);
   while (!FStopping) {
     FWake.wait_for(lock, FInterval, [this] { return FStopping; });
-    if (FStopping) break;
-    std::size_t blocked = 0;
+    if (FStopping)
+      break;
+    std::vector<std::size_t> threads(FBodies.size(), 0);
+    std::vector<std::size_t> blocked(FBodies.size(), 0);
     for (const auto& slot : FSlots) {
+      if (!slot)
+        continue;
       const std::uint64_t calls = slot->Calls.load(std::memory_order_relaxed);
-      if (slot->InCall.load(std::memory_order_relaxed) && calls == slot->CallsSeen) ++blocked;
+      ++threads[slot->Lane];
+      if (slot->InCall.load(std::memory_order_relaxed) && calls == slot->CallsSeen)
+        ++blocked[slot->Lane];
       slot->CallsSeen = calls;
     }
-    if (blocked == FSlots.size() && FSlots.size() < FMaximum) AddThreadLocked();
+    for (std::size_t lane = 0; lane < FBodies.size() && FSlots.size() < FMaximum; ++lane)
+      if (blocked[lane] == threads[lane])
+        AddThreadLocked(lane);
   }
 }
 
@@ -70,12 +88,14 @@ bool TThreadGroup::Join(std::chrono::milliseconds patience) {
     FStopping = true;
   }
   FWake.notify_all();
-  if (FWatcher.joinable()) FWatcher.join();
+  if (FWatcher.joinable())
+    FWatcher.join();
   const auto deadline = std::chrono::steady_clock::now() + patience;
   bool all = true;
   std::lock_guard lock(FMutex);
   for (auto& slot : FSlots) {
-    if (!slot || !slot->Thread.joinable()) continue;
+    if (!slot || !slot->Thread.joinable())
+      continue;
     // A thread stuck in an extension would never be joined; waiting a little lets the ones that
     // are merely finishing their last handler return.
     while (slot->InCall && !slot->Finished && std::chrono::steady_clock::now() < deadline)
@@ -93,4 +113,3 @@ bool TThreadGroup::Join(std::chrono::milliseconds patience) {
 }
 
 } // namespace isapi_web::host
-

@@ -1,7 +1,8 @@
 #pragma once
-// The threads that run the network loop and call extensions. An extension call that blocks
-// holds its thread; when every thread of the group has been inside the same extension call for
-// a whole watch interval, the group starts one more (up to its maximum), as IIS grows its pool.
+// The threads that run the network loops and call extensions. Each lane is one loop, run by one
+// thread while its extension calls are quick. A call that blocks holds its thread; when every
+// thread of a lane has been inside the same extension call for a whole watch interval, the
+// lane gets one more thread (the group stays within its maximum), as IIS grows its pool.
 
 #include <atomic>
 #include <chrono>
@@ -24,17 +25,17 @@ public:
   TExtensionCallScope& operator=(const TExtensionCallScope&) = delete;
 };
 
-/// Threads that each run the same body (for instance an io_context's run).
+/// Threads in lanes; every thread of a lane runs the lane's body (for instance its loop's run).
 class TThreadGroup {
 public:
-  TThreadGroup(std::function<void()> body, unsigned initialThreads, unsigned maximumThreads,
+  TThreadGroup(std::vector<std::function<void()>> laneBodies, unsigned maximumThreads,
                std::chrono::milliseconds watchInterval = std::chrono::milliseconds(20));
   /// Joins what can be joined (see Join).
   ~TThreadGroup();
   TThreadGroup(const TThreadGroup&) = delete;
   TThreadGroup& operator=(const TThreadGroup&) = delete;
 
-  /// Starts the initial threads and the watcher.
+  /// Starts one thread per lane and the watcher.
   void Start();
   /// Stops the watcher and joins every thread whose body has returned or is about to; threads
   /// still inside an extension are detached. Answers whether every thread was joined.
@@ -44,6 +45,7 @@ public:
 
   /// Per-thread state, public for TExtensionCallScope.
   struct TSlot {
+    std::size_t Lane = 0;
     std::atomic<bool> InCall{false};
     std::atomic<std::uint64_t> Calls{0};
     std::atomic<bool> Finished{false};
@@ -52,11 +54,10 @@ public:
   };
 
 private:
-  void AddThreadLocked();
+  void AddThreadLocked(std::size_t lane);
   void Watch();
 
-  std::function<void()> FBody;
-  unsigned FInitial;
+  std::vector<std::function<void()>> FBodies;
   unsigned FMaximum;
   std::chrono::milliseconds FInterval;
   mutable std::mutex FMutex; // guards FSlots and FStopping

@@ -7,9 +7,12 @@ namespace isapi_web::host {
 namespace {
 
 int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= '0' && c <= '9')
+    return c - '0';
+  if (c >= 'a' && c <= 'f')
+    return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F')
+    return c - 'A' + 10;
   return -1;
 }
 
@@ -21,14 +24,17 @@ bool NormalizePath(std::string_view raw, std::string& result) {
   for (std::size_t i = 0; i < raw.size(); ++i) {
     char c = raw[i];
     if (c == '%') {
-      if (i + 2 >= raw.size()) return false;
+      if (i + 2 >= raw.size())
+        return false;
       const int high = HexValue(raw[i + 1]);
       const int low = HexValue(raw[i + 2]);
-      if (high < 0 || low < 0) return false;
+      if (high < 0 || low < 0)
+        return false;
       c = static_cast<char>(high * 16 + low);
       i += 2;
     }
-    if (c == '\0') return false;
+    if (c == '\0')
+      return false;
     decoded += (c == '\\') ? '/' : c;
   }
   std::vector<std::string_view> segments;
@@ -37,23 +43,27 @@ bool NormalizePath(std::string_view raw, std::string& result) {
   bool endsWithSlash = false;
   while (start <= text.size()) {
     std::size_t end = text.find('/', start);
-    if (end == std::string_view::npos) end = text.size();
+    if (end == std::string_view::npos)
+      end = text.size();
     const std::string_view segment = text.substr(start, end - start);
     endsWithSlash = segment.empty() || segment == "." || segment == "..";
     if (segment == "..") {
-      if (segments.empty()) return false;
+      if (segments.empty())
+        return false;
       segments.pop_back();
     } else if (!segment.empty() && segment != ".") {
       segments.push_back(segment);
     }
     start = end + 1;
   }
-  result = "/";
+  result.assign(1, '/'); // assign(1, c), not = "/": GCC 12 warns falsely about the latter
   for (std::size_t i = 0; i < segments.size(); ++i) {
-    if (i > 0) result += '/';
+    if (i > 0)
+      result += '/';
     result += segments[i];
   }
-  if (endsWithSlash && !segments.empty()) result += '/';
+  if (endsWithSlash && !segments.empty())
+    result += '/';
   return true;
 }
 
@@ -61,8 +71,10 @@ bool IsWithin(const std::filesystem::path& root, const std::filesystem::path& ca
   auto rootPart = root.begin();
   auto candidatePart = candidate.begin();
   for (; rootPart != root.end(); ++rootPart, ++candidatePart) {
-    if (rootPart->empty()) continue; // the trailing empty element of "dir/"
-    if (candidatePart == candidate.end() || *rootPart != *candidatePart) return false;
+    if (rootPart->empty())
+      continue; // the trailing empty element of "dir/"
+    if (candidatePart == candidate.end() || *rootPart != *candidatePart)
+      return false;
   }
   return true;
 }
@@ -75,20 +87,28 @@ TTargetPath ParseRequestTarget(std::string_view target) {
     const std::size_t authority = target.find("//") + 2;
     const std::size_t slash = target.find_first_of("/?", authority);
     target = slash == std::string_view::npos ? std::string_view("/") : target.substr(slash);
-    if (!target.empty() && target.front() == '?') return result;
+    if (!target.empty() && target.front() == '?')
+      return result;
   }
-  if (target.empty() || target.front() != '/') return result;
+  if (target.empty() || target.front() != '/')
+    return result;
   const std::size_t question = target.find('?');
   result.RawPath = std::string(target.substr(0, question));
-  if (question != std::string_view::npos) result.Query = std::string(target.substr(question + 1));
+  if (question != std::string_view::npos)
+    result.Query = std::string(target.substr(question + 1));
   result.Valid = NormalizePath(result.RawPath, result.Path);
   return result;
 }
 
 std::string NormalizeMapPrefix(std::string_view prefix) {
-  std::string result(prefix);
-  if (result.empty() || result.front() != '/') result.insert(result.begin(), '/');
-  while (!result.empty() && result.back() == '/') result.pop_back();
+  while (!prefix.empty() && prefix.back() == '/')
+    prefix.remove_suffix(1);
+  std::string result;
+  if (prefix.empty() || prefix.front() != '/')
+    result.push_back('/');
+  result += prefix;
+  if (result == "/")
+    result.clear();
   return result;
 }
 
@@ -97,9 +117,12 @@ std::optional<TMapMatch> MatchMapping(const std::vector<std::string>& prefixes,
   std::optional<TMapMatch> best;
   for (std::size_t i = 0; i < prefixes.size(); ++i) {
     const std::string& prefix = prefixes[i];
-    if (!StartsWithIgnoreCase(path, prefix)) continue;
-    if (path.size() > prefix.size() && path[prefix.size()] != '/') continue;
-    if (best && best->ScriptName.size() >= prefix.size()) continue;
+    if (!StartsWithIgnoreCase(path, prefix))
+      continue;
+    if (path.size() > prefix.size() && path[prefix.size()] != '/')
+      continue;
+    if (best && best->ScriptName.size() >= prefix.size())
+      continue;
     best = TMapMatch{i, std::string(path.substr(0, prefix.size())),
                      std::string(path.substr(prefix.size()))};
   }
@@ -109,21 +132,25 @@ std::optional<TMapMatch> MatchMapping(const std::vector<std::string>& prefixes,
 std::optional<std::filesystem::path> ResolveUnderRoot(const std::filesystem::path& root,
                                                       std::string_view path) {
   std::string relative(path);
-  while (!relative.empty() && relative.front() == '/') relative.erase(relative.begin());
+  while (!relative.empty() && relative.front() == '/')
+    relative.erase(relative.begin());
   std::error_code error;
   const std::filesystem::path candidate = root / std::filesystem::path(relative);
   const std::filesystem::path real = std::filesystem::canonical(candidate, error);
-  if (error || !IsWithin(root, real)) return std::nullopt;
+  if (error || !IsWithin(root, real))
+    return std::nullopt;
   return real;
 }
 
 std::optional<std::string> MapUrlToPhysicalPath(const std::filesystem::path& root,
                                                 std::string_view url) {
   const TTargetPath target = ParseRequestTarget(url);
-  if (!target.Valid) return std::nullopt;
+  if (!target.Valid)
+    return std::nullopt;
   std::string relative = target.Path.substr(1);
   std::filesystem::path result = root;
-  if (!relative.empty()) result /= std::filesystem::path(relative);
+  if (!relative.empty())
+    result /= std::filesystem::path(relative);
   result.make_preferred();
   return result.string();
 }

@@ -45,7 +45,8 @@ public:
   std::shared_ptr<TObject> Remove(THandle handle) {
     std::lock_guard<std::mutex> lock(FLock);
     const auto found = FObjects.find(handle);
-    if (found == FObjects.end()) return nullptr;
+    if (found == FObjects.end())
+      return nullptr;
     std::shared_ptr<TObject> object = std::move(found->second);
     FObjects.erase(found);
     return object;

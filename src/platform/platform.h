@@ -45,8 +45,8 @@ THandle CreateCompletionPort();
 bool PostCompletionPacket(THandle port, const TCompletionPacket& packet);
 /// Takes the oldest packet, waiting at most timeout milliseconds (InfiniteWait: no limit).
 TWaitResult WaitCompletionPacket(THandle port, std::uint32_t timeout, TCompletionPacket& packet);
-/// Closes the port: every thread waiting on it wakes with wrFailed, later calls fail, queued
-/// packets are discarded. False when the handle was not an open port.
+/// Closes the port: every thread waiting on it wakes with wrFailed (the call returns once they have
+/// left it), later calls fail, queued packets are discarded. False when it was not an open port.
 bool CloseCompletionPort(THandle port);
 
 // ---- Access tokens and impersonation ---------------------------------------------------------
@@ -120,8 +120,16 @@ void ComUninitialize();
 
 // ---- Embedded resources ----------------------------------------------------------------------
 
+// Each image that links this library has a lookup of its own, bound to its own resources: on ELF
+// systems a shared library's call must not be taken over by the executable's copy.
+#if defined(__ELF__)
+#define ISAPI_WEB_IMAGE_LOCAL __attribute__((visibility("hidden")))
+#else
+#define ISAPI_WEB_IMAGE_LOCAL
+#endif
+
 /// The bytes of the raw resource of that name (upper case, compared ignoring ASCII case) embedded
 /// with iw_embed_resources in the image that contains this library; nullopt when there is none.
-std::optional<std::string_view> FindRawResource(std::u16string_view name);
+ISAPI_WEB_IMAGE_LOCAL std::optional<std::string_view> FindRawResource(std::u16string_view name);
 
 } // namespace isapi_web::platform

@@ -78,6 +78,12 @@ class HostProcess:
         self._close()
         return code
 
+    def wait_exit(self, timeout=60):
+        """Waits for the process to end by itself; answers the exit status."""
+        code = self.process.wait(timeout)
+        self._close()
+        return code
+
     def kill(self):
         if self.process.poll() is None:
             self.process.kill()

@@ -363,7 +363,7 @@ class StaticFilesTest(HostTestCase):
                                                ("Referer", "http://ref/")])
         self.get("/index.html")
         code = self.host.terminate()
-        self.assertEqual(code, 0)
+        self.assertEqual(code, 0, self.host.output())
         with open(log) as f:
             lines = f.read().splitlines()
         self.assertIn("#Fields: date time s-ip cs-method cs-uri-stem cs-uri-query s-port c-ip "
@@ -415,7 +415,7 @@ class PendingTest(HostTestCase):
 class ShutdownTest(HostTestCase):
     def test_sigterm_answers_every_request_in_flight_then_terminates_once(self):
         log = os.path.join(self.folder, "access.log")
-        self.start("--access-log", log)
+        self.start("--access-log", log, "--threads", "2")  # the connections spread over 2 loops
         connections = [self.connect() for _ in range(4)]
         for connection in connections:
             connection.send(b"GET " + PREFIX.encode() + b"/hold?ms=1500 HTTP/1.1\r\nHost: x\r\n\r\n")
@@ -425,7 +425,7 @@ class ShutdownTest(HostTestCase):
             response = connection.read_response()
             self.assertEqual((response.status, response.body), (200, b"held 1500 ms\n"))
             connection.close()
-        self.assertEqual(self.host.terminate(), 0)
+        self.assertEqual(self.host.wait_exit(), 0, self.host.output())
         lines = self.host.stderr_lines()
         terminations = [l for l in lines if "TerminateExtension(2)" in l]
         self.assertEqual(len(terminations), 1, lines)
@@ -443,14 +443,14 @@ class ShutdownTest(HostTestCase):
         connection.send(b"GET " + PREFIX.encode() + b"/pending-forever HTTP/1.1\r\nHost: x\r\n\r\n")
         idle = self.connect()  # an idle keep-alive connection is closed at once
         self.assertEqual(idle.request("GET", "/index.html").status, 200)
-        # The host logs nothing for a pending request; the idle request proves it is served.
+        self.host.wait_line(r"pending-forever started")
         self.host.process.send_signal(signal.SIGTERM)
         response = connection.read_response()
         self.assertEqual(response.status_line, b"HTTP/1.1 503 Service Unavailable")
         self.assertTrue(idle.closed_by_peer())
         connection.close()
         idle.close()
-        self.assertEqual(self.host.terminate(), 0)
+        self.assertEqual(self.host.wait_exit(), 0, self.host.output())
         lines = self.host.stderr_lines()
         self.assertTrue(any("answered 503" in l for l in lines), lines)
         self.assertEqual(len([l for l in lines if "TerminateExtension(2)" in l]), 1)

@@ -53,13 +53,14 @@ TEST(W3CLogTest, EmptyFieldsAreDashesAndNoFieldCanBreakTheLine) {
   EXPECT_EQ(line.find('\n'), line.size() - 1);
   std::istringstream fields(line);
   std::vector<std::string> parts;
-  for (std::string part; fields >> part;) parts.push_back(part);
+  for (std::string part; fields >> part;)
+    parts.push_back(part);
   EXPECT_EQ(parts.size(), 12u); // date and time are two of the eleven declared fields
 }
 
 TEST(W3CLogTest, TheHeaderDeclaresTheFields) {
-  const std::string header =
-      W3CHeaderLines(std::chrono::system_clock::time_point(std::chrono::seconds(0)), "isapi-host/1");
+  const std::string header = W3CHeaderLines(
+      std::chrono::system_clock::time_point(std::chrono::seconds(0)), "isapi-host/1");
   EXPECT_NE(header.find("#Software: isapi-host/1\n"), std::string::npos);
   EXPECT_NE(header.find("#Version: 1.0\n"), std::string::npos);
   EXPECT_NE(header.find("#Date: 1970-01-01 00:00:00\n"), std::string::npos);
@@ -77,9 +78,11 @@ TEST(W3CLogTest, AFileLogStartsWithTheHeaderAndAppendsLines) {
     ASSERT_TRUE(log) << error;
     log->Write(SampleEntry());
   }
-  std::ifstream stream(file);
   std::stringstream text;
-  text << stream.rdbuf();
+  {
+    std::ifstream stream(file);
+    text << stream.rdbuf();
+  }
   EXPECT_EQ(text.str().rfind("#Software: isapi-host/test\n", 0), 0u);
   EXPECT_NE(text.str().find(W3CLogLine(SampleEntry())), std::string::npos);
   std::filesystem::remove(file);

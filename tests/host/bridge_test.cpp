@@ -25,7 +25,8 @@ public:
     std::lock_guard lock(FMutex);
     Pending = true;
   }
-  void RequestEnded(TRequestOutcome outcome, bool onOwnerThread) override {
+  void RequestEnded(std::shared_ptr<IClientChannel>, TRequestOutcome outcome,
+                    bool onOwnerThread) override {
     {
       std::lock_guard lock(FMutex);
       Sent += outcome.Bytes;
@@ -56,8 +57,12 @@ BOOL ISAPI_CALL StartScripted(HSE_VERSION_INFO* version) {
   version->dwExtensionVersion = HSE_VERSION;
   return 1;
 }
-DWORD ISAPI_CALL RunScripted(EXTENSION_CONTROL_BLOCK* ecb) { return Script(ecb); }
-BOOL ISAPI_CALL TerminateScripted(DWORD) { return 1; }
+DWORD ISAPI_CALL RunScripted(EXTENSION_CONTROL_BLOCK* ecb) {
+  return Script(ecb);
+}
+BOOL ISAPI_CALL TerminateScripted(DWORD) {
+  return 1;
+}
 
 BOOL Redirect(EXTENSION_CONTROL_BLOCK* ecb, const char* url) {
   return ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_URL_REDIRECT_RESP,
@@ -138,8 +143,11 @@ TEST_F(BridgeTest, RedirectSendsObjectMovedWithTheTargetByteForByte) {
 }
 
 TEST_F(BridgeTest, ARedirectWithAControlCharacterIsRefusedAndNothingIsSent) {
-  for (const char* target : {"", "http://a/\r\nX-Evil: 1", "http://a/\nX-Evil: 1", "a\rb",
-                             "a\tb", "a\x01" "b", "a\x7f" "b"}) {
+  for (const char* target : {"", "http://a/\r\nX-Evil: 1", "http://a/\nX-Evil: 1", "a\rb", "a\tb",
+                             "a\x01"
+                             "b",
+                             "a\x7f"
+                             "b"}) {
     BOOL answer = 1;
     DWORD error = 0;
     const std::string response = Serve([&](EXTENSION_CONTROL_BLOCK* ecb) {
@@ -152,8 +160,7 @@ TEST_F(BridgeTest, ARedirectWithAControlCharacterIsRefusedAndNothingIsSent) {
     EXPECT_EQ(response.rfind("HTTP/1.1 502 Bad Gateway\r\n", 0), 0u) << response;
     EXPECT_EQ(response.find("X-Evil"), std::string::npos);
     EXPECT_EQ(response.find("Location"), std::string::npos);
-    EXPECT_NE(BodyOf(response).find(*target ? "invalid target" : "empty target"),
-              std::string::npos)
+    EXPECT_NE(BodyOf(response).find(*target ? "invalid target" : "empty target"), std::string::npos)
         << BodyOf(response);
   }
 }
@@ -197,16 +204,15 @@ TEST_F(BridgeTest, WriteClientBeforeAnyHeaderIsTheBodyOfA200) {
     EXPECT_TRUE(Write(ecb, "raw"));
     return HSE_STATUS_SUCCESS;
   });
-  EXPECT_EQ(response.rfind("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n", 0), 0u)
-      << response;
+  EXPECT_EQ(response.rfind("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n", 0), 0u) << response;
   EXPECT_EQ(BodyOf(response), "3\r\nraw\r\n0\r\n\r\n");
 }
 
 TEST_F(BridgeTest, RefusedHeaderCallsSendNothing) {
   std::vector<std::pair<BOOL, DWORD>> answers;
   const std::string response = Serve([&](EXTENSION_CONTROL_BLOCK* ecb) {
-    for (const char* block : {"NoColon\r\n\r\n", "A: 1\r\n", "A: 1\rB: 2\r\n\r\n",
-                              "Content-Length: 12x\r\n\r\n"}) {
+    for (const char* block :
+         {"NoColon\r\n\r\n", "A: 1\r\n", "A: 1\rB: 2\r\n\r\n", "Content-Length: 12x\r\n\r\n"}) {
       const BOOL answer = Header(ecb, "200 OK", block);
       answers.emplace_back(answer, CallError());
     }
@@ -293,9 +299,8 @@ TEST_F(BridgeTest, CallsWithAnEndedConnIdAreRefusedAndTouchNothing) {
   size = sizeof buffer;
   EXPECT_EQ(block->ReadClient(ended, buffer, &size), 0);
   EXPECT_EQ(size, sizeof buffer);
-  EXPECT_EQ(block->ServerSupportFunction(ended, HSE_REQ_DONE_WITH_SESSION, nullptr, nullptr,
-                                         nullptr),
-            0);
+  EXPECT_EQ(
+      block->ServerSupportFunction(ended, HSE_REQ_DONE_WITH_SESSION, nullptr, nullptr, nullptr), 0);
   EXPECT_EQ(CallError(), ERROR_INVALID_PARAMETER);
   const HCONN forged = reinterpret_cast<HCONN>(reinterpret_cast<std::uintptr_t>(ended) + 7);
   EXPECT_EQ(block->ServerSupportFunction(forged, HSE_REQ_SEND_URL_REDIRECT_RESP,
@@ -387,8 +392,8 @@ TEST_F(BridgeTest, ServerVariablesAnswerWithSizesAndErrors) {
   Serve([](EXTENSION_CONTROL_BLOCK* ecb) {
     char buffer[64];
     DWORD size = sizeof buffer;
-    EXPECT_TRUE(ecb->GetServerVariable(ecb->ConnID, const_cast<char*>("HTTP_REFERER"), buffer,
-                                       &size));
+    EXPECT_TRUE(
+        ecb->GetServerVariable(ecb->ConnID, const_cast<char*>("HTTP_REFERER"), buffer, &size));
     EXPECT_EQ(size, 10u);
     EXPECT_STREQ(buffer, "http://a/");
     size = 3;
@@ -412,7 +417,8 @@ TEST_F(BridgeTest, ServerVariablesAnswerWithSizesAndErrors) {
 
 TEST_F(BridgeTest, TheBodyComesAsAtMost48KiBUpFrontAndTheRestByReadClient) {
   FSetup.Body.resize(100000);
-  for (std::size_t i = 0; i < FSetup.Body.size(); ++i) FSetup.Body[i] = static_cast<char>(i * 7);
+  for (std::size_t i = 0; i < FSetup.Body.size(); ++i)
+    FSetup.Body[i] = static_cast<char>(i * 7);
   FSetup.TotalBytes = 100000;
   std::string received;
   Serve([&](EXTENSION_CONTROL_BLOCK* ecb) {
@@ -423,7 +429,8 @@ TEST_F(BridgeTest, TheBodyComesAsAtMost48KiBUpFrontAndTheRestByReadClient) {
     while (true) {
       DWORD size = sizeof buffer;
       EXPECT_TRUE(ecb->ReadClient(ecb->ConnID, buffer, &size));
-      if (size == 0) break;
+      if (size == 0)
+        break;
       received.append(buffer, size);
     }
     return HSE_STATUS_ERROR;
@@ -435,8 +442,8 @@ TEST_F(BridgeTest, UnknownSupportFunctionsAndAsyncWritesAreRefused) {
   Serve([](EXTENSION_CONTROL_BLOCK* ecb) {
     EXPECT_FALSE(ecb->ServerSupportFunction(ecb->ConnID, 9999, nullptr, nullptr, nullptr));
     EXPECT_EQ(CallError(), ERROR_INVALID_PARAMETER);
-    EXPECT_FALSE(ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_URL,
-                                            const_cast<char*>("/x"), nullptr, nullptr));
+    EXPECT_FALSE(ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_URL, const_cast<char*>("/x"),
+                                            nullptr, nullptr));
     DWORD bytes = 1;
     EXPECT_FALSE(ecb->WriteClient(ecb->ConnID, const_cast<char*>("x"), &bytes, 2));
     EXPECT_EQ(CallError(), ERROR_INVALID_PARAMETER);
@@ -445,25 +452,26 @@ TEST_F(BridgeTest, UnknownSupportFunctionsAndAsyncWritesAreRefused) {
 }
 
 TEST_F(BridgeTest, MapUrlToPathAnswersUnderTheRoot) {
-  FSetup.Root = std::filesystem::temp_directory_path();
+  const std::filesystem::path root = std::filesystem::temp_directory_path();
+  FSetup.Root = &root;
   Serve([&](EXTENSION_CONTROL_BLOCK* ecb) {
     char buffer[1024] = "/a/../b.txt";
     DWORD size = sizeof buffer;
-    EXPECT_TRUE(ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_MAP_URL_TO_PATH, buffer, &size,
-                                           nullptr));
+    EXPECT_TRUE(
+        ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_MAP_URL_TO_PATH, buffer, &size, nullptr));
     const std::string expected = (*FSetup.Root / "b.txt").make_preferred().string();
     EXPECT_EQ(std::string(buffer), expected);
     EXPECT_EQ(size, expected.size() + 1);
     char tiny[4] = "/b";
     size = sizeof tiny;
-    EXPECT_FALSE(ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_MAP_URL_TO_PATH, tiny, &size,
-                                            nullptr));
+    EXPECT_FALSE(
+        ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_MAP_URL_TO_PATH, tiny, &size, nullptr));
     EXPECT_EQ(CallError(), ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(size, (*FSetup.Root / "b").make_preferred().string().size() + 1);
     char climbing[32] = "/../etc";
     size = sizeof climbing;
-    EXPECT_FALSE(ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_MAP_URL_TO_PATH, climbing,
-                                            &size, nullptr));
+    EXPECT_FALSE(
+        ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_MAP_URL_TO_PATH, climbing, &size, nullptr));
     EXPECT_EQ(CallError(), ERROR_INVALID_PARAMETER);
     return HSE_STATUS_ERROR;
   });

@@ -36,7 +36,7 @@ TEST(ConnTableTest, ForgedHandlesFindNothing) {
   TConnTable<int> table;
   const auto live = table.Insert(std::make_shared<int>(1));
   EXPECT_FALSE(table.Find(0));
-  EXPECT_FALSE(table.Find(live + 1));   // a slot that was never issued
+  EXPECT_FALSE(table.Find(live + 1)); // a slot that was never issued
   EXPECT_FALSE(table.Find(live ^ (std::uintptr_t{1} << (sizeof(std::uintptr_t) * 4))));
   EXPECT_FALSE(table.Find(~std::uintptr_t{0}));
   int onStack = 0;
@@ -55,12 +55,15 @@ TEST(ConnTableTest, HandlesFromManyThreadsAreDistinctAndFindTheirEntry) {
     workers.emplace_back([&, t] {
       for (int i = 0; i < PerThread; ++i) {
         const auto handle = table.Insert(std::make_shared<int>(t * PerThread + i));
-        if (i % 2 == 0) table.Remove(handle);
-        else handles[t].push_back(handle);
+        if (i % 2 == 0)
+          table.Remove(handle);
+        else
+          handles[t].push_back(handle);
       }
     });
   }
-  for (auto& worker : workers) worker.join();
+  for (auto& worker : workers)
+    worker.join();
   std::set<std::uintptr_t> unique;
   for (int t = 0; t < Threads; ++t) {
     for (std::size_t i = 0; i < handles[t].size(); ++i) {

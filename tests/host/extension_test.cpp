@@ -27,14 +27,17 @@ TEST(ExtensionLoadTest, AMissingFileIsAnErrorNamingIt) {
 TEST(ExtensionLoadTest, ALibraryWithoutTheExportsIsAnErrorNamingThem) {
   // The test executable's own image has none of the three exports.
   std::string error;
-  EXPECT_FALSE(TExtensionLibrary::Load(std::filesystem::path(TEST_EXTENSION_FILE).parent_path() /
-                                           "not-an-extension",
-                                       error));
+  EXPECT_FALSE(TExtensionLibrary::Load(
+      std::filesystem::path(TEST_EXTENSION_FILE).parent_path() / "not-an-extension", error));
   EXPECT_NE(error.find("not-an-extension"), std::string::npos);
 }
 
-BOOL ISAPI_CALL RefuseVersion(HSE_VERSION_INFO*) { return 0; }
-DWORD ISAPI_CALL NoRequests(EXTENSION_CONTROL_BLOCK*) { return HSE_STATUS_ERROR; }
+BOOL ISAPI_CALL RefuseVersion(HSE_VERSION_INFO*) {
+  return 0;
+}
+DWORD ISAPI_CALL NoRequests(EXTENSION_CONTROL_BLOCK*) {
+  return HSE_STATUS_ERROR;
+}
 int TerminateCalls = 0;
 BOOL ISAPI_CALL CountTerminate(DWORD) {
   ++TerminateCalls;

@@ -8,7 +8,8 @@ namespace {
 using TFields = std::vector<std::pair<std::string, std::string>>;
 
 TEST(ParseHeaderBlockTest, ReadsCrLfAndLfLinesUpToTheBlankLine) {
-  const auto block = ParseHeaderBlock("Content-Type: text/html\r\nX-A:  1 \nSet-Cookie: a=b\r\n\r\n");
+  const auto block =
+      ParseHeaderBlock("Content-Type: text/html\r\nX-A:  1 \nSet-Cookie: a=b\r\n\r\n");
   ASSERT_TRUE(block);
   EXPECT_EQ(block->Fields,
             (TFields{{"Content-Type", "text/html"}, {"X-A", "1"}, {"Set-Cookie", "a=b"}}));
@@ -36,8 +37,8 @@ TEST(ParseHeaderBlockTest, AnEmptyBlockHasNoFields) {
 
 TEST(ParseHeaderBlockTest, RefusesBlocksThatCouldSplitAResponse) {
   EXPECT_FALSE(ParseHeaderBlock("NoColon\r\n\r\n"));
-  EXPECT_FALSE(ParseHeaderBlock("A: b\r\n"));               // no blank line
-  EXPECT_FALSE(ParseHeaderBlock("A: b"));                   // not even a line end
+  EXPECT_FALSE(ParseHeaderBlock("A: b\r\n"));                // no blank line
+  EXPECT_FALSE(ParseHeaderBlock("A: b"));                    // not even a line end
   EXPECT_FALSE(ParseHeaderBlock("A: b\rX-Evil: 1\r\n\r\n")); // a lone CR
   EXPECT_FALSE(ParseHeaderBlock("A: b\x01\r\n\r\n"));
   EXPECT_FALSE(ParseHeaderBlock("Bad Name: b\r\n\r\n"));

@@ -20,12 +20,9 @@ TRequestInfo SampleInfo() {
   info.RemoteAddress = "127.0.0.2";
   info.RemotePort = "50000";
   info.ServerSoftware = "isapi-host/1.0";
-  info.Headers = {{"Host", "example.com:8080"},
-                  {"X-Forwarded-For", "10.0.0.1"},
-                  {"Content-Type", "text/plain"},
-                  {"Content-Length", "3"},
-                  {"Accept", "text/html"},
-                  {"accept", "image/png"}};
+  info.Headers = {{"Host", "example.com:8080"},   {"X-Forwarded-For", "10.0.0.1"},
+                  {"Content-Type", "text/plain"}, {"Content-Length", "3"},
+                  {"Accept", "text/html"},        {"accept", "image/png"}};
   return info;
 }
 

@@ -21,7 +21,8 @@ public:
       {
         std::unique_lock lock(FMutex);
         FChanged.wait(lock, [this] { return FStop || !FTasks.empty(); });
-        if (FTasks.empty()) return;
+        if (FTasks.empty())
+          return;
         task = std::move(FTasks.front());
         FTasks.pop_front();
       }
@@ -76,7 +77,7 @@ struct TGate {
 
 TEST(ThreadGroupTest, AThreadHeldInsideAnExtensionMakesTheGroupGrow) {
   TTaskQueue queue;
-  TThreadGroup group([&] { queue.Body(); }, 1, 3, std::chrono::milliseconds(5));
+  TThreadGroup group({[&] { queue.Body(); }}, 3, std::chrono::milliseconds(5));
   group.Start();
   queue.WaitStarted(1);
   TGate gate;
@@ -93,6 +94,32 @@ TEST(ThreadGroupTest, AThreadHeldInsideAnExtensionMakesTheGroupGrow) {
   lock.unlock();
   EXPECT_GE(group.ThreadCount(), 2u);
   queue.Stop();
+  EXPECT_TRUE(group.Join(std::chrono::seconds(5)));
+}
+
+TEST(ThreadGroupTest, OnlyTheLaneWhoseThreadsAreHeldGrows) {
+  TTaskQueue held;
+  TTaskQueue free;
+  TThreadGroup group({[&] { free.Body(); }, [&] { held.Body(); }}, 4, std::chrono::milliseconds(5));
+  group.Start();
+  free.WaitStarted(1);
+  held.WaitStarted(1);
+  TGate gate;
+  held.Post([&] { gate.Pass(); });
+  // Only a new thread of the held lane can release the gate; one added to the other lane would
+  // leave this test waiting.
+  TGate released;
+  held.Post([&] {
+    gate.Release();
+    released.Release();
+  });
+  held.WaitStarted(2);
+  {
+    std::unique_lock lock(released.Mutex);
+    released.Changed.wait(lock, [&] { return released.Open; });
+  }
+  free.Stop();
+  held.Stop();
   EXPECT_TRUE(group.Join(std::chrono::seconds(5)));
 }
 

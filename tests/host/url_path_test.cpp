@@ -117,7 +117,8 @@ TEST_F(RootTest, FindsFilesUnderTheRoot) {
 TEST_F(RootTest, ASymlinkOutOfTheRootFindsNothing) {
   std::error_code error;
   fs::create_directory_symlink(FBase / "outside", FRoot / "escape", error);
-  if (error) GTEST_SKIP() << "no symlinks here: " << error.message();
+  if (error)
+    GTEST_SKIP() << "no symlinks here: " << error.message();
   fs::create_symlink(FBase / "outside" / "secret.txt", FRoot / "secret-link.txt", error);
   EXPECT_FALSE(ResolveUnderRoot(FRoot, "/escape/secret.txt"));
   EXPECT_FALSE(ResolveUnderRoot(FRoot, "/secret-link.txt"));
@@ -127,7 +128,8 @@ TEST_F(RootTest, ASymlinkOutOfTheRootFindsNothing) {
 TEST_F(RootTest, ASymlinkInsideTheRootIsFollowed) {
   std::error_code error;
   fs::create_symlink(FRoot / "sub" / "file.txt", FRoot / "alias.txt", error);
-  if (error) GTEST_SKIP() << "no symlinks here: " << error.message();
+  if (error)
+    GTEST_SKIP() << "no symlinks here: " << error.message();
   const auto file = ResolveUnderRoot(FRoot, "/alias.txt");
   ASSERT_TRUE(file);
   EXPECT_EQ(*file, FRoot / "sub" / "file.txt");

@@ -26,8 +26,8 @@ TEST(CompletionPort, DeliversPacketsInPostingOrderWithEveryField) {
   ASSERT_NE(port, InvalidHandleValue);
 
   // Counts on both sides of the 32-bit boundary, including the boundary value itself.
-  const std::vector<std::uintptr_t> counts = {0,          1,          0x7FFFFFFF, 0xFFFFFFFE,
-                                              0xFFFFFFFF, ~std::uintptr_t{0}, 42};
+  const std::vector<std::uintptr_t> counts = {
+      0, 1, 0x7FFFFFFF, 0xFFFFFFFE, 0xFFFFFFFF, ~std::uintptr_t{0}, 42};
   for (std::size_t i = 0; i < counts.size(); ++i) {
     ASSERT_TRUE(PostCompletionPacket(port, {counts[i], i + 100, ~std::uintptr_t{0} - i}));
   }
@@ -41,7 +41,8 @@ TEST(CompletionPort, DeliversPacketsInPostingOrderWithEveryField) {
     EXPECT_EQ(packet.CompletionKey, i + 100) << i;
     EXPECT_EQ(packet.Overlapped, ~std::uintptr_t{0} - i) << i;
   }
-  for (int i = 0; i < 200; ++i) EXPECT_EQ(Take(port).ByteCount, static_cast<std::uintptr_t>(i));
+  for (int i = 0; i < 200; ++i)
+    EXPECT_EQ(Take(port).ByteCount, static_cast<std::uintptr_t>(i));
 
   TCompletionPacket packet;
   EXPECT_EQ(WaitCompletionPacket(port, 0, packet), TWaitResult::wrTimeout);
@@ -135,7 +136,8 @@ TEST(CompletionPort, ClosingWakesEveryWaiterWithAFailureAndLaterCallsFail) {
   EXPECT_TRUE(WaitForThreads(waiters, 120000));
   EXPECT_EQ(failures.load(), WaiterCount);
   EXPECT_EQ(otherResults.load(), 0);
-  for (const THandle waiter : waiters) EXPECT_TRUE(CloseThreadHandle(waiter));
+  for (const THandle waiter : waiters)
+    EXPECT_TRUE(CloseThreadHandle(waiter));
 
   TCompletionPacket packet;
   EXPECT_EQ(WaitCompletionPacket(port, 0, packet), TWaitResult::wrFailed);

@@ -14,7 +14,8 @@ public:
 
   void CountDown() {
     std::lock_guard<std::mutex> lock(FLock);
-    if (FCount > 0 && --FCount == 0) FReachedZero.notify_all();
+    if (FCount > 0 && --FCount == 0)
+      FReachedZero.notify_all();
   }
   void Wait() {
     std::unique_lock<std::mutex> lock(FLock);

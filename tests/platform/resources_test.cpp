@@ -1,5 +1,7 @@
 #include "platform/platform.h"
 
+#include "resource_image.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,7 +13,8 @@ TEST(RawResources, FoundByUpperCaseNameWithEveryByteIntact) {
   const auto bytes = FindRawResource(u"TESTRES");
   ASSERT_TRUE(bytes.has_value());
   std::string expected;
-  for (int i = 0; i < 256; ++i) expected += static_cast<char>(i);
+  for (int i = 0; i < 256; ++i)
+    expected += static_cast<char>(i);
   EXPECT_EQ(*bytes, expected);
 
   // Static data: every lookup answers the same bytes; names are compared ignoring ASCII case.
@@ -29,6 +32,22 @@ TEST(RawResources, ResourcesOfALinkedLibraryEndUpInTheProgram) {
   const auto empty = FindRawResource(u"EMPTYRES");
   ASSERT_TRUE(empty.has_value());
   EXPECT_TRUE(empty->empty());
+}
+
+std::optional<std::string_view> FindImageResource(const char16_t* name) {
+  std::size_t size = 0;
+  const char* bytes = PlatformTestImageResource(name, &size);
+  if (bytes == nullptr)
+    return std::nullopt;
+  return std::string_view(bytes, size);
+}
+
+TEST(RawResources, EachImageFindsItsOwnResourcesOnly) {
+  const auto own = FindImageResource(u"IMAGETEXT");
+  ASSERT_TRUE(own.has_value());
+  EXPECT_EQ(*own, "Embedded in a shared library, found by its own lookup.\n");
+  EXPECT_FALSE(FindImageResource(u"TESTRES").has_value());
+  EXPECT_FALSE(FindRawResource(u"IMAGETEXT").has_value());
 }
 
 TEST(RawResources, OtherNamesAreNotFound) {

@@ -23,7 +23,9 @@ TEST(HostProcess, ExecutablePathNamesThisTestProgram) {
   EXPECT_EQ(path.find(u'\0'), std::u16string::npos);
 }
 
-TEST(HostProcess, PlatformIsTheNtFamily) { EXPECT_EQ(PlatformId(), PlatformWin32Nt); }
+TEST(HostProcess, PlatformIsTheNtFamily) {
+  EXPECT_EQ(PlatformId(), PlatformWin32Nt);
+}
 
 TEST(LocaleComparison, MethodNamesCompareCaseSensitively) {
   EXPECT_TRUE(SameLocaleText("GET", "GET"));

@@ -27,7 +27,8 @@ private:
 };
 
 void CloseAll(const std::vector<THandle>& threads) {
-  for (const THandle thread : threads) EXPECT_TRUE(CloseThreadHandle(thread));
+  for (const THandle thread : threads)
+    EXPECT_TRUE(CloseThreadHandle(thread));
 }
 
 TEST(Threads, WaitForAllReturnsWhenEveryThreadHasEnded) {

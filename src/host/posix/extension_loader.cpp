@@ -17,7 +17,8 @@ std::unique_ptr<TExtensionLibrary> TExtensionLibrary::Load(const std::filesystem
   std::string missing;
   auto resolve = [&](const char* name) {
     void* symbol = ::dlsym(handle, name);
-    if (symbol == nullptr) missing += missing.empty() ? name : std::string(", ") + name;
+    if (symbol == nullptr)
+      missing += missing.empty() ? name : std::string(", ") + name;
     return symbol;
   };
   entryPoints.GetExtensionVersion =
@@ -34,6 +35,8 @@ std::unique_ptr<TExtensionLibrary> TExtensionLibrary::Load(const std::filesystem
   return std::unique_ptr<TExtensionLibrary>(new TExtensionLibrary(handle, entryPoints));
 }
 
-TExtensionLibrary::~TExtensionLibrary() { ::dlclose(FHandle); }
+TExtensionLibrary::~TExtensionLibrary() {
+  ::dlclose(FHandle);
+}
 
 } // namespace isapi_web::host

@@ -4,9 +4,13 @@
 
 namespace isapi_web::host {
 
-void SetCallError(DWORD code) { errno = static_cast<int>(code); }
+void SetCallError(DWORD code) {
+  errno = static_cast<int>(code);
+}
 
-DWORD CallError() { return static_cast<DWORD>(errno); }
+DWORD CallError() {
+  return static_cast<DWORD>(errno);
+}
 
 std::filesystem::path ExecutablePath() {
   std::error_code error;
@@ -14,6 +18,8 @@ std::filesystem::path ExecutablePath() {
   return error ? std::filesystem::path() : result;
 }
 
-std::string_view ExtensionSuffix() { return ".so"; }
+std::string_view ExtensionSuffix() {
+  return ".so";
+}
 
 } // namespace isapi_web::host

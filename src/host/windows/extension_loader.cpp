@@ -12,8 +12,10 @@ std::string SystemMessage(::DWORD code) {
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
       nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
   std::string result = length > 0 ? std::string(text, length) : "error " + std::to_string(code);
-  if (text != nullptr) ::LocalFree(text);
-  while (!result.empty() && (result.back() == '\n' || result.back() == '\r')) result.pop_back();
+  if (text != nullptr)
+    ::LocalFree(text);
+  while (!result.empty() && (result.back() == '\n' || result.back() == '\r'))
+    result.pop_back();
   return result;
 }
 
@@ -31,7 +33,8 @@ std::unique_ptr<TExtensionLibrary> TExtensionLibrary::Load(const std::filesystem
   // The exports are undecorated names, exactly what IIS looks up.
   auto resolve = [&](const char* name) {
     ::FARPROC symbol = ::GetProcAddress(module, name);
-    if (symbol == nullptr) missing += missing.empty() ? name : std::string(", ") + name;
+    if (symbol == nullptr)
+      missing += missing.empty() ? name : std::string(", ") + name;
     return reinterpret_cast<void*>(symbol);
   };
   entryPoints.GetExtensionVersion =
@@ -48,6 +51,8 @@ std::unique_ptr<TExtensionLibrary> TExtensionLibrary::Load(const std::filesystem
   return std::unique_ptr<TExtensionLibrary>(new TExtensionLibrary(module, entryPoints));
 }
 
-TExtensionLibrary::~TExtensionLibrary() { ::FreeLibrary(static_cast<::HMODULE>(FHandle)); }
+TExtensionLibrary::~TExtensionLibrary() {
+  ::FreeLibrary(static_cast<::HMODULE>(FHandle));
+}
 
 } // namespace isapi_web::host

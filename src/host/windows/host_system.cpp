@@ -6,21 +6,29 @@
 
 namespace isapi_web::host {
 
-void SetCallError(DWORD code) { ::SetLastError(code); }
+void SetCallError(DWORD code) {
+  ::SetLastError(code);
+}
 
-DWORD CallError() { return ::GetLastError(); }
+DWORD CallError() {
+  return ::GetLastError();
+}
 
 std::filesystem::path ExecutablePath() {
   std::vector<wchar_t> buffer(MAX_PATH);
   while (true) {
     const ::DWORD length =
         ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<::DWORD>(buffer.size()));
-    if (length == 0) return {};
-    if (length < buffer.size()) return std::filesystem::path(std::wstring(buffer.data(), length));
+    if (length == 0)
+      return {};
+    if (length < buffer.size())
+      return std::filesystem::path(std::wstring(buffer.data(), length));
     buffer.resize(buffer.size() * 2);
   }
 }
 
-std::string_view ExtensionSuffix() { return ".dll"; }
+std::string_view ExtensionSuffix() {
+  return ".dll";
+}
 
 } // namespace isapi_web::host

@@ -34,10 +34,12 @@ THandle CreateCompletionPort() {
 
 bool PostCompletionPacket(THandle port, const TCompletionPacket& packet) {
   const std::shared_ptr<TCompletionPort> object = TPortTable::Instance().Find(port);
-  if (!object) return false;
+  if (!object)
+    return false;
   {
     std::lock_guard<std::mutex> lock(object->FLock);
-    if (object->FClosed) return false;
+    if (object->FClosed)
+      return false;
     try {
       object->FPackets.push_back(packet);
     } catch (...) {
@@ -50,7 +52,8 @@ bool PostCompletionPacket(THandle port, const TCompletionPacket& packet) {
 
 TWaitResult WaitCompletionPacket(THandle port, std::uint32_t timeout, TCompletionPacket& packet) {
   const std::shared_ptr<TCompletionPort> object = TPortTable::Instance().Find(port);
-  if (!object) return TWaitResult::wrFailed;
+  if (!object)
+    return TWaitResult::wrFailed;
   std::unique_lock<std::mutex> lock(object->FLock);
   const auto ready = [&] { return object->FClosed || !object->FPackets.empty(); };
   if (timeout == InfiniteWait) {
@@ -58,7 +61,8 @@ TWaitResult WaitCompletionPacket(THandle port, std::uint32_t timeout, TCompletio
   } else if (!object->FChanged.wait_for(lock, std::chrono::milliseconds(timeout), ready)) {
     return TWaitResult::wrTimeout;
   }
-  if (object->FClosed) return TWaitResult::wrFailed;
+  if (object->FClosed)
+    return TWaitResult::wrFailed;
   packet = object->FPackets.front();
   object->FPackets.pop_front();
   return TWaitResult::wrPacket;
@@ -66,7 +70,8 @@ TWaitResult WaitCompletionPacket(THandle port, std::uint32_t timeout, TCompletio
 
 bool CloseCompletionPort(THandle port) {
   const std::shared_ptr<TCompletionPort> object = TPortTable::Instance().Remove(port);
-  if (!object) return false;
+  if (!object)
+    return false;
   {
     std::lock_guard<std::mutex> lock(object->FLock);
     object->FClosed = true;

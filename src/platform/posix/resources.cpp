@@ -1,7 +1,7 @@
 // Raw resources compiled into the image by iw_embed_resources. Each generated object puts a
-// pointer to one entry per resource into the section "isapi_web_resources"; the linker gathers the entries of
-// every object of the image into one array and marks its ends with __start_/__stop_ symbols.
-// Nothing has to reference the generated objects and nothing runs at load, and every image
+// pointer to one entry per resource into the section "isapi_web_resources"; the linker gathers the
+// entries of every object of the image into one array and marks its ends with __start_/__stop_
+// symbols. Nothing has to reference the generated objects and nothing runs at load, and every image
 // (executable or shared library) sees only its own entries, as a Windows module sees its own
 // resources.
 
@@ -31,12 +31,15 @@ extern const TResourceEntry* const __stop_isapi_web_resources[]
 
 namespace {
 
-char16_t UpperAscii(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }
+char16_t UpperAscii(char16_t c) {
+  return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c;
+}
 
 bool SameName(const char* entryName, std::u16string_view name) {
   for (const char16_t c : name) {
     const auto entryChar = static_cast<unsigned char>(*entryName++);
-    if (entryChar == 0 || UpperAscii(entryChar) != UpperAscii(c)) return false;
+    if (entryChar == 0 || UpperAscii(entryChar) != UpperAscii(c))
+      return false;
   }
   return *entryName == 0;
 }
@@ -46,7 +49,8 @@ bool SameName(const char* entryName, std::u16string_view name) {
 std::optional<std::string_view> FindRawResource(std::u16string_view name) {
   const TResourceEntry* const* entry = __start_isapi_web_resources;
   const TResourceEntry* const* const end = __stop_isapi_web_resources;
-  if (entry == nullptr || end == nullptr || name.empty()) return std::nullopt;
+  if (entry == nullptr || end == nullptr || name.empty())
+    return std::nullopt;
   for (; entry != end; ++entry) {
     if (SameName((*entry)->Name, name)) {
       return std::string_view(reinterpret_cast<const char*>((*entry)->Data), (*entry)->Size);

@@ -5,20 +5,32 @@
 
 namespace isapi_web::platform {
 
-bool ThreadTokensSupported() { return false; }
+bool ThreadTokensSupported() {
+  return false;
+}
 
 TThreadToken OpenCurrentThreadToken(std::uint32_t /*desiredAccess*/, bool /*openAsSelf*/) {
   return {NoHandle, ErrorNoToken};
 }
 
-bool ImpersonateToken(THandle token) { return token == NoHandle; }
+bool ImpersonateToken(THandle token) {
+  return token == NoHandle;
+}
 
-bool RevertImpersonation() { return true; }
+bool RevertImpersonation() {
+  return true;
+}
 
-bool CloseToken(THandle token) { return token == NoHandle; }
+bool CloseToken(THandle token) {
+  return token == NoHandle;
+}
 
-bool ImpersonateProcessIdentity() { return false; }
+bool ImpersonateProcessIdentity() {
+  return false;
+}
 
-bool ThreadHoldsToken() { return false; }
+bool ThreadHoldsToken() {
+  return false;
+}
 
 } // namespace isapi_web::platform

@@ -27,8 +27,15 @@ using TThreadTable = detail::THandleTable<TThreadState>;
 } // namespace
 
 THandle StartThread(std::function<void()> routine) {
+  std::shared_ptr<TThreadState> state;
+  THandle handle = NoHandle;
   try {
-    auto state = std::make_shared<TThreadState>();
+    state = std::make_shared<TThreadState>();
+    handle = TThreadTable::Instance().Add(state);
+  } catch (...) {
+    return NoHandle;
+  }
+  try {
     // The thread never touches FThread, so storing it after the thread has started is safe.
     state->FThread = std::thread([state, routine = std::move(routine)] {
       try {
@@ -42,17 +49,19 @@ THandle StartThread(std::function<void()> routine) {
       }
       state->FEndedChanged.notify_all();
     });
-    return TThreadTable::Instance().Add(std::move(state));
   } catch (...) {
+    TThreadTable::Instance().Remove(handle);
     return NoHandle;
   }
+  return handle;
 }
 
 bool WaitForThreads(std::span<const THandle> threads, std::uint32_t timeout) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
   for (const THandle thread : threads) {
     const std::shared_ptr<TThreadState> state = TThreadTable::Instance().Find(thread);
-    if (!state) return false;
+    if (!state)
+      return false;
     std::unique_lock<std::mutex> lock(state->FLock);
     const auto ended = [&] { return state->FEnded; };
     if (timeout == InfiniteWait) {
@@ -66,7 +75,8 @@ bool WaitForThreads(std::span<const THandle> threads, std::uint32_t timeout) {
 
 bool CloseThreadHandle(THandle thread) {
   const std::shared_ptr<TThreadState> state = TThreadTable::Instance().Remove(thread);
-  if (!state) return false;
+  if (!state)
+    return false;
   bool ended = false;
   {
     std::lock_guard<std::mutex> lock(state->FLock);
@@ -82,6 +92,8 @@ bool CloseThreadHandle(THandle thread) {
   return true;
 }
 
-std::uint64_t CurrentThreadId() { return static_cast<std::uint64_t>(::gettid()); }
+std::uint64_t CurrentThreadId() {
+  return static_cast<std::uint64_t>(::gettid());
+}
 
 } // namespace isapi_web::platform

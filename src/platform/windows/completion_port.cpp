@@ -6,8 +6,9 @@
 // count a 32-bit build posts but one, cost nothing extra.
 //
 // Closing wakes every waiter with a failure. Windows does so itself since Vista, Wine does not:
-// its waiters stay blocked on a closed port. So the layer counts the calls using a port, and
-// Close posts one wake packet for each before the handle is closed, after the last has left.
+// its waiters stay blocked on a closed port. So the layer counts the calls using a port; Close
+// posts one wake packet for each, and the handle itself is closed by the last of them to leave.
+// Close never waits for them: at process exit the system may already have killed the waiters.
 
 #include "platform/platform.h"
 
@@ -15,7 +16,6 @@
 
 #include <windows.h>
 
-#include <condition_variable>
 #include <new>
 
 namespace isapi_web::platform {
@@ -26,17 +26,31 @@ constexpr DWORD EnvelopeMark = 0xFFFFFFFF;
 
 // The overlapped pointer of a wake packet is this byte's address, which no envelope can have.
 char WakeMark = 0;
-LPOVERLAPPED WakeOverlapped() { return reinterpret_cast<LPOVERLAPPED>(&WakeMark); }
+LPOVERLAPPED WakeOverlapped() {
+  return reinterpret_cast<LPOVERLAPPED>(&WakeMark);
+}
 
 struct TPortState {
   explicit TPortState(HANDLE port) : FPort(port) {}
 
   const HANDLE FPort;
   std::mutex FLock; // guards FUsers and FClosing
-  std::condition_variable FIdle;
   int FUsers = 0;
   bool FClosing = false;
 };
+
+// Closes the handle of a port nobody uses any more, freeing the envelopes still queued with it.
+void ReleasePort(const TPortState& state) {
+  DWORD byteCount = 0;
+  ULONG_PTR key = 0;
+  LPOVERLAPPED overlapped = nullptr;
+  while (::GetQueuedCompletionStatus(state.FPort, &byteCount, &key, &overlapped, 0) != FALSE) {
+    if (byteCount == EnvelopeMark && overlapped != WakeOverlapped()) {
+      delete reinterpret_cast<TCompletionPacket*>(overlapped);
+    }
+  }
+  ::CloseHandle(state.FPort);
+}
 
 using TPortTable = detail::THandleTable<TPortState>;
 
@@ -44,7 +58,8 @@ using TPortTable = detail::THandleTable<TPortState>;
 class TPortUse {
 public:
   explicit TPortUse(THandle port) : FState(TPortTable::Instance().Find(port)) {
-    if (!FState) return;
+    if (!FState)
+      return;
     std::lock_guard<std::mutex> lock(FState->FLock);
     if (FState->FClosing) {
       FState = nullptr;
@@ -53,9 +68,15 @@ public:
     }
   }
   ~TPortUse() {
-    if (!FState) return;
-    std::lock_guard<std::mutex> lock(FState->FLock);
-    if (--FState->FUsers == 0 && FState->FClosing) FState->FIdle.notify_all();
+    if (!FState)
+      return;
+    bool last = false;
+    {
+      std::lock_guard<std::mutex> lock(FState->FLock);
+      last = --FState->FUsers == 0 && FState->FClosing;
+    }
+    if (last)
+      ReleasePort(*FState);
   }
   TPortUse(const TPortUse&) = delete;
   TPortUse& operator=(const TPortUse&) = delete;
@@ -75,9 +96,11 @@ private:
 
 THandle CreateCompletionPort() {
   const HANDLE port = ::CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0);
-  if (port == nullptr) return NoHandle;
+  if (port == nullptr)
+    return NoHandle;
   try {
-    TPortTable::Instance().Insert(reinterpret_cast<THandle>(port), std::make_shared<TPortState>(port));
+    TPortTable::Instance().Insert(reinterpret_cast<THandle>(port),
+                                  std::make_shared<TPortState>(port));
   } catch (...) {
     ::CloseHandle(port);
     return NoHandle;
@@ -87,14 +110,16 @@ THandle CreateCompletionPort() {
 
 bool PostCompletionPacket(THandle port, const TCompletionPacket& packet) {
   const TPortUse use(port);
-  if (!use.Valid()) return false;
+  if (!use.Valid())
+    return false;
   if (packet.ByteCount < EnvelopeMark) {
     return ::PostQueuedCompletionStatus(use.Port(), static_cast<DWORD>(packet.ByteCount),
                                         packet.CompletionKey,
                                         reinterpret_cast<LPOVERLAPPED>(packet.Overlapped)) != FALSE;
   }
   auto* envelope = new (std::nothrow) TCompletionPacket(packet);
-  if (envelope == nullptr) return false;
+  if (envelope == nullptr)
+    return false;
   if (::PostQueuedCompletionStatus(use.Port(), EnvelopeMark, 0,
                                    reinterpret_cast<LPOVERLAPPED>(envelope)) == FALSE) {
     delete envelope;
@@ -105,7 +130,8 @@ bool PostCompletionPacket(THandle port, const TCompletionPacket& packet) {
 
 TWaitResult WaitCompletionPacket(THandle port, std::uint32_t timeout, TCompletionPacket& packet) {
   const TPortUse use(port);
-  if (!use.Valid()) return TWaitResult::wrFailed;
+  if (!use.Valid())
+    return TWaitResult::wrFailed;
   DWORD byteCount = 0;
   ULONG_PTR key = 0;
   LPOVERLAPPED overlapped = nullptr;
@@ -115,38 +141,36 @@ TWaitResult WaitCompletionPacket(THandle port, std::uint32_t timeout, TCompletio
   }
   TCompletionPacket received{byteCount, key, reinterpret_cast<std::uintptr_t>(overlapped)};
   if (byteCount == EnvelopeMark) {
-    if (overlapped == WakeOverlapped()) return TWaitResult::wrFailed;
+    if (overlapped == WakeOverlapped())
+      return TWaitResult::wrFailed;
     auto* envelope = reinterpret_cast<TCompletionPacket*>(overlapped);
     received = *envelope;
     delete envelope;
   }
   // A packet taken while the port is being closed belongs to the queue that closing discards.
-  if (use.Closing()) return TWaitResult::wrFailed;
+  if (use.Closing())
+    return TWaitResult::wrFailed;
   packet = received;
   return TWaitResult::wrPacket;
 }
 
 bool CloseCompletionPort(THandle port) {
   const std::shared_ptr<TPortState> state = TPortTable::Instance().Remove(port);
-  if (!state) return false;
-  std::unique_lock<std::mutex> lock(state->FLock);
-  state->FClosing = true;
-  // More wake packets than waiters is harmless: the rest go with the handle.
-  for (int i = 0; i < state->FUsers; ++i) {
-    ::PostQueuedCompletionStatus(state->FPort, EnvelopeMark, 0, WakeOverlapped());
-  }
-  state->FIdle.wait(lock, [&] { return state->FUsers == 0; });
-  lock.unlock();
-  // Nobody can take packets any more; the envelopes still queued are freed with their packets.
-  DWORD byteCount = 0;
-  ULONG_PTR key = 0;
-  LPOVERLAPPED overlapped = nullptr;
-  while (::GetQueuedCompletionStatus(state->FPort, &byteCount, &key, &overlapped, 0) != FALSE) {
-    if (byteCount == EnvelopeMark && overlapped != WakeOverlapped()) {
-      delete reinterpret_cast<TCompletionPacket*>(overlapped);
+  if (!state)
+    return false;
+  bool unused = false;
+  {
+    std::lock_guard<std::mutex> lock(state->FLock);
+    state->FClosing = true;
+    // More wake packets than waiters is harmless: the rest go with the handle.
+    for (int i = 0; i < state->FUsers; ++i) {
+      ::PostQueuedCompletionStatus(state->FPort, EnvelopeMark, 0, WakeOverlapped());
     }
+    unused = state->FUsers == 0;
   }
-  return ::CloseHandle(state->FPort) != FALSE;
+  if (unused)
+    ReleasePort(*state);
+  return true;
 }
 
 } // namespace isapi_web::platform

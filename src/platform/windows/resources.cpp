@@ -23,17 +23,22 @@ HMODULE OwnModule() {
 
 std::optional<std::string_view> FindRawResource(std::u16string_view name) {
   const HMODULE module = OwnModule();
-  if (module == nullptr || name.empty()) return std::nullopt;
+  if (module == nullptr || name.empty())
+    return std::nullopt;
   // A name is a NUL-terminated text; one holding a NUL cannot name a resource.
-  if (name.find(u'\0') != std::u16string_view::npos) return std::nullopt;
+  if (name.find(u'\0') != std::u16string_view::npos)
+    return std::nullopt;
   const std::wstring text(name.begin(), name.end());
   const HRSRC info = ::FindResourceW(module, text.c_str(), MAKEINTRESOURCEW(10) /* RT_RCDATA */);
-  if (info == nullptr) return std::nullopt;
+  if (info == nullptr)
+    return std::nullopt;
   const HGLOBAL loaded = ::LoadResource(module, info);
-  if (loaded == nullptr) return std::nullopt;
+  if (loaded == nullptr)
+    return std::nullopt;
   const void* data = ::LockResource(loaded);
   const DWORD size = ::SizeofResource(module, info);
-  if (data == nullptr && size != 0) return std::nullopt;
+  if (data == nullptr && size != 0)
+    return std::nullopt;
   return std::string_view(static_cast<const char*>(data), size);
 }
 

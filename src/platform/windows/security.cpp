@@ -4,7 +4,9 @@
 
 namespace isapi_web::platform {
 
-bool ThreadTokensSupported() { return true; }
+bool ThreadTokensSupported() {
+  return true;
+}
 
 TThreadToken OpenCurrentThreadToken(std::uint32_t desiredAccess, bool openAsSelf) {
   HANDLE token = nullptr;
@@ -16,22 +18,30 @@ TThreadToken OpenCurrentThreadToken(std::uint32_t desiredAccess, bool openAsSelf
 }
 
 bool ImpersonateToken(THandle token) {
-  if (token == NoHandle) return true;
-  return token != InvalidHandleValue && ::ImpersonateLoggedOnUser(reinterpret_cast<HANDLE>(token)) != FALSE;
+  if (token == NoHandle)
+    return true;
+  return token != InvalidHandleValue &&
+         ::ImpersonateLoggedOnUser(reinterpret_cast<HANDLE>(token)) != FALSE;
 }
 
-bool RevertImpersonation() { return ::RevertToSelf() != FALSE; }
+bool RevertImpersonation() {
+  return ::RevertToSelf() != FALSE;
+}
 
 bool CloseToken(THandle token) {
-  if (token == NoHandle) return true;
+  if (token == NoHandle)
+    return true;
   return token != InvalidHandleValue && ::CloseHandle(reinterpret_cast<HANDLE>(token)) != FALSE;
 }
 
-bool ImpersonateProcessIdentity() { return ::ImpersonateSelf(SecurityImpersonation) != FALSE; }
+bool ImpersonateProcessIdentity() {
+  return ::ImpersonateSelf(SecurityImpersonation) != FALSE;
+}
 
 bool ThreadHoldsToken() {
   HANDLE token = nullptr;
-  if (::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &token) == FALSE) return false;
+  if (::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &token) == FALSE)
+    return false;
   ::CloseHandle(token);
   return true;
 }

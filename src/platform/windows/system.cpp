@@ -15,17 +15,23 @@ std::u16string HostExecutablePath() {
 std::uint32_t PlatformId() {
   OSVERSIONINFOW info{};
   info.dwOSVersionInfoSize = sizeof(info);
-  if (::GetVersionExW(&info) == FALSE) return 0;
+  if (::GetVersionExW(&info) == FALSE)
+    return 0;
   return info.dwPlatformId;
 }
 
 bool SameLocaleText(const char* a, const char* b) {
-  if (a == nullptr || b == nullptr) return false;
+  if (a == nullptr || b == nullptr)
+    return false;
   return ::CompareStringA(1024, 0, a, -1, b, -1) == CSTR_EQUAL;
 }
 
-bool ComInitialize(std::uint32_t flags) { return SUCCEEDED(::CoInitializeEx(nullptr, flags)); }
+bool ComInitialize(std::uint32_t flags) {
+  return SUCCEEDED(::CoInitializeEx(nullptr, flags));
+}
 
-void ComUninitialize() { ::CoUninitialize(); }
+void ComUninitialize() {
+  ::CoUninitialize();
+}
 
 } // namespace isapi_web::platform

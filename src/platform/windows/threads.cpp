@@ -29,7 +29,8 @@ unsigned __stdcall RunThread(void* parameter) {
 
 THandle StartThread(std::function<void()> routine) {
   auto* owned = new (std::nothrow) std::function<void()>(std::move(routine));
-  if (owned == nullptr) return NoHandle;
+  if (owned == nullptr)
+    return NoHandle;
   const std::uintptr_t thread = ::_beginthreadex(nullptr, 0, &RunThread, owned, 0, nullptr);
   if (thread == 0) {
     delete owned;
@@ -48,7 +49,8 @@ bool WaitForThreads(std::span<const THandle> threads, std::uint32_t timeout) {
     for (std::size_t i = 0; i < count; ++i) {
       // The all-bits-set value is the process's pseudo-handle: waiting on it would never end.
       const THandle thread = threads[first + i];
-      if (thread == NoHandle || thread == InvalidHandleValue) return false;
+      if (thread == NoHandle || thread == InvalidHandleValue)
+        return false;
       handles[i] = reinterpret_cast<HANDLE>(thread);
     }
     DWORD remaining = INFINITE;
@@ -58,15 +60,19 @@ bool WaitForThreads(std::span<const THandle> threads, std::uint32_t timeout) {
     }
     const DWORD result =
         ::WaitForMultipleObjects(static_cast<DWORD>(count), handles.data(), TRUE, remaining);
-    if (result >= WAIT_OBJECT_0 + count) return false;
+    if (result >= WAIT_OBJECT_0 + count)
+      return false;
   }
   return true;
 }
 
 bool CloseThreadHandle(THandle thread) {
-  return thread != NoHandle && thread != InvalidHandleValue && ::CloseHandle(reinterpret_cast<HANDLE>(thread)) != FALSE;
+  return thread != NoHandle && thread != InvalidHandleValue &&
+         ::CloseHandle(reinterpret_cast<HANDLE>(thread)) != FALSE;
 }
 
-std::uint64_t CurrentThreadId() { return ::GetCurrentThreadId(); }
+std::uint64_t CurrentThreadId() {
+  return ::GetCurrentThreadId();
+}
 
 } // namespace isapi_web::platform

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "isapi/isapi_host_interface.h"
 #include "test_extension/call_error.h"
@@ -23,6 +24,16 @@ std::atomic<HCONN> LastConnID{nullptr};
 std::atomic<HCONN> AbandonedConnID{nullptr};
 std::atomic<int> Outstanding{0};
 std::atomic<int> Terminations{0};
+
+std::mutex ThreadsMutex; // guards Threads
+std::vector<std::thread> Threads;
+
+// Answers on a thread of the extension's own, joined by TerminateExtension, so that no code of
+// this library runs after the host unloads it.
+template <typename Work> void StartThread(Work work) {
+  std::lock_guard lock(ThreadsMutex);
+  Threads.emplace_back(std::move(work));
+}
 
 std::mutex BlockMutex; // guards Blocked
 std::condition_variable BlockChanged;
@@ -39,9 +50,11 @@ std::string QueryValue(const char* query, const std::string& name) {
   std::size_t start = 0;
   while (start <= text.size()) {
     std::size_t end = text.find('&', start);
-    if (end == std::string::npos) end = text.size();
+    if (end == std::string::npos)
+      end = text.size();
     const std::string pair = text.substr(start, end - start);
-    if (pair.compare(0, name.size() + 1, name + "=") == 0) return pair.substr(name.size() + 1);
+    if (pair.compare(0, name.size() + 1, name + "=") == 0)
+      return pair.substr(name.size() + 1);
     start = end + 1;
   }
   return "";
@@ -55,9 +68,12 @@ std::string Outcome(BOOL result) {
 std::string Escaped(const std::string& text) {
   std::string result;
   for (char c : text) {
-    if (c == '\r') result += "\\r";
-    else if (c == '\n') result += "\\n";
-    else result += c;
+    if (c == '\r')
+      result += "\\r";
+    else if (c == '\n')
+      result += "\\n";
+    else
+      result += c;
   }
   return result;
 }
@@ -92,18 +108,25 @@ std::string Variable(EXTENSION_CONTROL_BLOCK* ecb, const char* name, std::string
   }
   const std::string value(buffer, strnlen(buffer, sizeof buffer));
   report += std::string("var.") + name + "=" + Escaped(value) + "\n";
-  if (size != value.size() + 1) report += std::string("size-mismatch.") + name + "\n";
+  if (size != value.size() + 1)
+    report += std::string("size-mismatch.") + name + "\n";
   return value;
 }
 
 DWORD Variables(EXTENSION_CONTROL_BLOCK* ecb) {
   std::string report;
-  for (const char* name :
-       {"REQUEST_METHOD", "QUERY_STRING", "PATH_INFO", "PATH_TRANSLATED", "SCRIPT_NAME", "URL",
-        "SERVER_PROTOCOL", "SERVER_NAME", "SERVER_PORT", "SERVER_PORT_SECURE", "SERVER_SOFTWARE",
-        "REMOTE_ADDR", "REMOTE_HOST", "REMOTE_PORT", "CONTENT_TYPE", "CONTENT_LENGTH", "HTTPS",
-        "AUTH_TYPE", "REMOTE_USER", "HTTP_X_TEST_HEADER", "HTTP_USER_AGENT", "ALL_HTTP",
-        "ALL_RAW"})
+  for (const char* name : {"REQUEST_METHOD",  "QUERY_STRING",
+                           "PATH_INFO",       "PATH_TRANSLATED",
+                           "SCRIPT_NAME",     "URL",
+                           "SERVER_PROTOCOL", "SERVER_NAME",
+                           "SERVER_PORT",     "SERVER_PORT_SECURE",
+                           "SERVER_SOFTWARE", "REMOTE_ADDR",
+                           "REMOTE_HOST",     "REMOTE_PORT",
+                           "CONTENT_TYPE",    "CONTENT_LENGTH",
+                           "HTTPS",           "AUTH_TYPE",
+                           "REMOTE_USER",     "HTTP_X_TEST_HEADER",
+                           "HTTP_USER_AGENT", "ALL_HTTP",
+                           "ALL_RAW"})
     Variable(ecb, name, report);
   const std::string method = Variable(ecb, "REQUEST_METHOD", report);
 
@@ -111,23 +134,21 @@ DWORD Variables(EXTENSION_CONTROL_BLOCK* ecb) {
   char small[64];
   DWORD size = static_cast<DWORD>(method.size());
   ClearHostError();
-  BOOL result = ecb->GetServerVariable(ecb->ConnID, const_cast<char*>("REQUEST_METHOD"), small,
-                                       &size);
+  BOOL result =
+      ecb->GetServerVariable(ecb->ConnID, const_cast<char*>("REQUEST_METHOD"), small, &size);
   report += "small=" + Outcome(result) + " needed=" + std::to_string(size) + "\n";
   size = 0;
   ClearHostError();
-  result = ecb->GetServerVariable(ecb->ConnID, const_cast<char*>("REQUEST_METHOD"), nullptr,
-                                  &size);
+  result = ecb->GetServerVariable(ecb->ConnID, const_cast<char*>("REQUEST_METHOD"), nullptr, &size);
   report += "null-buffer=" + Outcome(result) + " needed=" + std::to_string(size) + "\n";
   size = sizeof small;
   ClearHostError();
-  result = ecb->GetServerVariable(ecb->ConnID, const_cast<char*>("NO_SUCH_VARIABLE"), small,
-                                  &size);
+  result = ecb->GetServerVariable(ecb->ConnID, const_cast<char*>("NO_SUCH_VARIABLE"), small, &size);
   report += "unknown=" + Outcome(result) + "\n";
   size = sizeof small;
   ClearHostError();
-  result = ecb->GetServerVariable(ecb->ConnID, const_cast<char*>("HTTP_NOT_SENT_AT_ALL"), small,
-                                  &size);
+  result =
+      ecb->GetServerVariable(ecb->ConnID, const_cast<char*>("HTTP_NOT_SENT_AT_ALL"), small, &size);
   report += "missing-header=" + Outcome(result) + "\n";
   report += "ecb.method=" + std::string(ecb->lpszMethod) + "\n";
   report += "ecb.query=" + std::string(ecb->lpszQueryString) + "\n";
@@ -140,7 +161,8 @@ DWORD Variables(EXTENSION_CONTROL_BLOCK* ecb) {
 DWORD Body(EXTENSION_CONTROL_BLOCK* ecb) {
   std::uint32_t hash = 2166136261u; // FNV-1a of every body byte, in order
   auto add = [&hash](const std::uint8_t* data, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) hash = (hash ^ data[i]) * 16777619u;
+    for (std::size_t i = 0; i < count; ++i)
+      hash = (hash ^ data[i]) * 16777619u;
   };
   add(ecb->lpbData, ecb->cbAvailable);
   std::uint64_t total = ecb->cbAvailable;
@@ -148,16 +170,17 @@ DWORD Body(EXTENSION_CONTROL_BLOCK* ecb) {
   std::uint8_t buffer[10000];
   while (true) {
     DWORD size = sizeof buffer;
-    if (!ecb->ReadClient(ecb->ConnID, buffer, &size)) return Reply(ecb, "read-failed\n");
+    if (!ecb->ReadClient(ecb->ConnID, buffer, &size))
+      return Reply(ecb, "read-failed\n");
     ++reads;
-    if (size == 0) break;
+    if (size == 0)
+      break;
     add(buffer, size);
     total += size;
   }
-  return Reply(ecb, "total=" + std::to_string(ecb->cbTotalBytes) +
-                        " available=" + std::to_string(ecb->cbAvailable) +
-                        " read=" + std::to_string(total) + " reads=" + std::to_string(reads) +
-                        " fnv=" + std::to_string(hash) + "\n");
+  return Reply(ecb, "total=" + std::to_string(ecb->cbTotalBytes) + " available=" +
+                        std::to_string(ecb->cbAvailable) + " read=" + std::to_string(total) +
+                        " reads=" + std::to_string(reads) + " fnv=" + std::to_string(hash) + "\n");
 }
 
 DWORD Headers(EXTENSION_CONTROL_BLOCK* ecb) {
@@ -170,8 +193,9 @@ DWORD Headers(EXTENSION_CONTROL_BLOCK* ecb) {
   report += "injected=" + Outcome(SendHeader(ecb, "200 OK", "X-A: 1\rX-B: 2\r\n\r\n")) + " ";
   ClearHostError();
   report += "badstatus=" + Outcome(SendHeader(ecb, "2x0 Nope", nullptr)) + " ";
-  report += "good=" + Outcome(SendHeader(ecb, "201 Created",
-                                         "X-Checked: yes\nContent-Type: text/plain\r\n\r\nstart;")) +
+  report += "good=" +
+            Outcome(SendHeader(ecb, "201 Created",
+                               "X-Checked: yes\nContent-Type: text/plain\r\n\r\nstart;")) +
             " ";
   ClearHostError();
   report += "second=" + Outcome(SendHeader(ecb, "200 OK", "X-Late: 1\r\n\r\n")) + "\n";
@@ -183,7 +207,8 @@ DWORD Redirect(EXTENSION_CONTROL_BLOCK* ecb, std::string target) {
   ClearHostError();
   const BOOL result = ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_URL_REDIRECT_RESP,
                                                  target.data(), nullptr, nullptr);
-  if (!result) Say("redirect refused: " + Outcome(result));
+  if (!result)
+    Say("redirect refused: " + Outcome(result));
   return HSE_STATUS_SUCCESS;
 }
 
@@ -198,7 +223,7 @@ DWORD RedirectToReferer(EXTENSION_CONTROL_BLOCK* ecb) {
 
 DWORD PendingFromThread(EXTENSION_CONTROL_BLOCK* ecb, bool error) {
   ++Outstanding;
-  std::thread([ecb, error] {
+  StartThread([ecb, error] {
     if (!error) {
       SendHeader(ecb, "200 OK", "Content-Type: text/plain\r\n\r\n");
       Write(ecb, "answered from another thread\n");
@@ -206,7 +231,7 @@ DWORD PendingFromThread(EXTENSION_CONTROL_BLOCK* ecb, bool error) {
     DWORD status = error ? HSE_STATUS_ERROR : HSE_STATUS_SUCCESS_AND_KEEP_CONN;
     --Outstanding;
     ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_DONE_WITH_SESSION, &status, nullptr, nullptr);
-  }).detach();
+  });
   return HSE_STATUS_PENDING;
 }
 
@@ -215,13 +240,13 @@ DWORD Hold(EXTENSION_CONTROL_BLOCK* ecb) {
   const int ms = std::atoi(QueryValue(ecb->lpszQueryString, "ms").c_str());
   ++Outstanding;
   Say("hold started");
-  std::thread([ecb, ms] {
+  StartThread([ecb, ms] {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     SendHeader(ecb, "200 OK", "Content-Type: text/plain\r\n\r\n");
     Write(ecb, "held " + std::to_string(ms) + " ms\n");
     --Outstanding;
     ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_DONE_WITH_SESSION, nullptr, nullptr, nullptr);
-  }).detach();
+  });
   return HSE_STATUS_PENDING;
 }
 
@@ -233,13 +258,14 @@ DWORD Stale(EXTENSION_CONTROL_BLOCK* ecb, HCONN previous) {
   const std::pair<const char*, HCONN> handles[] = {
       {"previous", previous}, {"abandoned", abandoned}, {"forged", forged}, {"null", nullptr}};
   for (const auto& [name, handle] : handles) {
-    if (handle == nullptr && std::strcmp(name, "null") != 0) continue;
+    if (handle == nullptr && std::strcmp(name, "null") != 0)
+      continue;
     char buffer[64];
     DWORD size = sizeof buffer;
     ClearHostError();
-    report += std::string(name) + ".var=" +
-              Outcome(ecb->GetServerVariable(handle, const_cast<char*>("REQUEST_METHOD"), buffer,
-                                             &size));
+    report +=
+        std::string(name) + ".var=" +
+        Outcome(ecb->GetServerVariable(handle, const_cast<char*>("REQUEST_METHOD"), buffer, &size));
     report += " size-untouched=" + std::string(size == sizeof buffer ? "yes" : "no");
     DWORD bytes = 5;
     ClearHostError();
@@ -261,13 +287,14 @@ DWORD MapPath(EXTENSION_CONTROL_BLOCK* ecb) {
   const BOOL result =
       ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_MAP_URL_TO_PATH, buffer, &size, nullptr);
   std::string report = "map=" + Outcome(result);
-  if (result) report += " path=" + std::string(buffer) + " size=" + std::to_string(size);
+  if (result)
+    report += " path=" + std::string(buffer) + " size=" + std::to_string(size);
   char tiny[2];
   std::snprintf(tiny, sizeof tiny, "/");
   size = sizeof tiny;
   ClearHostError();
   report += " tiny=" + Outcome(ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_MAP_URL_TO_PATH,
-                                                           tiny, &size, nullptr));
+                                                          tiny, &size, nullptr));
   report += " needed=" + std::to_string(size) + "\n";
   return Reply(ecb, report);
 }
@@ -275,7 +302,8 @@ DWORD MapPath(EXTENSION_CONTROL_BLOCK* ecb) {
 DWORD Stream(EXTENSION_CONTROL_BLOCK* ecb) {
   const int count = std::atoi(QueryValue(ecb->lpszQueryString, "n").c_str());
   for (int i = 0; i < count; ++i) {
-    if (!Write(ecb, std::string(1000, static_cast<char>('a' + i % 26)))) break;
+    if (!Write(ecb, std::string(1000, static_cast<char>('a' + i % 26))))
+      break;
   }
   return HSE_STATUS_SUCCESS;
 }
@@ -301,7 +329,8 @@ DWORD Unblock(EXTENSION_CONTROL_BLOCK* ecb) {
 } // namespace
 
 ISAPI_EXPORT BOOL ISAPI_CALL GetExtensionVersion(HSE_VERSION_INFO* version) {
-  if (std::getenv("TEST_EXTENSION_REFUSE_START") != nullptr) return 0;
+  if (std::getenv("TEST_EXTENSION_REFUSE_START") != nullptr)
+    return 0;
   version->dwExtensionVersion = HSE_VERSION;
   std::snprintf(version->lpszExtensionDesc, sizeof version->lpszExtensionDesc,
                 "isapi-host test extension");
@@ -311,9 +340,12 @@ ISAPI_EXPORT BOOL ISAPI_CALL GetExtensionVersion(HSE_VERSION_INFO* version) {
 ISAPI_EXPORT DWORD ISAPI_CALL HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
   const std::string path = ecb->lpszPathInfo;
   const HCONN previous = LastConnID.exchange(ecb->ConnID);
-  if (path == "/vars") return Variables(ecb);
-  if (path == "/body") return Body(ecb);
-  if (path == "/headers") return Headers(ecb);
+  if (path == "/vars")
+    return Variables(ecb);
+  if (path == "/body")
+    return Body(ecb);
+  if (path == "/headers")
+    return Headers(ecb);
   if (path == "/status") {
     SendHeader(ecb, "404 Not Found", "Content-Type: text/plain\r\nContent-Length: 5\r\n\r\n");
     Write(ecb, "helloEXTRA");
@@ -323,39 +355,60 @@ ISAPI_EXPORT DWORD ISAPI_CALL HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
     Write(ecb, "plain body\n");
     return HSE_STATUS_SUCCESS;
   }
-  if (path == "/redirect-referer") return RedirectToReferer(ecb);
-  if (path == "/redirect-empty") return Redirect(ecb, "");
-  if (path == "/redirect-crlf") return Redirect(ecb, "http://a.example/\r\nX-Evil: 1");
-  if (path == "/pending-thread") return PendingFromThread(ecb, false);
-  if (path == "/done-error") return PendingFromThread(ecb, true);
+  if (path == "/redirect-referer")
+    return RedirectToReferer(ecb);
+  if (path == "/redirect-empty")
+    return Redirect(ecb, "");
+  if (path == "/redirect-crlf")
+    return Redirect(ecb, "http://a.example/\r\nX-Evil: 1");
+  if (path == "/pending-thread")
+    return PendingFromThread(ecb, false);
+  if (path == "/done-error")
+    return PendingFromThread(ecb, true);
   if (path == "/pending-forever") {
     AbandonedConnID = ecb->ConnID;
+    Say("pending-forever started");
     return HSE_STATUS_PENDING;
   }
-  if (path == "/hold") return Hold(ecb);
-  if (path == "/stale") return Stale(ecb, previous);
-  if (path == "/error") return HSE_STATUS_ERROR;
-  if (path == "/nothing") return HSE_STATUS_SUCCESS;
-  if (path == "/map") return MapPath(ecb);
-  if (path == "/stream") return Stream(ecb);
-  if (path == "/block") return Block(ecb);
-  if (path == "/unblock") return Unblock(ecb);
+  if (path == "/hold")
+    return Hold(ecb);
+  if (path == "/stale")
+    return Stale(ecb, previous);
+  if (path == "/error")
+    return HSE_STATUS_ERROR;
+  if (path == "/nothing")
+    return HSE_STATUS_SUCCESS;
+  if (path == "/map")
+    return MapPath(ecb);
+  if (path == "/stream")
+    return Stream(ecb);
+  if (path == "/block")
+    return Block(ecb);
+  if (path == "/unblock")
+    return Unblock(ecb);
   if (path == "/log") {
     std::snprintf(ecb->lpszLogData, HSE_LOG_BUFFER_LEN, "|extension-log-data");
     return Reply(ecb, "logged\n");
   }
   if (path == "/unknown-support") {
     ClearHostError();
-    const BOOL result =
-        ecb->ServerSupportFunction(ecb->ConnID, 9999, nullptr, nullptr, nullptr);
+    const BOOL result = ecb->ServerSupportFunction(ecb->ConnID, 9999, nullptr, nullptr, nullptr);
     return Reply(ecb, "unknown-support=" + Outcome(result) + "\n");
   }
   return Reply(ecb, "test extension: unknown path " + path + "\n");
 }
 
 ISAPI_EXPORT BOOL ISAPI_CALL TerminateExtension(DWORD flags) {
+  const int outstanding = Outstanding.load(); // what the host left unfinished
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard lock(ThreadsMutex);
+    threads.swap(Threads);
+  }
+  for (std::thread& thread : threads)
+    thread.join();
   const int count = ++Terminations;
   Say("TerminateExtension(" + std::to_string(flags) + ") call " + std::to_string(count) +
-      ", requests outstanding " + std::to_string(Outstanding.load()));
+      ", requests outstanding " + std::to_string(outstanding));
   return 1;
 }

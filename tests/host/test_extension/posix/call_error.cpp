@@ -4,7 +4,11 @@
 
 namespace test_extension {
 
-isapi_web::DWORD LastHostError() { return static_cast<isapi_web::DWORD>(errno); }
-void ClearHostError() { errno = 0; }
+isapi_web::DWORD LastHostError() {
+  return static_cast<isapi_web::DWORD>(errno);
+}
+void ClearHostError() {
+  errno = 0;
+}
 
 } // namespace test_extension

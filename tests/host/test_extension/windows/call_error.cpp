@@ -4,7 +4,11 @@
 
 namespace test_extension {
 
-isapi_web::DWORD LastHostError() { return ::GetLastError(); }
-void ClearHostError() { ::SetLastError(0); }
+isapi_web::DWORD LastHostError() {
+  return ::GetLastError();
+}
+void ClearHostError() {
+  ::SetLastError(0);
+}
 
 } // namespace test_extension
