@@ -29,7 +29,7 @@ using test_support::TFakeRequest;
 constexpr std::uint32_t GuardWait = 60000;
 
 // What opening a token answers when the identity may not open it (ERROR_ACCESS_DENIED).
-constexpr platform::TThreadToken AccessDenied{platform::NoHandle, 5};
+[[maybe_unused]] constexpr platform::TThreadToken AccessDenied{platform::NoHandle, 5};
 
 // What the test's application does with a request; installed before the pool serves any.
 std::function<DWORD(EXTENSION_CONTROL_BLOCK*)> TestApplication;

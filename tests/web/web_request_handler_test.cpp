@@ -6,7 +6,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
-#include <latch>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -21,6 +20,7 @@ namespace {
 
 using web_test::CaughtError;
 using web_test::TFakeExchange;
+using web_test::TLatch;
 using web_test::TNoHook;
 using web_test::TRecordingHook;
 
@@ -226,8 +226,8 @@ TEST(WebRequestHandler, ConnectionLimitRejectsWhileASetIsInUse) {
   TNoHook noHook;
   auto handler = NewPoolHandler();
   handler->SetMaxConnections(1);
-  std::latch entered(1);
-  std::latch release(1);
+  TLatch entered(1);
+  TLatch release(1);
   TServeHandlerScope scope([&](TPoolModule&, TWebRequest&, TWebResponse&, bool&) {
     entered.count_down();
     release.wait();
@@ -387,8 +387,8 @@ TEST(WebRequestHandler, CachedSetsAreReusedOldestFirst) {
   TNoHook noHook;
   auto handler = NewPoolHandler();
   // Each request names its latch in the path; the action waits on it.
-  std::latch entered(3);
-  std::latch releaseA(1), releaseB(1), releaseC(1);
+  TLatch entered(3);
+  TLatch releaseA(1), releaseB(1), releaseC(1);
   std::mutex servedMutex;
   std::vector<std::pair<std::string, TPoolModule*>> served;
   TServeHandlerScope scope([&](TPoolModule& module, TWebRequest& request, TWebResponse&, bool&) {
@@ -537,8 +537,8 @@ TEST(WebRequestHandler, ModuleCreationRunsOutsideTheHandlersLock) {
   auto handler = MakeComponent<TWebRequestHandler>();
   auto* factory = new TScriptedFactory(&TPoolModule::ClassInfo(), u"pool", true,
                                        TWebModuleCreateMode::crAlways, TWebModuleCacheMode::caCache);
-  std::latch creating(1);
-  std::latch proceed(1);
+  TLatch creating(1);
+  TLatch proceed(1);
   factory->BeforeCreate = [&] {
     creating.count_down();
     proceed.wait();
@@ -712,7 +712,7 @@ TEST(WebModuleList, CreationScopeResolvesNamesWithinTheThreadsOwnSet) {
   beta->SetName(u"beta");
   TComponent* betaModule = beta.get();
   setB.AddModule(std::move(beta));
-  std::latch bothInside(2);
+  TLatch bothInside(2);
   std::mutex resultMutex;
   std::vector<std::pair<TComponent*, TComponent*>> seen;  // per thread: alpha, beta lookups
   probe->BeforeCreate = [&] {

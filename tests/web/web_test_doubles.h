@@ -2,6 +2,9 @@
 // In-memory request and response for the module and pool tests, and a recording exception hook.
 
 #include <array>
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
 #include <exception>
 #include <memory>
 #include <string>
@@ -143,6 +146,36 @@ public:
 
 private:
   TRequestExceptionHook FPrevious;
+};
+
+/// A countdown latch on a mutex and a condition variable. (libstdc++'s std::latch on mingw can
+/// lose a wake-up when latches of other tests shared its wait bucket before.)
+class TLatch {
+public:
+  explicit TLatch(std::ptrdiff_t count) : FCount(count) {}
+  TLatch(const TLatch&) = delete;
+  TLatch& operator=(const TLatch&) = delete;
+
+  void count_down() {
+    {
+      std::lock_guard lock(FMutex);
+      --FCount;
+    }
+    FZero.notify_all();
+  }
+  void wait() {
+    std::unique_lock lock(FMutex);
+    FZero.wait(lock, [this] { return FCount <= 0; });
+  }
+  void arrive_and_wait() {
+    count_down();
+    wait();
+  }
+
+private:
+  std::mutex FMutex;
+  std::condition_variable FZero;
+  std::ptrdiff_t FCount;
 };
 
 /// Runs Call and answers the framework exception it raised: class name and message.
