@@ -59,7 +59,9 @@ function(iw_test name)
       add_executable(win32_tests ${PROJECT_SOURCE_DIR}/cmake/empty.cpp)
       target_link_libraries(win32_tests PRIVATE GTest::gmock GTest::gtest_main)
       iw_target_options(win32_tests)
-      add_test(NAME win32_tests COMMAND win32_tests)
+      # Making symlinks kills the 32-bit Wine process under qemu (mingw's filesystem code smashes
+      # its stack there); the 64-bit and native suites cover those cases.
+      add_test(NAME win32_tests COMMAND win32_tests "--gtest_filter=-RootTest.ASymlink*")
       set_tests_properties(win32_tests PROPERTIES LABELS "unit" TIMEOUT 2400
         PASS_REGULAR_EXPRESSION "${ISAPI_WEB_GTEST_PASSED}"
         FAIL_REGULAR_EXPRESSION "${ISAPI_WEB_GTEST_FAILED}")
