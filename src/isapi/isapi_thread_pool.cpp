@@ -238,17 +238,12 @@ void TISAPIThreadPool::StopPool() {
   const platform::THandle queue = FRequestQueue.load(std::memory_order_acquire);
   if (queue == RequestQueueNotStarted)
     return;
-  // One stop packet per worker, queued behind the work already posted, so that is served first.
-  const platform::TCompletionPacket stop{0, 0, StopOverlapped};
-  for (std::size_t i = 0; i < FThreads.size(); ++i)
-    (void)platform::PostCompletionPacket(queue, stop);
+  PostStopPackets(queue);
   if (!platform::WaitForThreads(FThreads, StopPoolWait))
     FailQueuedRequests(queue);
   (void)platform::CloseCompletionPort(queue);
   FRequestQueue.store(RequestQueueNotStarted, std::memory_order_release);
-  for (const platform::THandle thread : FThreads)
-    (void)platform::CloseThreadHandle(thread);
-  FThreads.clear();
+  CloseThreadHandles();
 }
 
 void TISAPIThreadPool::StopPoolNoWait() {
@@ -256,11 +251,19 @@ void TISAPIThreadPool::StopPoolNoWait() {
   if (queue == RequestQueueNotStarted)
     return;
   // The port is left open: the workers still wait on it and take their stop packets from it.
-  // Closing a thread handle lets the thread run on.
+  PostStopPackets(queue);
+  FRequestQueue.store(RequestQueueNotStarted, std::memory_order_release);
+  CloseThreadHandles();
+}
+
+void TISAPIThreadPool::PostStopPackets(platform::THandle queue) {
+  // Behind the work already posted, so that is served first.
   const platform::TCompletionPacket stop{0, 0, StopOverlapped};
   for (std::size_t i = 0; i < FThreads.size(); ++i)
     (void)platform::PostCompletionPacket(queue, stop);
-  FRequestQueue.store(RequestQueueNotStarted, std::memory_order_release);
+}
+
+void TISAPIThreadPool::CloseThreadHandles() {
   for (const platform::THandle thread : FThreads)
     (void)platform::CloseThreadHandle(thread);
   FThreads.clear();

@@ -83,6 +83,14 @@ protected:
   /// Opens the calling thread's token with TOKEN_ALL_ACCESS (the platform's OpenThreadToken).
   virtual platform::TThreadToken OpenCallerToken(bool OpenAsSelf);
 
+private:
+  /// One stop packet per started worker, queued behind the work already posted.
+  void PostStopPackets(platform::THandle queue);
+  /// Closes every thread handle (a running thread goes on) and empties FThreads.
+  void CloseThreadHandles();
+
+protected:
+
   std::mutex FCriticalSection; // guards the check and creation of the port
   std::atomic<platform::THandle> FRequestQueue{RequestQueueNotStarted};
   bool FInitCOM = false;
