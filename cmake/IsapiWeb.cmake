@@ -93,3 +93,4 @@ function(iw_test name)
 endfunction()
 
 include(EmbedResources)
+include(IsapiWebExtension)

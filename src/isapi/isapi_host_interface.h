@@ -19,6 +19,14 @@
 #define ISAPI_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 
+// The exports of a framework extension. On Windows the extension's .def file exports them, under
+// their undecorated names only; dllexport would add the stdcall-decorated names beside them.
+#if defined(_WIN32)
+#define ISAPI_EXTENSION_ENTRY extern "C"
+#else
+#define ISAPI_EXTENSION_ENTRY extern "C" __attribute__((visibility("default")))
+#endif
+
 namespace isapi_web {
 
 using DWORD = std::uint32_t;

@@ -256,6 +256,10 @@ void TISAPIThreadPool::StopPoolNoWait() {
   CloseThreadHandles();
 }
 
+bool TISAPIThreadPool::ThreadsEnded() const noexcept {
+  return FThreads.empty() || platform::WaitForThreads(FThreads, 0);
+}
+
 void TISAPIThreadPool::PostStopPackets(platform::THandle queue) {
   // Behind the work already posted, so that is served first.
   const platform::TCompletionPacket stop{0, 0, StopOverlapped};

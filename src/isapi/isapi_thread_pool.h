@@ -76,6 +76,8 @@ public:
   void SetMax(int Value) noexcept;
   /// The number of worker threads started and not yet stopped.
   int ThreadCount() const noexcept { return static_cast<int>(FThreads.size()); }
+  /// Whether every worker thread of this pool has ended (true when none was started).
+  bool ThreadsEnded() const noexcept;
 
 protected:
   /// A new completion port for the workers; NoHandle when none can be created.

@@ -58,6 +58,8 @@ ISAPI_WEB_EXCEPTION(EReadError, Exception);
 ISAPI_WEB_EXCEPTION(EComponentError, Exception);
 /// Calling an operation that a base class leaves abstract.
 ISAPI_WEB_EXCEPTION(EAbstractError, Exception);
+/// A checked downcast to a class the object is not of.
+ISAPI_WEB_EXCEPTION(EInvalidCast, Exception);
 
 /// Raises EAbstractError ("Abstract Error"): the runtime's abstract-call failure.
 [[noreturn]] void AbstractError();

@@ -1,0 +1,132 @@
+#include "isapi/isapi_extension.h"
+
+#include "platform/platform.h"
+#include "runtime/text.h"
+
+namespace isapi_web {
+
+std::atomic<TISAPIThreadPool*> WorkerPool{nullptr};
+TISAPIThreadPoolClass WorkerPoolClass = &TISAPIThreadPool::Create;
+bool HostIsHttpd = false;
+
+namespace {
+
+// TerminateExtension's answer in pool mode: TRUE with every bit set.
+constexpr BOOL PoolTerminated = static_cast<BOOL>(0xFFFFFFFFu);
+
+bool NtFamily() noexcept {
+  try {
+    return platform::PlatformId() == platform::PlatformWin32Nt;
+  } catch (...) {
+    return false;
+  }
+}
+
+// The pool when this call runs in pool mode, else null.
+TISAPIThreadPool* PoolForCall() noexcept {
+  if (HostIsHttpd || !NtFamily()) {
+    return nullptr;
+  }
+  return WorkerPool.load(std::memory_order_acquire);
+}
+
+void DestroyPool(TISAPIThreadPool* pool) noexcept {
+  try {
+    delete pool;
+  } catch (...) {
+  }
+}
+
+} // namespace
+
+bool IsHttpdExecutable(std::u16string_view Path) noexcept {
+  const std::size_t cut = Path.find_last_of(u"\\/:");
+  const std::u16string_view name = cut == std::u16string_view::npos ? Path : Path.substr(cut + 1);
+  return SameTextAscii(name, std::u16string_view(u"httpd.exe"));
+}
+
+void LoadExtensionLibrary(void (*StartUp)()) noexcept {
+  try {
+    SetIsLibrary(true);
+    GlobalApplication = new TISAPIApplication(nullptr);
+    HostIsHttpd = IsHttpdExecutable(platform::HostExecutablePath());
+    WorkerPoolClass = &TISAPIThreadPool::Create;
+    PoolThreadCount = 25;
+    PoolRequestProc = &AppHttpExtensionProc;
+    CoInitFlags = platform::ComMultithreaded;
+    if (StartUp != nullptr) {
+      StartUp();
+    }
+  } catch (...) {
+    // An extension that cannot start must not take the host down with it: without an
+    // application every export answers as failed.
+    FreeGlobalApplication();
+  }
+}
+
+void UnloadExtensionLibrary() noexcept {
+  bool workersGone = true;
+  if (TISAPIThreadPool* pool = WorkerPool.exchange(nullptr)) {
+    // The loader may hold its lock here, and a thread cannot end without it: the workers are
+    // asked to stop behind what is queued and only their leaving the loop is waited for, within
+    // a bound. Threads the system already ended (process exit) need no wait.
+    if (!pool->ThreadsEnded()) {
+      pool->StopPoolNoWait();
+      workersGone = WaitForPoolWorkers(0, UnloadWorkerWait);
+    }
+    if (workersGone) {
+      DestroyPool(pool);
+    }
+  }
+  // A worker still serving would reach a destroyed application; it is left to the process.
+  if (workersGone) {
+    try {
+      CallDllProc(0);
+    } catch (...) {
+    }
+    FreeGlobalApplication();
+  }
+  PoolRequestProc = nullptr;
+}
+
+BOOL ExtensionGetExtensionVersion(HSE_VERSION_INFO* Ver) noexcept {
+  try {
+    if (!HostIsHttpd && NtFamily() && WorkerPool.load(std::memory_order_acquire) == nullptr &&
+        GlobalApplication != nullptr) {
+      std::unique_ptr<TISAPIThreadPool> pool = WorkerPoolClass(false);
+      TISAPIThreadPool* expected = nullptr;
+      if (WorkerPool.compare_exchange_strong(expected, pool.get())) {
+        (void)pool.release();
+      }
+    }
+  } catch (...) {
+    // Without a pool every request is served directly.
+  }
+  return AppGetExtensionVersion(Ver);
+}
+
+DWORD ExtensionHttpExtensionProc(EXTENSION_CONTROL_BLOCK* ECB) noexcept {
+  if (TISAPIThreadPool* pool = PoolForCall()) {
+    try {
+      if (pool->RequestQueue() != platform::NoHandle) {
+        pool->StartPool();
+      }
+      return pool->PostRequest(ECB) ? HSE_STATUS_PENDING : HSE_STATUS_ERROR;
+    } catch (...) {
+      return HSE_STATUS_ERROR;
+    }
+  }
+  return AppHttpExtensionProc(ECB);
+}
+
+BOOL ExtensionTerminateExtension(DWORD dwFlags) noexcept {
+  if (PoolForCall() != nullptr) {
+    if (TISAPIThreadPool* pool = WorkerPool.exchange(nullptr)) {
+      DestroyPool(pool);
+      return PoolTerminated;
+    }
+  }
+  return AppTerminateExtension(dwFlags);
+}
+
+} // namespace isapi_web
