@@ -29,7 +29,8 @@ constexpr std::u16string_view InternalServerErrorHeaders =
 // message's choosing; every control character becomes a space.
 std::u16string StatusLineText(std::u16string_view message) {
   std::u16string text(message);
-  std::replace_if(text.begin(), text.end(), [](char16_t c) { return c < 32 || c == 127; }, u' ');
+  std::replace_if(
+      text.begin(), text.end(), [](char16_t c) { return c < 32 || c == 127; }, u' ');
   return text;
 }
 
@@ -57,8 +58,7 @@ std::unique_ptr<TISAPIResponse> TISAPIFactory::MakeResponse(TISAPIRequest& Reque
 
 const TClassInfo& TISAPIApplication::ClassInfo() {
   static const TClassInfo info =
-      TClassBuilder<TISAPIApplication>(u"TISAPIApplication", &TWebApplication::ClassInfo())
-          .Build();
+      TClassBuilder<TISAPIApplication>(u"TISAPIApplication", &TWebApplication::ClassInfo()).Build();
   return info;
 }
 
@@ -76,7 +76,8 @@ BOOL TISAPIApplication::GetExtensionVersion(HSE_VERSION_INFO& Ver) {
   Ver.dwExtensionVersion = ExtensionVersion;
   try {
     std::string description = WideToAnsi(Title());
-    const std::size_t length = std::min<std::size_t>(description.size(), HSE_MAX_EXT_DLL_NAME_LEN - 1);
+    const std::size_t length =
+        std::min<std::size_t>(description.size(), HSE_MAX_EXT_DLL_NAME_LEN - 1);
     std::memcpy(Ver.lpszExtensionDesc, description.data(), length);
     Ver.lpszExtensionDesc[length] = '\0';
     return 1;
@@ -97,13 +98,15 @@ DWORD TISAPIApplication::HttpExtensionProc(EXTENSION_CONTROL_BLOCK& ECB) {
   }
 }
 
-BOOL TISAPIApplication::TerminateExtension(DWORD /*dwFlags*/) { return 1; }
+BOOL TISAPIApplication::TerminateExtension(DWORD /*dwFlags*/) {
+  return 1;
+}
 
 TInternalErrorAnswer InternalErrorAnswer(std::u16string_view ClassName,
                                          std::u16string_view Message) {
   TInternalErrorAnswer answer;
-  answer.Page = WideToAnsi(
-      Format(InternalServerErrorPage, {HTMLEscape(ClassName), HTMLEscape(Message)}));
+  answer.Page =
+      WideToAnsi(Format(InternalServerErrorPage, {HTMLEscape(ClassName), HTMLEscape(Message)}));
   answer.Headers = WideToAnsi(
       Format(InternalServerErrorHeaders, {static_cast<std::int64_t>(answer.Page.size())}));
   answer.StatusText = "500 " + WideToAnsi(StatusLineText(Message));

@@ -44,6 +44,8 @@ public:
   void ReraiseUnhandled(TObject* Sender);
 
   TISAPIFactory& Factory() noexcept { return *FFactory; }
+  /// Substitutes the request and response classes; not while requests are served.
+  void SetFactory(std::unique_ptr<TISAPIFactory> Value) { FFactory = std::move(Value); }
 
 private:
   std::unique_ptr<TISAPIFactory> FFactory;

@@ -48,6 +48,8 @@ bool IsHttpdExecutable(std::u16string_view Path) noexcept {
 void LoadExtensionLibrary(void (*StartUp)()) noexcept {
   try {
     SetIsLibrary(true);
+    // Unloading must begin before the library's static objects go, which workers still use.
+    platform::SetLibraryUnloadHook(&UnloadExtensionLibrary);
     GlobalApplication = new TISAPIApplication(nullptr);
     HostIsHttpd = IsHttpdExecutable(platform::HostExecutablePath());
     WorkerPoolClass = &TISAPIThreadPool::Create;
@@ -65,6 +67,11 @@ void LoadExtensionLibrary(void (*StartUp)()) noexcept {
 }
 
 void UnloadExtensionLibrary() noexcept {
+  // The unload hook runs it first; the load-time object's destructor finds nothing left to do.
+  static std::atomic<bool> unloaded{false};
+  if (unloaded.exchange(true)) {
+    return;
+  }
   bool workersGone = true;
   if (TISAPIThreadPool* pool = WorkerPool.exchange(nullptr)) {
     // The loader may hold its lock here, and a thread cannot end without it: the workers are

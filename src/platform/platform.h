@@ -132,4 +132,11 @@ void ComUninitialize();
 /// with iw_embed_resources in the image that contains this library; nullopt when there is none.
 ISAPI_WEB_IMAGE_LOCAL std::optional<std::string_view> FindRawResource(std::u16string_view name);
 
+// ---- Library unload --------------------------------------------------------------------------
+
+/// Runs hook once when the library that contains this code is unloaded, before any of its static
+/// objects is destroyed (Windows: process detach in DllMain, under the loader lock; elsewhere a
+/// destructor function). Meaningful only in a library; a later call replaces the hook.
+ISAPI_WEB_IMAGE_LOCAL void SetLibraryUnloadHook(void (*hook)()) noexcept;
+
 } // namespace isapi_web::platform

@@ -34,7 +34,14 @@ struct TReadState {
   std::vector<TPendingReference> Pending;
 };
 
-thread_local TReadState ReadState;
+// The state of the reads in progress on this thread, owned by the outermost read scope. A plain
+// pointer: a thread-local object with a destructor would keep an extension library that reads
+// definitions from being unloaded for as long as the thread lives.
+thread_local TReadState* CurrentReadState = nullptr;
+
+TReadState& ThreadReadState() {
+  return *CurrentReadState;
+}
 
 // References left unresolved by completed reads, retried by GlobalFixupReferences; guarded by
 // the name-space lock. A root with such references is watched so that its entries go with it.
@@ -63,7 +70,9 @@ TComponent& FixupWatcher() {
   throw EReadError(Format(u"Malformed module definition %s: %s", {className, detail}));
 }
 
-std::u16string WideText(const TJson& value) { return Utf8ToWide(value.get<std::string>()); }
+std::u16string WideText(const TJson& value) {
+  return Utf8ToWide(value.get<std::string>());
+}
 
 TComponent* ResolveReference(TComponent& root, std::u16string_view name) {
   if (SameTextAscii(name, root.Name())) {
@@ -132,7 +141,7 @@ public:
       TComponent* child = classInfo->Create(&FRoot);
       child->IncludeComponentState(TComponentStateFlag::csLoading);
       child->IncludeComponentState(TComponentStateFlag::csReading);
-      ReadState.Read.push_back(child);
+      ThreadReadState().Read.push_back(child);
       child->SetName(name);
       ApplyProperties(*child, child->ClassType(), Member(definition, "properties"));
       ReadChildren(Member(definition, "children"));
@@ -150,7 +159,8 @@ private:
   void Assign(TPersistent& instance, const TPropertyInfo& property, const TJson& value) {
     switch (property.Kind()) {
     case TPropertyKind::pkBoolean:
-      if (!value.is_boolean()) InvalidPropertyValue();
+      if (!value.is_boolean())
+        InvalidPropertyValue();
       property.SetValue(instance, value.get<bool>());
       return;
     case TPropertyKind::pkInteger:
@@ -162,15 +172,18 @@ private:
         property.SetValue(instance, static_cast<std::int64_t>(number));
         return;
       }
-      if (!value.is_number_integer()) InvalidPropertyValue();
+      if (!value.is_number_integer())
+        InvalidPropertyValue();
       property.SetValue(instance, value.get<std::int64_t>());
       return;
     case TPropertyKind::pkString:
-      if (!value.is_string()) InvalidPropertyValue();
+      if (!value.is_string())
+        InvalidPropertyValue();
       property.SetValue(instance, WideText(value));
       return;
     case TPropertyKind::pkEnumeration:
-      if (!value.is_string()) InvalidPropertyValue();
+      if (!value.is_string())
+        InvalidPropertyValue();
       property.SetValue(instance, TIdentValue{WideText(value)});
       return;
     case TPropertyKind::pkMethod: {
@@ -178,10 +191,12 @@ private:
         property.SetValue(instance, TMethodValue{});
         return;
       }
-      if (!value.is_string()) InvalidPropertyValue();
+      if (!value.is_string())
+        InvalidPropertyValue();
       // Events bind to the published methods of the root's own class, whoever holds the event.
       const TMethodInfo* method = FRoot.ClassType().FindMethod(WideText(value));
-      if (method == nullptr) InvalidPropertyValue();
+      if (method == nullptr)
+        InvalidPropertyValue();
       property.SetValue(instance, TMethodValue{method, &FRoot});
       return;
     }
@@ -190,25 +205,28 @@ private:
         property.SetValue(instance, static_cast<TComponent*>(nullptr));
         return;
       }
-      if (!value.is_string()) InvalidPropertyValue();
+      if (!value.is_string())
+        InvalidPropertyValue();
       const std::u16string name = WideText(value);
       // A component listed later in the definition is found when the read completes.
       if (TComponent* component = ResolveReference(FRoot, name)) {
         property.SetValue(instance, component);
       } else {
-        ReadState.Pending.push_back({&instance, &property, &FRoot, name});
+        ThreadReadState().Pending.push_back({&instance, &property, &FRoot, name});
       }
       return;
     }
     case TPropertyKind::pkCollection: {
-      if (!value.is_array() || property.ItemClass() == nullptr) InvalidPropertyValue();
+      if (!value.is_array() || property.ItemClass() == nullptr)
+        InvalidPropertyValue();
       if (value.empty()) {
         return;
       }
       TCollection& collection = property.GetCollection(instance);
       collection.Clear();
       for (const TJson& item : value) {
-        if (!item.is_array()) InvalidPropertyValue();
+        if (!item.is_array())
+          InvalidPropertyValue();
         TCollectionItem* added = collection.Add();
         ApplyProperties(*added, *property.ItemClass(), item);
       }
@@ -245,8 +263,9 @@ void ReadComponentDefinition(TComponent& Root, std::string_view Definition,
 
   Root.IncludeComponentState(TComponentStateFlag::csLoading);
   Root.IncludeComponentState(TComponentStateFlag::csReading);
-  if (std::find(ReadState.Read.begin(), ReadState.Read.end(), &Root) == ReadState.Read.end()) {
-    ReadState.Read.push_back(&Root);
+  std::vector<TComponent*>& read = ThreadReadState().Read;
+  if (std::find(read.begin(), read.end(), &Root) == read.end()) {
+    read.push_back(&Root);
   }
   if (auto* dataModule = dynamic_cast<TDataModule*>(&Root)) {
     dataModule->SetOldCreateOrder(true);
@@ -261,31 +280,43 @@ void ReadComponentDefinition(TComponent& Root, std::string_view Definition,
 }
 
 TDefinitionReadScope::TDefinitionReadScope() : FLock(GlobalNameSpaceLock()) {
-  ++ReadState.Depth;
+  if (CurrentReadState == nullptr) {
+    auto state = std::make_shared<TReadState>();
+    CurrentReadState = state.get();
+    FOwnedState = std::move(state);
+  }
+  ++ThreadReadState().Depth;
 }
 
 TDefinitionReadScope::~TDefinitionReadScope() {
-  if (--ReadState.Depth > 0 || FCompleted) {
+  struct TRelease {
+    bool FOwner;
+    ~TRelease() {
+      if (FOwner)
+        CurrentReadState = nullptr;
+    }
+  } release{FOwnedState != nullptr};
+  if (--ThreadReadState().Depth > 0 || FCompleted) {
     return;
   }
-  for (TComponent* component : ReadState.Read) {
+  for (TComponent* component : ThreadReadState().Read) {
     component->ExcludeComponentState(TComponentStateFlag::csReading);
     component->ExcludeComponentState(TComponentStateFlag::csLoading);
   }
-  ReadState.Read.clear();
-  ReadState.Pending.clear();
+  ThreadReadState().Read.clear();
+  ThreadReadState().Pending.clear();
 }
 
 void TDefinitionReadScope::Complete() {
   FCompleted = true;
-  if (ReadState.Depth > 1) {
+  if (ThreadReadState().Depth > 1) {
     return;
   }
   // Taken out first: Loaded may read further definitions on this thread.
-  std::vector<TComponent*> read = std::move(ReadState.Read);
-  std::vector<TPendingReference> pending = std::move(ReadState.Pending);
-  ReadState.Read.clear();
-  ReadState.Pending.clear();
+  std::vector<TComponent*> read = std::move(ThreadReadState().Read);
+  std::vector<TPendingReference> pending = std::move(ThreadReadState().Pending);
+  ThreadReadState().Read.clear();
+  ThreadReadState().Pending.clear();
   for (TPendingReference& reference : pending) {
     if (TComponent* component = ResolveReference(*reference.Root, reference.Name)) {
       reference.Property->SetValue(*reference.Instance, component);

@@ -4,6 +4,7 @@
 // methods of its class, creating the child components it lists.
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -35,6 +36,8 @@ public:
 private:
   std::unique_lock<std::recursive_mutex> FLock;
   bool FCompleted = false;
+  // The thread's read state, owned by its outermost scope.
+  std::shared_ptr<void> FOwnedState;
 };
 
 /// The stored name when the runtime's uniqueness test accepts it, else Name_1, Name_2, ...
