@@ -1,7 +1,8 @@
 #include "process_threads.h"
 
-#include <tlhelp32.h>
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <tlhelp32.h>
 
 namespace isapi_web::test_support {
 
