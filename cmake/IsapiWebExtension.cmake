@@ -37,7 +37,12 @@ function(isapi_web_add_extension name)
       target_link_options(${name} PRIVATE -Wl,--enable-stdcall-fixup)
     endif()
   else()
-    target_link_options(${name} PRIVATE -Wl,--exclude-libs,ALL -Wl,--no-undefined)
+    target_link_options(${name} PRIVATE -Wl,--exclude-libs,ALL)
+    # Every symbol resolved when the module links, except in sanitizer builds: clang keeps the
+    # sanitizer runtime in the executable that loads the module, not in the module.
+    if(NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize=")
+      target_link_options(${name} PRIVATE -Wl,--no-undefined)
+    endif()
   endif()
   if(ARG_RESOURCES)
     iw_embed_resources(TARGET ${name} RESOURCES ${ARG_RESOURCES})

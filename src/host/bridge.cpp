@@ -302,7 +302,8 @@ void TRequest::EndLocked(std::unique_lock<std::mutex>& lock, DWORD status, bool 
       FOutput += LastChunk;
     if (FFraming == TFraming::UntilClose)
       keepAlive = false;
-    if (FFraming == TFraming::Length && FBodyWritten < FDeclaredLength && !FSetup.HeadOnly)
+    if (FFraming == TFraming::Length && FBodyWritten < FDeclaredLength && !FSetup.HeadOnly &&
+        !FBodyless)
       keepAlive = false; // the client still waits for bytes that will never come
     if (status == HSE_STATUS_ERROR)
       keepAlive = false;
@@ -360,6 +361,8 @@ BOOL TRequest::Write(const void* buffer, DWORD* bytes, DWORD reserved) {
 void TRequest::StartBodyLocked(std::string_view statusText, THeaderFields fields) {
   FHeadSent = true;
   FStatus = ParseStatusText(statusText).value_or(TStatusText{}).Code;
+  // A client reads no body after these statuses, so body bytes would be read as the next answer.
+  FBodyless = FStatus == 204 || FStatus == 304;
   THeaderFields sent;
   bool extensionFramed = false;
   for (auto& field : fields) {
@@ -379,7 +382,7 @@ void TRequest::StartBodyLocked(std::string_view statusText, THeaderFields fields
   if (extensionFramed) {
     FFraming = TFraming::UntilClose;
     FKeepAlive = false;
-  } else if (FFraming == TFraming::None) {
+  } else if (FFraming == TFraming::None && !FBodyless) {
     if (FSetup.Connection.Http10) {
       FFraming = TFraming::UntilClose;
       FKeepAlive = false;
@@ -396,7 +399,7 @@ void TRequest::StartBodyLocked(std::string_view statusText, THeaderFields fields
 void TRequest::AppendBodyLocked(std::string_view bytes) {
   const std::uint64_t before = FBodyWritten;
   FBodyWritten += bytes.size();
-  if (FSetup.HeadOnly || bytes.empty())
+  if (FSetup.HeadOnly || FBodyless || bytes.empty())
     return;
   switch (FFraming) {
   case TFraming::Length:
@@ -477,6 +480,11 @@ BOOL TRequest::SendHeader(const char* status, const char* block) {
       return Fail(ERROR_INVALID_PARAMETER);
     }
     statusText = *parsed;
+    // An interim status is no answer: the client would wait for the real one after it.
+    if (statusText.Code < 200) {
+      FRefusal = "a response header with an interim (1xx) status";
+      return Fail(ERROR_INVALID_PARAMETER);
+    }
   }
   THeaderBlock headers;
   if (block != nullptr) {

@@ -140,6 +140,7 @@ private:
   std::uint64_t FDeclaredLength = 0;
   std::uint64_t FBodyWritten = 0;
   bool FKeepAlive = true;
+  bool FBodyless = false; ///< a 204 or 304 answer: no body bytes reach the client
   unsigned FStatus = 0;
   std::string FOutput;
   std::string FRefusal; ///< what the last refused call was, for the 502 page

@@ -87,6 +87,10 @@ std::optional<TStatusText> ParseStatusText(std::string_view status) {
   TStatusText result;
   result.Code = code;
   result.Text = std::string(TrimBlanks(status));
+  // The status line needs the space after the code even when the reason is empty; strict
+  // clients refuse "HTTP/1.1 200" without it.
+  if (result.Text.size() == 3)
+    result.Text += ' ';
   return result;
 }
 

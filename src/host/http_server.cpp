@@ -61,6 +61,9 @@ struct THttpServer::TImpl {
   TServerOptions Options;
   std::vector<std::string> Prefixes;
   std::atomic<bool> Stopping{false};
+  // Set when the drain time has run out: a request whose head was read before the shutdown but
+  // which has not reached its extension yet is answered 503 instead.
+  std::atomic<bool> Refusing{false};
 
   std::mutex StateMutex; // guards Sessions, InFlight and StopRequested
   std::condition_variable StateChanged;
@@ -284,7 +287,10 @@ private:
                       TConnectionState{false, http10}, headOnly),
           false);
     }
-    if (FServer.Stopping) {
+    // A request in flight when the shutdown began (its body may still have been on its way)
+    // is served while the host drains; only past the drain time is it refused.
+    if (FServer.Refusing) {
+      Diagnostic("shutdown: a request did not finish in time and was answered 503");
       FLog.Status = 503;
       return Answer(
           ComposePage("503 Service Unavailable", {},
@@ -531,6 +537,7 @@ bool THttpServer::Run() {
   });
   impl.CloseIdleSessions();
   if (!impl.WaitDrained(impl.Options.ShutdownTimeout)) {
+    impl.Refusing = true;
     for (const std::shared_ptr<TRequest>& request : LiveRequests()) {
       Diagnostic("shutdown: a request did not finish in time and was answered 503");
       request->Expire(503, "The server shut down before the request finished.", false);

@@ -92,6 +92,8 @@ void UnloadExtensionLibrary() noexcept {
     } catch (...) {
     }
     FreeGlobalApplication();
+    // Nothing of the layer runs any more, and the library goes: its tables go with it.
+    platform::ReleaseProcessTables();
   }
   PoolRequestProc = nullptr;
 }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -55,7 +56,10 @@ struct TWorkerCount {
 };
 
 TWorkerCount& Workers() {
-  static TWorkerCount* const workers = new TWorkerCount;
+  // Built in static storage and never destroyed: it holds no memory of its own, so a library
+  // unloaded without destroying it leaves nothing behind.
+  alignas(TWorkerCount) static unsigned char storage[sizeof(TWorkerCount)];
+  static TWorkerCount* const workers = new (storage) TWorkerCount;
   return *workers;
 }
 

@@ -17,6 +17,9 @@ namespace isapi_web::platform::detail {
 /// A new handle value, for objects that have no system handle; never the same value twice.
 THandle NextHandleValue();
 
+/// Records how to free a table, for ReleaseProcessTables.
+void RegisterTableRelease(void (*release)()) noexcept;
+
 /// The open objects of one kind, by handle.
 template <class TObject> class THandleTable {
 public:
@@ -52,14 +55,20 @@ public:
     return object;
   }
 
-  /// The process's table for this kind. It is never destroyed: threads whose handles were closed
-  /// may still run while the process exits.
+  /// The process's table for this kind. Static destruction never takes it: threads whose handles
+  /// were closed may still run while the process exits. ReleaseProcessTables frees it.
   static THandleTable& Instance() {
-    static THandleTable* const table = new THandleTable;
+    static THandleTable* const table = [] {
+      auto* created = new THandleTable;
+      RegisterTableRelease(&Release);
+      return created;
+    }();
     return *table;
   }
 
 private:
+  static void Release() { delete &Instance(); }
+
   std::mutex FLock; // guards FObjects
   std::unordered_map<THandle, std::shared_ptr<TObject>> FObjects;
 };

@@ -138,5 +138,9 @@ ISAPI_WEB_IMAGE_LOCAL std::optional<std::string_view> FindRawResource(std::u16st
 /// objects is destroyed (Windows: process detach in DllMain, under the loader lock; elsewhere a
 /// destructor function). Meaningful only in a library; a later call replaces the hook.
 ISAPI_WEB_IMAGE_LOCAL void SetLibraryUnloadHook(void (*hook)()) noexcept;
+/// Frees the layer's process-wide tables of ports and threads, which static destruction leaves
+/// alone. Only as a library's last act at unload: no thread of the layer runs any more and no
+/// call of the layer follows.
+void ReleaseProcessTables() noexcept;
 
 } // namespace isapi_web::platform

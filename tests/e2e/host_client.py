@@ -13,16 +13,28 @@ import time
 class HostProcess:
     """A running isapi-host; its stdout and stderr are collected line by line."""
 
-    def __init__(self, command, env=None, cwd=None):
+    def __init__(self, command, env=None, cwd=None, merge_output=False):
+        """merge_output sends stderr into the stdout pipe: one stream whose lines keep the order
+        in which the host wrote them (its access log on stdout, its diagnostics on stderr)."""
         self.command = command
+        self.merged = merge_output
         self.process = subprocess.Popen(
-            command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, cwd=cwd)
-        self.lines = {"stdout": [], "stderr": []}
+            command, stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT if merge_output else subprocess.PIPE, env=env, cwd=cwd)
         self.changed = threading.Condition()
-        self.readers = [
-            threading.Thread(target=self._read, args=(self.process.stdout, "stdout"), daemon=True),
-            threading.Thread(target=self._read, args=(self.process.stderr, "stderr"), daemon=True),
-        ]
+        if merge_output:
+            merged = []
+            self.lines = {"stdout": merged, "stderr": merged}
+            self.readers = [threading.Thread(
+                target=self._read, args=(self.process.stdout, "stdout"), daemon=True)]
+        else:
+            self.lines = {"stdout": [], "stderr": []}
+            self.readers = [
+                threading.Thread(target=self._read, args=(self.process.stdout, "stdout"),
+                                 daemon=True),
+                threading.Thread(target=self._read, args=(self.process.stderr, "stderr"),
+                                 daemon=True),
+            ]
         for reader in self.readers:
             reader.start()
         self.port = None
@@ -62,9 +74,10 @@ class HostProcess:
 
     def output(self):
         with self.changed:
+            names = ("stdout",) if self.merged else ("stdout", "stderr")
             return "\n".join(
                 "[%s] %s" % (name, line)
-                for name in ("stdout", "stderr") for line in self.lines[name] if line is not None)
+                for name in names for line in self.lines[name] if line is not None)
 
     def stderr_lines(self):
         with self.changed:
@@ -94,7 +107,8 @@ class HostProcess:
         for reader in self.readers:
             reader.join(60)
         self.process.stdout.close()
-        self.process.stderr.close()
+        if self.process.stderr is not None:
+            self.process.stderr.close()
 
 
 class Response:

@@ -321,6 +321,58 @@ class LimitsTest(HostTestCase):
                         "-H", "Transfer-Encoding: chunked", self.url(PREFIX + "/body"))
         self.assertEqual(out, b"413")
 
+    def test_a_request_line_over_16_kib_gives_431(self):
+        self.start()
+        response = self.get(PREFIX + "/write-only?" + "q" * 15000)
+        self.assertEqual(response.status, 200)
+        connection = self.connect()
+        response = connection.request("GET", PREFIX + "/write-only?" + "q" * 17000)
+        self.assertEqual(response.status, 431)
+        self.assertHostAnswer(response)
+        self.assertTrue(connection.closed_by_peer())
+        connection.close()
+
+    def test_a_declared_body_of_2_000_000_000_bytes_with_ten_sent_gives_413(self):
+        self.start()
+        connection = self.connect()
+        # The declared length alone decides: the host neither waits for the rest nor buffers it.
+        connection.send(b"POST " + PREFIX.encode() + b"/body HTTP/1.1\r\nHost: x\r\n"
+                        b"Content-Length: 2000000000\r\n\r\n0123456789")
+        response = connection.read_response()
+        self.assertEqual(response.status, 413)
+        self.assertEqual(response.header(b"Connection"), b"close")
+        self.assertHostAnswer(response)
+        self.assertTrue(connection.closed_by_peer())
+        connection.close()
+        self.assertEqual(self.get(PREFIX + "/write-only").status, 200)
+
+    def test_malformed_requests_get_400_and_the_connection_closes(self):
+        self.start()
+        target = PREFIX.encode() + b"/write-only"
+        for raw in [b"GARBAGE\r\n\r\n",
+                    b"GET " + target + b" HTTP/9.9\r\n\r\n",
+                    b"GET  HTTP/1.1\r\n\r\n",
+                    b"GET scripts/test.dll HTTP/1.1\r\nHost: x\r\n\r\n",
+                    b"GET " + PREFIX.encode() + b"/%zz HTTP/1.1\r\nHost: x\r\n\r\n",
+                    b"GET " + target + b" HTTP/1.1\r\nNo colon here\r\n\r\n",
+                    b"GET " + target + b" HTTP/1.1\r\nBad Name: 1\r\n\r\n",
+                    b"GET " + target + b" HTTP/1.1\r\nX: a\x00b\r\n\r\n",
+                    b"GET " + target + b" HTTP/1.1\r\nX: a\rb\r\n\r\n",
+                    b"GET " + target + b" HTTP/1.1\r\nX: a\nInjected: 1\r\n\r\n",
+                    b"POST " + target + b" HTTP/1.1\r\nContent-Length: 12x\r\n\r\n",
+                    b"POST " + target + b" HTTP/1.1\r\nContent-Length: 5\r\n"
+                    b"Content-Length: 6\r\n\r\nhello!",
+                    b"POST " + target + b" HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n"]:
+            connection = self.connect()
+            connection.send(raw)
+            response = connection.read_response()
+            self.assertEqual(response.status, 400, raw)
+            self.assertEqual(response.header(b"Connection"), b"close", raw)
+            self.assertHostAnswer(response)
+            self.assertTrue(connection.closed_by_peer(), raw)
+            connection.close()
+        self.assertEqual(self.get(target).status, 200)
+
 
 class StaticFilesTest(HostTestCase):
     def test_paths_never_leave_the_root(self):

@@ -262,6 +262,40 @@ TEST_F(BridgeTest, HeadSendsTheHeadWithoutTheBody) {
   EXPECT_TRUE(FChannel->Outcome.KeepAlive);
 }
 
+// Bytes a client does not read as a body would be read as the start of the next answer.
+TEST_F(BridgeTest, InterimStatusesAreRefusedAnd204Or304SendNoBody) {
+  BOOL interim = 1;
+  DWORD interimError = 0;
+  std::string response = Serve([&](EXTENSION_CONTROL_BLOCK* ecb) {
+    interim = Header(ecb, "100 Made", "Content-Type: text/plain\r\n\r\nbody");
+    interimError = CallError();
+    return HSE_STATUS_SUCCESS;
+  });
+  EXPECT_EQ(interim, 0);
+  EXPECT_EQ(interimError, ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(response.rfind("HTTP/1.1 502 Bad Gateway\r\n", 0), 0u) << response;
+
+  response = Serve([](EXTENSION_CONTROL_BLOCK* ecb) {
+    EXPECT_TRUE(Header(ecb, "204 No Content", "X-A: 1\r\n\r\nearly"));
+    EXPECT_TRUE(Write(ecb, "late"));
+    return HSE_STATUS_SUCCESS;
+  });
+  EXPECT_EQ(response.rfind("HTTP/1.1 204 No Content\r\nX-A: 1\r\n", 0), 0u) << response;
+  EXPECT_EQ(response.find("Transfer-Encoding"), std::string::npos) << response;
+  EXPECT_EQ(response.substr(response.size() - 4), "\r\n\r\n") << response;
+  EXPECT_TRUE(FChannel->Outcome.KeepAlive);
+
+  // A 304 may name the length of what it stands for; nothing follows it all the same.
+  response = Serve([](EXTENSION_CONTROL_BLOCK* ecb) {
+    EXPECT_TRUE(Header(ecb, "304 Not Modified", "Content-Length: 10\r\n\r\n"));
+    EXPECT_TRUE(Write(ecb, "0123456789"));
+    return HSE_STATUS_SUCCESS;
+  });
+  EXPECT_NE(response.find("\r\nContent-Length: 10\r\n"), std::string::npos) << response;
+  EXPECT_EQ(response.substr(response.size() - 4), "\r\n\r\n") << response;
+  EXPECT_TRUE(FChannel->Outcome.KeepAlive);
+}
+
 TEST_F(BridgeTest, AnErrorWithNothingSentIs500AndClosesTheConnection) {
   const std::string response = Serve([](EXTENSION_CONTROL_BLOCK*) { return HSE_STATUS_ERROR; });
   EXPECT_EQ(response.rfind("HTTP/1.1 500 Internal Server Error\r\n", 0), 0u);

@@ -60,6 +60,11 @@ TEST(ParseStatusTextTest, ReadsCodeAndReason) {
   const auto bare = ParseStatusText("204");
   ASSERT_TRUE(bare);
   EXPECT_EQ(bare->Code, 204u);
+  // Without a reason the text keeps the space that ends the code in the status line.
+  EXPECT_EQ(bare->Text, "204 ");
+  const auto blanks = ParseStatusText("200   ");
+  ASSERT_TRUE(blanks);
+  EXPECT_EQ(blanks->Text, "200 ");
 }
 
 TEST(ParseStatusTextTest, RefusesWhatIsNotAStatus) {
