@@ -147,16 +147,7 @@ void TISAPIApplication::SendInternalErrorPage(std::exception_ptr E, EXTENSION_CO
 
 void TISAPIApplication::ReraiseUnhandled(TObject* Sender) {
   const std::exception_ptr current = std::current_exception();
-  bool handled = false;
-  try {
-    std::rethrow_exception(current);
-  } catch (const Exception& error) {
-    if (auto* errorHandler = Supports<IRequestErrorHandler>(Sender)) {
-      errorHandler->HandleRequestError(error, handled);
-    }
-  } catch (...) {
-  }
-  if (!handled && current) {
+  if (!OfferRequestError(Sender, current) && current) {
     std::rethrow_exception(current);
   }
 }

@@ -14,17 +14,12 @@ namespace {
 // TerminateExtension's answer in pool mode: TRUE with every bit set.
 constexpr BOOL PoolTerminated = static_cast<BOOL>(0xFFFFFFFFu);
 
-bool NtFamily() noexcept {
-  try {
-    return platform::PlatformId() == platform::PlatformWin32Nt;
-  } catch (...) {
-    return false;
-  }
-}
+// Whether the system has completion ports (the NT family); asked once, at load.
+bool NtFamily = false;
 
 // The pool when this call runs in pool mode, else null.
 TISAPIThreadPool* PoolForCall() noexcept {
-  if (HostIsHttpd || !NtFamily()) {
+  if (HostIsHttpd || !NtFamily) {
     return nullptr;
   }
   return WorkerPool.load(std::memory_order_acquire);
@@ -52,6 +47,7 @@ void LoadExtensionLibrary(void (*StartUp)()) noexcept {
     platform::SetLibraryUnloadHook(&UnloadExtensionLibrary);
     GlobalApplication = new TISAPIApplication(nullptr);
     HostIsHttpd = IsHttpdExecutable(platform::HostExecutablePath());
+    NtFamily = platform::PlatformId() == platform::PlatformWin32Nt;
     WorkerPoolClass = &TISAPIThreadPool::Create;
     PoolThreadCount = 25;
     PoolRequestProc = &AppHttpExtensionProc;
@@ -100,7 +96,7 @@ void UnloadExtensionLibrary() noexcept {
 
 BOOL ExtensionGetExtensionVersion(HSE_VERSION_INFO* Ver) noexcept {
   try {
-    if (!HostIsHttpd && NtFamily() && WorkerPool.load(std::memory_order_acquire) == nullptr &&
+    if (!HostIsHttpd && NtFamily && WorkerPool.load(std::memory_order_acquire) == nullptr &&
         GlobalApplication != nullptr) {
       std::unique_ptr<TISAPIThreadPool> pool = WorkerPoolClass(false);
       TISAPIThreadPool* expected = nullptr;

@@ -66,6 +66,23 @@ TRequestExceptionHook RequestExceptionHook() {
   return hook != nullptr ? *hook : TRequestExceptionHook();
 }
 
+bool OfferRequestError(TObject* Sender, const std::exception_ptr& E) {
+  if (!E) {
+    return false;
+  }
+  try {
+    std::rethrow_exception(E);
+  } catch (const Exception& error) {
+    bool handled = false;
+    if (auto* errorHandler = Supports<IRequestErrorHandler>(Sender)) {
+      errorHandler->HandleRequestError(error, handled);
+    }
+    return handled;
+  } catch (...) {
+    return false;
+  }
+}
+
 bool CallRequestExceptionHook(TObject* Sender) {
   const TRequestExceptionHook* hook = CurrentHook.load(std::memory_order_acquire);
   if (hook == nullptr) {

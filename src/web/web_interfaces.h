@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -267,5 +268,9 @@ TRequestExceptionHook RequestExceptionHook();
 /// Calls the hook with Sender and answers true, or answers false when no hook is set. Call it
 /// only inside a catch block; whatever the hook raises propagates.
 bool CallRequestExceptionHook(TObject* Sender);
+
+/// Offers E, when it is an Exception, to Sender's IRequestErrorHandler (when Sender offers one);
+/// true when the handler marked it handled. Whatever the handler raises propagates.
+bool OfferRequestError(TObject* Sender, const std::exception_ptr& E);
 
 } // namespace isapi_web

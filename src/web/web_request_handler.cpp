@@ -91,7 +91,8 @@ TAbstractWebModuleFactory* TWebModuleFactoryList::Items(int Index) const {
 /// Hears about modules of the set being destroyed, so that they leave the list.
 class TWebModuleList::TModuleWatcher : public TComponent {
 public:
-  TModuleWatcher(TComponent* AOwner, TWebModuleList* AList) : TComponent(AOwner), FModuleList(AList) {}
+  TModuleWatcher(TComponent* AOwner, TWebModuleList* AList)
+      : TComponent(AOwner), FModuleList(AList) {}
 
   void Notification(TComponent* AComponent, TOperation operation) override {
     TComponent::Notification(AComponent, operation);
@@ -235,7 +236,9 @@ void TWebModuleList::ModuleRemoved(TComponent* AComponent) noexcept {
   }
 }
 
-TWebModuleList* TWebModuleList::CurrentModuleList() noexcept { return CurrentList; }
+TWebModuleList* TWebModuleList::CurrentModuleList() noexcept {
+  return CurrentList;
+}
 
 std::int64_t TWebModuleList::ModulesAddedCount() noexcept {
   return ModulesAdded.load(std::memory_order_relaxed);
@@ -444,17 +447,10 @@ void TWebRequestHandler::HandleException(TObject* Sender) {
   const std::exception_ptr current = std::current_exception();
   bool handled = false;
   try {
-    std::rethrow_exception(current);
-  } catch (const Exception& error) {
-    if (auto* errorHandler = Supports<IRequestErrorHandler>(Sender)) {
-      try {
-        errorHandler->HandleRequestError(error, handled);
-      } catch (...) {
-        handled = true;
-        ShowException(std::current_exception());
-      }
-    }
+    handled = OfferRequestError(Sender, current);
   } catch (...) {
+    handled = true;
+    ShowException(std::current_exception());
   }
   if (!handled && current) {
     ShowException(current);

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -72,6 +73,15 @@ struct TServedOn {
   std::optional<std::uint64_t> Thread;
   std::optional<bool> HeldToken;
 };
+
+// A redirect hook recording the thread that serves the request and whether it holds a token.
+std::function<void(TFakeRequest&)> RecordOn(TServedOn& servedOn) {
+  return [&servedOn](TFakeRequest&) {
+    std::lock_guard<std::mutex> guard(servedOn.Lock);
+    servedOn.Thread = platform::CurrentThreadId();
+    servedOn.HeldToken = platform::ThreadHoldsToken();
+  };
+}
 
 class MoravelTest : public testing::Test {
 protected:
@@ -228,10 +238,7 @@ TEST_F(MoravelPool, ServesOnTwentyFiveWorkersAndTerminatesAfterWhatWasQueued) {
   // After the pool is gone, a request is served on the host's thread.
   TServedOn servedOn;
   TFakeRequest& late = FHost.NewRequest().SetVariable("HTTP_REFERER", "http://late.test/");
-  late.SetRedirectHook([&](TFakeRequest&) {
-    std::lock_guard<std::mutex> guard(servedOn.Lock);
-    servedOn.Thread = platform::CurrentThreadId();
-  });
+  late.SetRedirectHook(RecordOn(servedOn));
   EXPECT_EQ(Serve(late), HSE_STATUS_SUCCESS);
   EXPECT_EQ(servedOn.Thread, hostThread);
   EXPECT_FALSE(late.SessionDone());
@@ -250,16 +257,9 @@ TEST_F(MoravelPool, AWorkerRunsUnderItsCallersIdentityAndThenItsOwn) {
   }
   ASSERT_TRUE(gate.WaitForArrivals(24));
 
-  const auto recordOn = [](TServedOn& servedOn) {
-    return [&servedOn](TFakeRequest&) {
-      std::lock_guard<std::mutex> guard(servedOn.Lock);
-      servedOn.Thread = platform::CurrentThreadId();
-      servedOn.HeldToken = platform::ThreadHoldsToken();
-    };
-  };
   TServedOn impersonated;
   TFakeRequest& first = FHost.NewRequest().SetVariable("HTTP_REFERER", "http://i.test/");
-  first.SetRedirectHook(recordOn(impersonated));
+  first.SetRedirectHook(RecordOn(impersonated));
   std::thread impersonating([&] {
     ASSERT_TRUE(platform::ImpersonateProcessIdentity());
     ASSERT_TRUE(platform::ThreadHoldsToken());
@@ -271,7 +271,7 @@ TEST_F(MoravelPool, AWorkerRunsUnderItsCallersIdentityAndThenItsOwn) {
 
   TServedOn plain;
   TFakeRequest& second = FHost.NewRequest().SetVariable("HTTP_REFERER", "http://p.test/");
-  second.SetRedirectHook(recordOn(plain));
+  second.SetRedirectHook(RecordOn(plain));
   ASSERT_FALSE(platform::ThreadHoldsToken());
   EXPECT_EQ(Serve(second), HSE_STATUS_PENDING);
   ASSERT_TRUE(FHost.WaitForDoneSessions(2));
@@ -302,10 +302,7 @@ TEST_F(MoravelDirect, EveryRequestIsServedOnTheHostsThreadAndNothingPends) {
   for (int i = 0; i < 30; ++i) {
     TServedOn servedOn;
     TFakeRequest& request = FHost.NewRequest().SetVariable("HTTP_REFERER", "http://d.test/");
-    request.SetRedirectHook([&](TFakeRequest&) {
-      std::lock_guard<std::mutex> guard(servedOn.Lock);
-      servedOn.Thread = platform::CurrentThreadId();
-    });
+    request.SetRedirectHook(RecordOn(servedOn));
     EXPECT_EQ(Serve(request), HSE_STATUS_SUCCESS);
     EXPECT_EQ(servedOn.Thread, hostThread);
     EXPECT_TRUE(request.SupportCalls(HSE_REQ_DONE_WITH_SESSION).empty());
