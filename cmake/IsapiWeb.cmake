@@ -110,8 +110,18 @@ function(iw_test name)
       PASS_REGULAR_EXPRESSION "${ISAPI_WEB_GTEST_PASSED}"
       FAIL_REGULAR_EXPRESSION "${ISAPI_WEB_GTEST_FAILED}")
   else()
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-      PROPERTIES LABELS "unit;${ARG_LABELS}" TIMEOUT 600)
+    # Discovery flattens a list value in PROPERTIES ("LABELS unit web TIMEOUT 600" would set a
+    # property named "web" and lose the timeout), so further labels are added by a file that
+    # ctest reads after the discovered tests.
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_LIST ${name}_TESTS
+      PROPERTIES LABELS unit TIMEOUT 600)
+    if(ARG_LABELS)
+      set(labels_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
+      file(WRITE ${labels_file} "if(${name}_TESTS)\n"
+        "  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"unit;${ARG_LABELS}\")\n"
+        "endif()\n")
+      set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labels_file})
+    endif()
   endif()
 endfunction()
 
