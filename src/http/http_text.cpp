@@ -342,9 +342,13 @@ std::u16string HTTPDateText(TDateTime value) {
 }
 
 std::string StatusText(int code) {
+  return std::string(StatusTextView(code));
+}
+
+std::string_view StatusTextView(int code) noexcept {
   for (const auto& [tableCode, phrase] : ReasonPhrases)
     if (tableCode == code)
-      return std::string(phrase);
+      return phrase;
   return {};
 }
 

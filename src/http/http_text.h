@@ -31,6 +31,8 @@ std::u16string HTTPDateText(TDateTime value);
 
 /// The reason phrase of a status code; empty for codes outside the table.
 std::string StatusText(int code);
+/// As StatusText, without making a string (the table's own text).
+std::string_view StatusTextView(int code) noexcept;
 
 /// UTF-8 when the content type names charset utf-8, otherwise the default ANSI code page.
 TTextEncoding CharsetEncoding(std::string_view contentType);

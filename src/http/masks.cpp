@@ -150,6 +150,12 @@ TMask::TMask(std::u16string_view maskValue) {
   FSize = TMaskCompiler(maskValue, nullptr).Compile();
   FMask = std::make_unique<TMaskElement[]>(static_cast<std::size_t>(FSize));
   TMaskCompiler(maskValue, FMask.get()).Compile();
+  for (int i = 0; i < FSize; ++i) {
+    const TMaskElement& element = FMask[static_cast<std::size_t>(i)];
+    FHasStar = FHasStar || element.AfterStar;
+    if (i != FSize - 1)
+      FFixedLength += element.Kind == TMaskElementKind::mkPair ? 2 : 1;
+  }
 }
 
 TMask::~TMask() = default;
@@ -222,6 +228,10 @@ bool TMask::Matches(std::u16string_view text) const {
 
 bool TMask::Matches(std::u16string_view text, std::uint64_t& elementTests) const {
   elementTests = 0;
+  // Every element but the stars consumes a fixed number of units: a text of another length is
+  // refused without a test (the request's path info against a literal action mask, mostly).
+  if (text.size() < FFixedLength || (!FHasStar && text.size() != FFixedLength))
+    return false;
   TRetryStack stack;
   std::size_t position = 0;
   int index = 0;

@@ -58,6 +58,10 @@ private:
 
   std::unique_ptr<TMaskElement[]> FMask;
   int FSize = 0;
+  /// The code units the elements consume together; a text shorter than this cannot match, nor,
+  /// without a star, a longer one.
+  std::size_t FFixedLength = 0;
+  bool FHasStar = false;
 };
 
 } // namespace isapi_web

@@ -59,10 +59,27 @@ TCookie* TCookieCollection::Items(int index) const {
 
 // ---- TWebResponse ----------------------------------------------------------------------------
 
-TWebResponse::TWebResponse(TWebRequest* httpRequest)
-    : FCookies(std::make_unique<TCookieCollection>(this,
-                                                   TCookieCollection::CookieClass<TCookie>())),
-      FHTTPRequest(httpRequest), FCustomHeaders(std::make_unique<TStrings>()) {}
+TWebResponse::TWebResponse(TWebRequest* httpRequest) : FHTTPRequest(httpRequest) {}
+
+TStrings& TWebResponse::CustomHeaders() {
+  if (!FCustomHeaders)
+    FCustomHeaders = std::make_unique<TStrings>();
+  return *FCustomHeaders;
+}
+
+const TStrings& TWebResponse::CustomHeaders() const {
+  return const_cast<TWebResponse*>(this)->CustomHeaders();
+}
+
+TCookieCollection& TWebResponse::Cookies() {
+  if (!FCookies)
+    FCookies = std::make_unique<TCookieCollection>(this, TCookieCollection::CookieClass<TCookie>());
+  return *FCookies;
+}
+
+const TCookieCollection& TWebResponse::Cookies() const {
+  return const_cast<TWebResponse*>(this)->Cookies();
+}
 
 TWebResponse::~TWebResponse() {
   FContentStream.reset();
@@ -97,18 +114,18 @@ void TWebResponse::SetContent(std::u16string_view value) {
 }
 
 std::u16string TWebResponse::GetCustomHeader(std::u16string_view name) const {
-  return FCustomHeaders->Values(name);
+  return FCustomHeaders ? FCustomHeaders->Values(name) : std::u16string();
 }
 
 void TWebResponse::SetCustomHeader(std::u16string_view name, std::u16string_view value) {
-  FCustomHeaders->SetValues(name, value);
+  CustomHeaders().SetValues(name, value);
 }
 
 void TWebResponse::SetCookieField(const TStrings& values, const std::string& aDomain,
                                   const std::string& aPath, TDateTime aExpires, bool aSecure) {
   for (int i = 0; i < values.Count(); ++i) {
     const std::u16string name = values.Names(i);
-    TCookie* cookie = FCookies->Add();
+    TCookie* cookie = Cookies().Add();
     cookie->SetName(WideToAnsi(name));
     cookie->SetValue(WideToAnsi(values.Values(name)));
     cookie->SetDomain(aDomain);
@@ -119,6 +136,8 @@ void TWebResponse::SetCookieField(const TStrings& values, const std::string& aDo
 }
 
 void TWebResponse::AppendCustomHeaderLines(std::u16string& headers) const {
+  if (!FCustomHeaders)
+    return;
   for (int i = 0; i < FCustomHeaders->Count(); ++i) {
     const std::u16string name = FCustomHeaders->Names(i);
     headers += name;

@@ -197,17 +197,19 @@ public:
   /// The held body stream, or null when the body is raw bytes.
   TStream* ContentStream() const noexcept { return FContentStream.get(); }
 
-  TStrings& CustomHeaders() noexcept { return *FCustomHeaders; }
-  const TStrings& CustomHeaders() const noexcept { return *FCustomHeaders; }
+  /// The custom header lines; the list is made when first asked for (empty until then).
+  TStrings& CustomHeaders();
+  const TStrings& CustomHeaders() const;
   /// Copies the lines of Value; Value stays the caller's.
-  void SetCustomHeaders(const TStrings& value) { FCustomHeaders->Assign(value); }
+  void SetCustomHeaders(const TStrings& value) { CustomHeaders().Assign(value); }
   /// The value CustomHeaders holds for Name (ASCII case ignored); empty when absent.
   std::u16string GetCustomHeader(std::u16string_view name) const;
   /// Replaces or appends the line of Name; an empty Value deletes it.
   void SetCustomHeader(std::u16string_view name, std::u16string_view value);
 
-  TCookieCollection& Cookies() noexcept { return *FCookies; }
-  const TCookieCollection& Cookies() const noexcept { return *FCookies; }
+  /// The cookies; the collection is made when first asked for (empty until then).
+  TCookieCollection& Cookies();
+  const TCookieCollection& Cookies() const;
   /// The request this response answers (not owned).
   TWebRequest* HTTPRequest() const noexcept { return FHTTPRequest; }
 
@@ -221,14 +223,21 @@ public:
   std::string AuthenticateHeaderValue() const;
 
 protected:
-  /// Stores the request and creates the empty custom headers and cookie collection.
+  /// Stores the request. The custom headers and the cookie collection, empty at first, are made
+  /// when first asked for: most responses (a redirect) never touch them.
   explicit TWebResponse(TWebRequest* httpRequest);
+
+  /// Whether any cookie or custom header line was added, without making the lists.
+  bool HasCookies() const noexcept { return FCookies != nullptr && FCookies->Count() > 0; }
+  bool HasCustomHeaders() const noexcept {
+    return FCustomHeaders != nullptr && FCustomHeaders->Count() > 0;
+  }
 
 private:
   std::unique_ptr<TStream> FContentStream;
-  std::unique_ptr<TCookieCollection> FCookies;
+  mutable std::unique_ptr<TCookieCollection> FCookies;
   TWebRequest* FHTTPRequest;
-  std::unique_ptr<TStrings> FCustomHeaders;
+  mutable std::unique_ptr<TStrings> FCustomHeaders;
 };
 
 } // namespace isapi_web

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <typeinfo>
 
+#include "runtime/cached_cast.h"
 #include "runtime/construct.h"
 #include "runtime/exceptions.h"
 #include "runtime/text.h"
@@ -39,7 +41,7 @@ TISAPIApplication* CurrentApplication() {
   if (application == nullptr) {
     return nullptr;
   }
-  auto* isapi = dynamic_cast<TISAPIApplication*>(application);
+  auto* isapi = CachedCast<TISAPIApplication>(application);
   if (isapi == nullptr) {
     throw EInvalidCast(u"Invalid class typecast");
   }
@@ -86,8 +88,23 @@ BOOL TISAPIApplication::GetExtensionVersion(HSE_VERSION_INFO& Ver) {
   }
 }
 
+void TISAPIApplication::SetFactory(std::unique_ptr<TISAPIFactory> Value) {
+  const TISAPIFactory* factory = Value.get();
+  FDefaultFactory = factory != nullptr && typeid(*factory) == typeid(TISAPIFactory);
+  FFactory = std::move(Value);
+}
+
 DWORD TISAPIApplication::HttpExtensionProc(EXTENSION_CONTROL_BLOCK& ECB) {
   try {
+    if (FDefaultFactory) {
+      // What the plain factory makes, built as Construct builds it but without the two heap
+      // blocks; the response still goes first, then the request.
+      TISAPIRequest request(&ECB);
+      request.AfterConstruction();
+      TISAPIResponse response(&request);
+      response.AfterConstruction();
+      return ServeRequest(request, response) ? HSE_STATUS_SUCCESS : HSE_STATUS_ERROR;
+    }
     // Declared in this order so that the response goes first, then the request.
     std::unique_ptr<TISAPIRequest> request = FFactory->MakeRequest(&ECB);
     std::unique_ptr<TISAPIResponse> response = FFactory->MakeResponse(*request);

@@ -45,10 +45,12 @@ public:
 
   TISAPIFactory& Factory() noexcept { return *FFactory; }
   /// Substitutes the request and response classes; not while requests are served.
-  void SetFactory(std::unique_ptr<TISAPIFactory> Value) { FFactory = std::move(Value); }
+  void SetFactory(std::unique_ptr<TISAPIFactory> Value);
 
 private:
   std::unique_ptr<TISAPIFactory> FFactory;
+  /// FFactory is a plain TISAPIFactory: its request and response can live in the serving frame.
+  bool FDefaultFactory = true;
 };
 
 /// The page, status text and header block of SendInternalErrorPage, as handed to the host.

@@ -13,16 +13,18 @@ namespace {
 
 // CR and LF would end the line early and let a value inject headers of its own; NUL would cut
 // the block short at the host. Every other byte passes unchanged.
-bool HoldsLineBreak(std::string_view text) {
-  return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+bool HoldsLineBreak(const std::string& text) {
+  // strcspn stops at the first CR, LF or NUL, the terminating one included: stopping short of
+  // the end means one of the three is inside. One pass, vectorised by the C library.
+  return std::strcspn(text.c_str(), "\r\n") != text.size();
 }
 
-void CheckHeaderValue(std::string_view value, std::u16string_view header) {
+void CheckHeaderValue(const std::string& value, std::u16string_view header) {
   if (HoldsLineBreak(value))
     throw EWebException(u"Invalid character in header " + std::u16string(header));
 }
 
-void AddLine(std::string& block, std::u16string_view header, std::string_view value) {
+void AddLine(std::string& block, std::u16string_view header, const std::string& value) {
   if (value.empty())
     return;
   CheckHeaderValue(value, header);
@@ -62,7 +64,7 @@ std::string TISAPIResponse::ReadStringField(int index) const {
 void TISAPIResponse::WriteStringField(int index, std::string_view value) {
   if (index < 0 || index >= StringFieldCount)
     return;
-  FStringVariables[static_cast<std::size_t>(index)] = std::string(value);
+  FStringVariables[static_cast<std::size_t>(index)].assign(value);
 }
 
 TDateTime TISAPIResponse::ReadDateField(int index) const {
@@ -94,7 +96,7 @@ std::string TISAPIResponse::GetRawContent() const {
 }
 
 void TISAPIResponse::SetRawContent(std::string_view value) {
-  FContent = std::string(value);
+  FContent.assign(value);
   if (ContentStream() == nullptr)
     SetContentLength(static_cast<int>(FContent.size()));
 }
@@ -107,7 +109,7 @@ void TISAPIResponse::SetStatusCode(int value) {
   if (value == FStatusCode)
     return;
   FStatusCode = value;
-  SetReasonString(StatusText(value));
+  SetReasonString(StatusTextView(value));
 }
 
 std::u16string TISAPIResponse::GetLogMessage() const {
@@ -128,8 +130,10 @@ std::string TISAPIResponse::HeaderBlock() const {
   std::string block;
   AddLine(block, u"Location", Location());
   AddLine(block, u"Allow", Allow());
-  for (int i = 0; i < Cookies().Count(); ++i)
-    AddLine(block, u"Set-Cookie", Cookies().Items(i)->HeaderValue());
+  if (HasCookies()) {
+    for (int i = 0; i < Cookies().Count(); ++i)
+      AddLine(block, u"Set-Cookie", Cookies().Items(i)->HeaderValue());
+  }
   AddLine(block, u"Derived-From", DerivedFrom());
   if (Expires() > 0.0)
     AddLine(block, u"Expires", WideToAnsi(HTTPDateText(Expires())));
@@ -138,16 +142,18 @@ std::string TISAPIResponse::HeaderBlock() const {
   AddLine(block, u"Title", Title());
   AddLine(block, u"WWW-Authenticate", AuthenticateHeaderValue());
 
-  const TStrings& custom = CustomHeaders();
-  for (int i = 0; i < custom.Count(); ++i) {
-    const std::u16string name = custom.Names(i);
-    if (HoldsLineBreak(WideToAnsi(name)))
-      throw EWebException(u"Invalid character in custom header name");
-    CheckHeaderValue(WideToAnsi(custom.Values(name)), name);
+  if (HasCustomHeaders()) {
+    const TStrings& custom = CustomHeaders();
+    for (int i = 0; i < custom.Count(); ++i) {
+      const std::u16string name = custom.Names(i);
+      if (HoldsLineBreak(WideToAnsi(name)))
+        throw EWebException(u"Invalid character in custom header name");
+      CheckHeaderValue(WideToAnsi(custom.Values(name)), name);
+    }
+    std::u16string customLines;
+    AppendCustomHeaderLines(customLines);
+    block += WideToAnsi(customLines);
   }
-  std::u16string customLines;
-  AppendCustomHeaderLines(customLines);
-  block += WideToAnsi(customLines);
 
   AddLine(block, u"Content-Version", ContentVersion());
   AddLine(block, u"Content-Encoding", ContentEncoding());

@@ -1,5 +1,6 @@
 #include "web/web_app_services.h"
 
+#include "runtime/cached_cast.h"
 #include "runtime/exceptions.h"
 #include "web/web_dispatcher.h"
 
@@ -38,7 +39,7 @@ TComponent* TDefaultWebAppServices::LocateWebDispatcher() const {
   }
   for (int i = 0; i < FWebModules->ItemCount(); ++i) {
     TComponent* module = FWebModules->Items(i);
-    if (dynamic_cast<TCustomWebDispatcher*>(module) != nullptr) {
+    if (CachedCast<TCustomWebDispatcher>(module) != nullptr) {
       return module;
     }
     if (module == nullptr) {
@@ -46,7 +47,7 @@ TComponent* TDefaultWebAppServices::LocateWebDispatcher() const {
     }
     for (int j = 0; j < module->ComponentCount(); ++j) {
       TComponent* component = module->Components(j);
-      if (dynamic_cast<TCustomWebDispatcher*>(component) != nullptr) {
+      if (CachedCast<TCustomWebDispatcher>(component) != nullptr) {
         return component;
       }
     }

@@ -24,10 +24,33 @@ bool SameText(std::u16string_view a, std::u16string_view b) noexcept {
                     [](char16_t x, char16_t y) { return FoldCase(x) == FoldCase(y); });
 }
 
-std::u16string WidePathInfo(const TWebRequest& request) {
-  // The only allocation a test makes: the path info in wide form for the mask.
-  return AnsiToWide(request.InternalPathInfo());
-}
+// The request's path info in wide form, as the masks match it. ASCII text, what path infos
+// nearly always are, widens unit for unit in every ANSI code page, so it goes into a buffer on
+// the stack; anything else takes the code-page conversion (and may allocate).
+class TWidePathInfo {
+public:
+  explicit TWidePathInfo(const TWebRequest& request) {
+    const std::string narrow = request.InternalPathInfo();
+    if (narrow.size() <= sizeof FBuffer / sizeof FBuffer[0] &&
+        std::all_of(narrow.begin(), narrow.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+      std::copy(narrow.begin(), narrow.end(), FBuffer);
+      FText = std::u16string_view(FBuffer, narrow.size());
+    } else {
+      FConverted = AnsiToWide(narrow);
+      FText = FConverted;
+    }
+  }
+  TWidePathInfo(const TWidePathInfo&) = delete;
+  TWidePathInfo& operator=(const TWidePathInfo&) = delete;
+
+  std::u16string_view Text() const noexcept { return FText; }
+
+private:
+  char16_t FBuffer[256];
+  std::u16string FConverted;
+  std::u16string_view FText;
+};
 
 bool MethodMatches(TMethodType wanted, const TWebRequest& request) noexcept {
   return wanted == TMethodType::mtAny || wanted == request.MethodType();
@@ -187,6 +210,7 @@ void TWebActionItem::SetPathInfo(std::u16string_view value) {
   }
   if (!SameText(path, FPathInfo)) {
     FPathInfo = std::move(path);
+    FMaskFromStoredPath = false;
     Changed(false);
   }
 }
@@ -228,6 +252,13 @@ void TWebActionItem::ComponentRemoved(const TComponent* AComponent) noexcept {
 }
 
 const TMask& TWebActionItem::CurrentMask() {
+  // The getter answers the stored path info unless it is empty and a producer is set. A mask
+  // made from the stored path info stays right until that is stored anew, so it needs no
+  // comparison; the producer's path follows the producer's name and is compared every time.
+  const bool fromStored = !FPathInfo.empty() || FProducer == nullptr;
+  if (fromStored && FMaskFromStoredPath && FMask != nullptr) {
+    return *FMask;
+  }
   std::u16string path = PathInfo();
   if (FMask == nullptr || !SameText(FMaskPathInfo, path)) {
     // Compiled before anything is replaced: a bad mask leaves the cache as it was.
@@ -235,6 +266,7 @@ const TMask& TWebActionItem::CurrentMask() {
     FMaskPathInfo = std::move(path);
     FMask = std::move(mask);
   }
+  FMaskFromStoredPath = fromStored;
   return *FMask;
 }
 
@@ -242,7 +274,7 @@ bool TWebActionItem::TryHandle(TWebRequest& Request, TWebResponse& Response, boo
   bool handled = false;
   if (!(AsDefault && FDefault)) {
     if (!FEnabled || !MethodMatches(FMethodType, Request) ||
-        !CurrentMask().Matches(WidePathInfo(Request))) {
+        !CurrentMask().Matches(TWidePathInfo(Request).Text())) {
       return false;
     }
   }
@@ -476,7 +508,7 @@ bool TCustomWebDispatcher::RunAfterDispatch(TWebRequest& Request, TWebResponse& 
 bool TCustomWebDispatcher::TryTarget(IWebDispatchTarget& Target, TWebRequest& Request,
                                      TWebResponse& Response) {
   if (!Target.TargetEnabled() || !MethodMatches(Target.TargetMethodType(), Request) ||
-      !Target.TargetMask().Matches(WidePathInfo(Request))) {
+      !Target.TargetMask().Matches(TWidePathInfo(Request).Text())) {
     return false;
   }
   return Target.TargetDispatch(this, Request, Response);

@@ -108,6 +108,8 @@ private:
   bool FEnabled = true;
   std::u16string FMaskPathInfo;
   std::unique_ptr<TMask> FMask;
+  /// FMask was made from (or found equal to) the stored path info, which is unchanged since.
+  bool FMaskFromStoredPath = false;
   std::u16string FName;
   TCustomContentProducer* FProducer = nullptr;
   TComponent* FProducerContent = nullptr;

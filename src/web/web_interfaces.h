@@ -4,9 +4,10 @@
 // the process-wide exception hook.
 //
 // An object offers an interface when it derives from the interface class: Supports<I>(object)
-// answers the interface, or null. Each interface carries its identifier as I::IID. Interfaces
-// offered by components are not owning references (the component's owner owns it); only
-// IRequestServices is reference-counted, through std::shared_ptr.
+// answers the interface, or null (a dynamic_cast whose answer is kept per class, CachedCast).
+// Each interface carries its identifier as I::IID. Interfaces offered by components are not
+// owning references (the component's owner owns it); only IRequestServices is reference-counted,
+// through std::shared_ptr.
 
 #include <array>
 #include <cstdint>
@@ -17,6 +18,7 @@
 
 #include "http/web_request.h"
 #include "http/web_response.h"
+#include "runtime/cached_cast.h"
 #include "runtime/component.h"
 #include "runtime/exceptions.h"
 #include "runtime/streams.h"
@@ -76,7 +78,7 @@ std::u16string GUIDToString(const TGUID& guid);
 
 /// The interface I of Object, or null when Object is null or does not offer it.
 template <class I, class T> I* Supports(T* object) noexcept {
-  return object != nullptr ? dynamic_cast<I*>(object) : nullptr;
+  return CachedCast<I>(object);
 }
 
 // ---- Interfaces (operations in their fixed order) --------------------------------------------

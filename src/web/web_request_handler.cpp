@@ -195,7 +195,23 @@ TComponent* TWebModuleList::AddModuleName(std::u16string_view AName) {
   return nullptr;
 }
 
+bool TWebModuleList::LacksAutoCreatedModule() const {
+  for (int i = 0; i < FFactories.ItemCount(); ++i) {
+    const TAbstractWebModuleFactory* factory = FFactories.Items(i);
+    if (factory->CreateMode() == TWebModuleCreateMode::crAlways &&
+        FindModuleClass(factory->ComponentClass()) == nullptr) {
+      return true;
+    }
+  }
+  return false;
+}
+
 void TWebModuleList::AutoCreateModules() {
+  // A reused set usually has all its modules: then nothing is created, no name can be looked up
+  // or left unresolved, and a creation scope would only take the scope lock twice.
+  if (!LacksAutoCreatedModule()) {
+    return;
+  }
   TCreationScope scope(*this);
   for (int i = 0; i < FFactories.ItemCount(); ++i) {
     TAbstractWebModuleFactory* factory = FFactories.Items(i);
@@ -343,15 +359,17 @@ bool TWebRequestHandler::ServeRequest(TWebRequest& Request, TWebResponse& Respon
       throw EWebException(u"No automatically activated data modules");
     }
     try {
-      IRequestServicesPtr services;
-      for (int i = 0; i < moduleList->ItemCount() && !services; ++i) {
+      IRequestServicesPtr supplied;
+      for (int i = 0; i < moduleList->ItemCount() && !supplied; ++i) {
         if (auto* source = Supports<IRequestServicesSource>(moduleList->Items(i))) {
-          services = source->GetRequestServices();
+          supplied = source->GetRequestServices();
         }
       }
-      if (!services) {
-        services = std::make_shared<TDefaultWebAppServices>();
-      }
+      // The default services object is this request's alone (nothing else gets a reference to
+      // it), so it lives in this frame and goes at the end of the block, where its last
+      // reference would.
+      TDefaultWebAppServices defaultServices;
+      IRequestServices* services = supplied ? supplied.get() : &defaultServices;
       services->SetContext(moduleList, &Request, &Response);
       try {
         handled = services->ProcessRequest();
@@ -392,12 +410,14 @@ TWebModuleList* TWebRequestHandler::AcquireModuleList() {
     throw EWebException(TooManyConnections);
   }
   std::lock_guard lock(FCriticalSection);
+  // Written only under the lock, which publishes it; the unlocked check above tolerates a stale
+  // value, so the stores need no ordering of their own.
   struct TResetAdding {
     std::atomic<int>& Adding;
-    ~TResetAdding() { Adding.store(0); }
+    ~TResetAdding() { Adding.store(0, std::memory_order_relaxed); }
   } reset{FAddingActiveModules};
   const int active = static_cast<int>(FActiveWebModules.size());
-  FAddingActiveModules.store(active + 1);
+  FAddingActiveModules.store(active + 1, std::memory_order_relaxed);
   limit = FMaxConnections.load();
   if (limit > 0 && active >= limit) {
     throw EWebException(TooManyConnections);

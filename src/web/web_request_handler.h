@@ -102,6 +102,8 @@ private:
   friend class TModuleWatcher;
   class TCreationScope;
 
+  /// Whether a crAlways factory has no module in the set yet.
+  bool LacksAutoCreatedModule() const;
   void EnterCreationScope();
   void LeaveCreationScope();
   static TComponent* FindModuleForName(std::u16string_view Name);

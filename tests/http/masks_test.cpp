@@ -185,6 +185,27 @@ TEST(TMask, SurrogatePairs) {
   EXPECT_FALSE(Matches(u"?", u"\U0001F600"));
 }
 
+TEST(TMask, TextLengthAloneCanRefuse) {
+  // Without a star the text has exactly the units the elements consume; with one, at least.
+  std::uint64_t tests = 1;
+  EXPECT_FALSE(TMask(u"/../max.htm").Matches(u"", tests));
+  EXPECT_EQ(tests, 0u);
+  EXPECT_FALSE(TMask(u"a?c").Matches(u"abcd", tests));
+  EXPECT_EQ(tests, 0u);
+  EXPECT_FALSE(TMask(u"a*c?").Matches(u"ac", tests));
+  EXPECT_EQ(tests, 0u);
+  EXPECT_TRUE(TMask(u"a*c?").Matches(u"acx", tests));
+  EXPECT_GT(tests, 0u);
+  // A surrogate pair is two units, a set one.
+  EXPECT_TRUE(Matches(u"[a-c]\U0001F600", u"b\U0001F600"));
+  EXPECT_FALSE(Matches(u"[a-c]\U0001F600", u"bx"));
+  EXPECT_FALSE(Matches(u"?\U0001F600", u"\U0001F600"));
+  EXPECT_TRUE(Matches(u"*\U0001F600", u"\U0001F600"));
+  EXPECT_TRUE(Matches(u"???", u"\U0001F600x"));
+  EXPECT_TRUE(Matches(u"*", u""));
+  EXPECT_TRUE(Matches(u"**", u"abc"));
+}
+
 TEST(TMask, CompiledElements) {
   const TMask mask(u"a*?[!b-d]\U0001F600?");
   const auto elements = mask.Elements();

@@ -230,6 +230,36 @@ TEST(WebResponse, ConstructionAndDefaults) {
   EXPECT_EQ(response->LogMessage(), u"log");
 }
 
+TEST(WebResponse, CookiesAndCustomHeadersAreThereWhenAskedFor) {
+  // The lists are made on first use; before that the response answers as with empty ones.
+  auto response = Construct<TTestResponse>();
+  EXPECT_EQ(response->GetCustomHeader(u"X-A"), u"");
+  std::u16string headers = u"Head: 0\r\n";
+  response->AppendCustomHeaderLines(headers);
+  EXPECT_EQ(headers, u"Head: 0\r\n");
+
+  const TWebResponse& constant = *response;
+  EXPECT_EQ(constant.Cookies().Count(), 0);
+  EXPECT_EQ(constant.Cookies().WebResponse(), response.get());
+  EXPECT_EQ(constant.CustomHeaders().Count(), 0);
+  // The collection first reached through a const reference is the one that keeps the cookies.
+  TCookie* cookie = response->Cookies().Add();
+  cookie->SetName("a");
+  EXPECT_EQ(&constant.Cookies(), &response->Cookies());
+  ASSERT_EQ(constant.Cookies().Count(), 1);
+  EXPECT_EQ(constant.Cookies().Items(0), cookie);
+
+  auto other = Construct<TTestResponse>();
+  other->SetCustomHeader(u"X-B", u"2");
+  EXPECT_EQ(other->GetCustomHeader(u"x-b"), u"2");
+  auto copied = Construct<TTestResponse>();
+  copied->SetCustomHeaders(other->CustomHeaders());
+  EXPECT_EQ(copied->GetCustomHeader(u"X-B"), u"2");
+  std::u16string lines;
+  copied->AppendCustomHeaderLines(lines);
+  EXPECT_EQ(lines, u"X-B: 2\r\n");
+}
+
 TEST(WebResponse, SetCookieFieldAddsOneCookiePerLine) {
   auto response = Construct<TTestResponse>();
   TStrings values;

@@ -123,6 +123,77 @@ TEST(WebActionItemTest, ProducerPathIsImpliedNotStored) {
   EXPECT_EQ(action->PathInfo(), u"/logo");
 }
 
+TEST(WebActionItemTest, MaskFollowsTheGetterWhateverChanges) {
+  TComponentPtr<TComponent> owner = MakeComponent<TComponent>();
+  auto* producer = CreateComponent<TBannerProducer>(owner.get());
+  auto* dispatcher = CreateComponent<TCustomWebDispatcher>(owner.get());
+  TWebActionItem* action = dispatcher->Actions().Add();
+
+  // From the stored path info, reused while it stays.
+  action->SetPathInfo(u"/a");
+  const TMask* stored = &action->CurrentMask();
+  EXPECT_TRUE(stored->Matches(u"/a"));
+  EXPECT_EQ(&action->CurrentMask(), stored);
+  // A producer does not change a path info that is stored.
+  action->SetProducer(producer);
+  EXPECT_EQ(&action->CurrentMask(), stored);
+  EXPECT_TRUE(action->CurrentMask().Matches(u"/a"));
+
+  // Stored empty with a producer: the producer's path, then its new name, then nothing.
+  action->SetPathInfo(u"");
+  EXPECT_TRUE(action->CurrentMask().Matches(u"/Banner"));
+  producer->SetName(u"Logo");
+  EXPECT_TRUE(action->CurrentMask().Matches(u"/Logo"));
+  EXPECT_FALSE(action->CurrentMask().Matches(u"/Banner"));
+  action->SetProducer(nullptr);
+  EXPECT_TRUE(action->CurrentMask().Matches(u""));
+  EXPECT_FALSE(action->CurrentMask().Matches(u"/Logo"));
+  // And the stored path info again.
+  action->SetPathInfo(u"/b*");
+  EXPECT_TRUE(action->CurrentMask().Matches(u"/bc"));
+  EXPECT_FALSE(action->CurrentMask().Matches(u"/a"));
+}
+
+TEST(WebDispatcherTest, PathInfoOfAnyTextAndLength) {
+  auto dispatcher = NewDispatcher();
+  std::vector<std::u16string> seen;
+  TWebActionItem* action = dispatcher->Actions().Add();
+  action->SetPathInfo(u"/*");
+  action->SetOnAction([&](TObject*, TWebRequest& Request, TWebResponse&, bool&) {
+    seen.push_back(AnsiToWide(Request.PathInfo()));
+  });
+  TWebActionItem* accented = dispatcher->Actions().Add();
+  accented->SetPathInfo(u"\\caf\u00E9");
+  int accentedCalls = 0;
+  accented->SetOnAction(Counting(accentedCalls));
+  action->SetMethodType(TMethodType::mtPost);
+
+  // A path info outside ASCII is matched in its code-page form: byte E9 is the letter e-acute.
+  TTestExchange cafe("GET", "/caf\xE9");
+  EXPECT_TRUE(dispatcher->RouteRequest(*cafe.Request, *cafe.Response));
+  EXPECT_EQ(accentedCalls, 1);
+  TTestExchange upper("GET", "/CAF\xC9");
+  EXPECT_FALSE(dispatcher->RouteRequest(*upper.Request, *upper.Response));
+
+  // Long path infos, ASCII or not, are matched whole.
+  action->SetMethodType(TMethodType::mtAny);
+  const std::string longAscii = "/" + std::string(300, 'x');
+  TTestExchange ascii("GET", longAscii);
+  EXPECT_TRUE(dispatcher->RouteRequest(*ascii.Request, *ascii.Response));
+  const std::string longAccented = "/" + std::string(300, '\xE9');
+  TTestExchange latin("GET", longAccented);
+  EXPECT_TRUE(dispatcher->RouteRequest(*latin.Request, *latin.Response));
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0], AnsiToWide(longAscii));
+  EXPECT_EQ(seen[1], u"/" + std::u16string(300, u'\u00E9'));
+  action->SetPathInfo(u"/" + std::u16string(300, u'x'));
+  TTestExchange shorter("GET", "/" + std::string(299, 'x'));
+  EXPECT_FALSE(dispatcher->RouteRequest(*shorter.Request, *shorter.Response));
+  TTestExchange exact("GET", longAscii);
+  EXPECT_TRUE(dispatcher->RouteRequest(*exact.Request, *exact.Response));
+  EXPECT_EQ(seen.size(), 3u);
+}
+
 TEST(WebActionItemTest, DefaultNamesUniqueNamesAndSingleDefault) {
   auto dispatcher = NewDispatcher();
   TWebActionItems& actions = dispatcher->Actions();
