@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,8 @@
 #include "host/host_text.h"
 #include "host/thread_group.h"
 #include "host/url_path.h"
+
+#include <boost/container/small_vector.hpp>
 
 namespace isapi_web::host {
 
@@ -114,6 +117,13 @@ std::string StatusName(DWORD status) {
   }
 }
 
+// A Content-Length value the header check let through: at most 18 digits.
+std::uint64_t DecimalValue(std::string_view digits) {
+  std::uint64_t value = 0;
+  std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  return value;
+}
+
 std::string ReasonFor(unsigned status) {
   switch (status) {
   case 500:
@@ -162,8 +172,8 @@ std::size_t LiveRequestCount() {
 
 // ---- TRequest ------------------------------------------------------------------------------
 
-TRequest::TRequest(const TExtension& extension, TRequestSetup setup,
-                   std::shared_ptr<IClientChannel> channel)
+TRequest::TRequest(TCreateKey, const TExtension& extension, TRequestSetup&& setup,
+                   std::shared_ptr<IClientChannel>&& channel)
     : FExtension(extension), FSetup(std::move(setup)), FChannel(std::move(channel)) {
   FContentType = HeaderValue(FSetup.Info, "Content-Type").value_or("");
   FKeepAlive = FSetup.Connection.KeepAlive;
@@ -187,12 +197,18 @@ TRequest::TRequest(const TExtension& extension, TRequestSetup setup,
 
 TRequest::~TRequest() = default;
 
-std::shared_ptr<TRequest> TRequest::Create(const TExtension& extension, TRequestSetup setup,
+std::shared_ptr<TRequest> TRequest::Create(const TExtension& extension, TRequestSetup&& setup,
                                            std::shared_ptr<IClientChannel> channel) {
-  std::shared_ptr<TRequest> request(new TRequest(extension, std::move(setup), std::move(channel)));
+  auto request =
+      std::make_shared<TRequest>(TCreateKey{}, extension, std::move(setup), std::move(channel));
   request->FHandle = Requests().Insert(request);
   request->FECB.ConnID = reinterpret_cast<HCONN>(request->FHandle);
   return request;
+}
+
+std::shared_ptr<TRequest> TRequest::Create(const TExtension& extension, const TRequestSetup& setup,
+                                           std::shared_ptr<IClientChannel> channel) {
+  return Create(extension, TRequestSetup(setup), std::move(channel));
 }
 
 bool TRequest::Ended() const {
@@ -243,6 +259,8 @@ void TRequest::Expire(unsigned status, std::string_view note, bool onOwnerThread
                                 TConnectionState{false, FSetup.Connection.Http10}, FSetup.HeadOnly);
     outcome.Status = status;
   } else {
+    if (FUnsentHeadSize != 0)
+      FUnsentHeadSize = AnnounceClose(FOutput, FUnsentHeadSize, FAnnounced);
     outcome.Bytes = std::move(FOutput);
     outcome.Status = FStatus;
   }
@@ -307,6 +325,8 @@ void TRequest::EndLocked(std::unique_lock<std::mutex>& lock, DWORD status, bool 
       keepAlive = false; // the client still waits for bytes that will never come
     if (status == HSE_STATUS_ERROR)
       keepAlive = false;
+    if (!keepAlive && FUnsentHeadSize != 0)
+      FUnsentHeadSize = AnnounceClose(FOutput, FUnsentHeadSize, FAnnounced);
     outcome.Bytes = std::move(FOutput);
     outcome.Status = FStatus;
   }
@@ -320,7 +340,8 @@ BOOL TRequest::GetVariable(const char* name, void* buffer, DWORD* size) {
     if (FEnded)
       return Fail(ERROR_INVALID_PARAMETER);
   }
-  const std::optional<std::string> value = ServerVariable(FSetup.Info, name);
+  std::string scratch;
+  const std::optional<std::string_view> value = FindServerVariable(FSetup.Info, name, scratch);
   if (!value)
     return Fail(ERROR_INVALID_INDEX);
   DWORD error = 0;
@@ -351,33 +372,34 @@ BOOL TRequest::Write(const void* buffer, DWORD* bytes, DWORD reserved) {
   if (FClientGone)
     return Fail(ERROR_NO_DATA);
   if (!FHeadSent)
-    StartBodyLocked("200 OK", {});
+    StartBodyLocked(200, "200 OK", {});
   AppendBodyLocked(std::string_view(static_cast<const char*>(buffer), *bytes));
   if ((FProcReturned || FOutput.size() >= FlushThreshold) && !FlushLocked())
     return Fail(ERROR_NO_DATA);
   return 1;
 }
 
-void TRequest::StartBodyLocked(std::string_view statusText, THeaderFields fields) {
+void TRequest::StartBodyLocked(unsigned status, std::string_view statusText,
+                               std::span<const TFieldView> fields) {
   FHeadSent = true;
-  FStatus = ParseStatusText(statusText).value_or(TStatusText{}).Code;
+  FStatus = status;
   // A client reads no body after these statuses, so body bytes would be read as the next answer.
   FBodyless = FStatus == 204 || FStatus == 304;
-  THeaderFields sent;
+  boost::container::small_vector<TFieldView, 8> sent;
   bool extensionFramed = false;
-  for (auto& field : fields) {
-    if (EqualsIgnoreCase(field.first, "Connection")) {
-      if (ToUpperAscii(field.second).find("CLOSE") != std::string::npos)
+  for (const TFieldView& field : fields) {
+    if (EqualsIgnoreCase(field.Name, "Connection")) {
+      if (ToUpperAscii(field.Value).find("CLOSE") != std::string::npos)
         FKeepAlive = false;
       continue; // the host says how the connection goes on
     }
-    if (EqualsIgnoreCase(field.first, "Content-Length")) {
+    if (EqualsIgnoreCase(field.Name, "Content-Length")) {
       FFraming = TFraming::Length;
-      FDeclaredLength = std::stoull(field.second);
-    } else if (EqualsIgnoreCase(field.first, "Transfer-Encoding")) {
+      FDeclaredLength = DecimalValue(field.Value);
+    } else if (EqualsIgnoreCase(field.Name, "Transfer-Encoding")) {
       extensionFramed = true; // the extension frames the body itself; it ends with the connection
     }
-    sent.push_back(std::move(field));
+    sent.push_back(field);
   }
   if (extensionFramed) {
     FFraming = TFraming::UntilClose;
@@ -388,12 +410,13 @@ void TRequest::StartBodyLocked(std::string_view statusText, THeaderFields fields
       FKeepAlive = false;
     } else {
       FFraming = TFraming::Chunked;
-      sent.emplace_back("Transfer-Encoding", "chunked");
+      sent.push_back({"Transfer-Encoding", "chunked"});
     }
   }
-  FOutput += ComposeHead(statusText, sent,
-                         TConnectionState{FKeepAlive && !(FFraming == TFraming::UntilClose),
-                                          FSetup.Connection.Http10});
+  FAnnounced =
+      TConnectionState{FKeepAlive && !(FFraming == TFraming::UntilClose), FSetup.Connection.Http10};
+  AppendHead(FOutput, statusText, {sent.data(), sent.size()}, FAnnounced);
+  FUnsentHeadSize = FOutput.size();
 }
 
 void TRequest::AppendBodyLocked(std::string_view bytes) {
@@ -425,6 +448,7 @@ bool TRequest::FlushLocked() {
     return true;
   const bool sent = FChannel->SendNow(FOutput);
   FOutput.clear();
+  FUnsentHeadSize = 0;
   if (!sent)
     FClientGone = true;
   return sent;
@@ -458,11 +482,18 @@ BOOL TRequest::Redirect(const char* url) {
                               : "a redirect to an invalid target (it holds a control character)";
     return Fail(ERROR_INVALID_PARAMETER);
   }
-  const std::string body = RedirectPageBody(target);
-  StartBodyLocked("302 Object Moved", {{"Location", std::string(target)},
-                                       {"Content-Type", "text/html"},
-                                       {"Content-Length", std::to_string(body.size())}});
-  AppendBodyLocked(body);
+  const std::size_t bodySize = RedirectPageBodySize(target);
+  char lengthText[24];
+  const auto lengthEnd = std::to_chars(lengthText, lengthText + sizeof lengthText, bodySize).ptr;
+  const TFieldView fields[] = {{"Location", target},
+                               {"Content-Type", "text/html"},
+                               {"Content-Length", std::string_view(lengthText, lengthEnd)}};
+  FOutput.reserve(512 + target.size() + bodySize);
+  StartBodyLocked(302, "302 Object Moved", fields);
+  // The page goes straight into the output: the same bytes AppendBodyLocked would frame.
+  FBodyWritten += bodySize;
+  if (!FSetup.HeadOnly && !FBodyless)
+    AppendRedirectPageBody(FOutput, target);
   if (FProcReturned && !FlushLocked())
     return Fail(ERROR_NO_DATA);
   return 1;
@@ -502,7 +533,10 @@ BOOL TRequest::SendHeader(const char* status, const char* block) {
     }
     headers = std::move(*parsed);
   }
-  StartBodyLocked(statusText.Text, std::move(headers.Fields));
+  boost::container::small_vector<TFieldView, 8> fields;
+  for (const auto& [name, value] : headers.Fields)
+    fields.push_back({name, value});
+  StartBodyLocked(statusText.Code, statusText.Text, {fields.data(), fields.size()});
   AppendBodyLocked(headers.BodyStart);
   if (FProcReturned && !FlushLocked())
     return Fail(ERROR_NO_DATA);

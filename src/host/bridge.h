@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -83,8 +84,18 @@ void WaitForObservedCalls();
 class TRequest {
 public:
   /// Registers a live ConnID for the request.
-  static std::shared_ptr<TRequest> Create(const TExtension& extension, TRequestSetup setup,
+  static std::shared_ptr<TRequest> Create(const TExtension& extension, TRequestSetup&& setup,
                                           std::shared_ptr<IClientChannel> channel);
+  /// The same with a copy of setup.
+  static std::shared_ptr<TRequest> Create(const TExtension& extension, const TRequestSetup& setup,
+                                          std::shared_ptr<IClientChannel> channel);
+  /// Only Create makes requests; the key lets it build one in the block of its shared_ptr.
+  class TCreateKey {
+    friend class TRequest;
+    TCreateKey() = default;
+  };
+  TRequest(TCreateKey, const TExtension& extension, TRequestSetup&& setup,
+           std::shared_ptr<IClientChannel>&& channel);
   ~TRequest();
   TRequest(const TRequest&) = delete;
   TRequest& operator=(const TRequest&) = delete;
@@ -108,13 +119,12 @@ public:
 private:
   enum class TFraming { None, Length, Chunked, UntilClose };
 
-  TRequest(const TExtension& extension, TRequestSetup setup,
-           std::shared_ptr<IClientChannel> channel);
   BOOL Redirect(const char* url);
   BOOL SendHeader(const char* status, const char* block);
   BOOL DoneWithSession(const DWORD* status);
   BOOL MapUrl(char* buffer, DWORD* size);
-  void StartBodyLocked(std::string_view statusText, THeaderFields fields);
+  void StartBodyLocked(unsigned status, std::string_view statusText,
+                       std::span<const TFieldView> fields);
   void AppendBodyLocked(std::string_view bytes);
   bool FlushLocked();
   void EndLocked(std::unique_lock<std::mutex>& lock, DWORD status, bool onOwnerThread);
@@ -143,6 +153,10 @@ private:
   bool FBodyless = false; ///< a 204 or 304 answer: no body bytes reach the client
   unsigned FStatus = 0;
   std::string FOutput;
+  /// The head at the start of FOutput while it has not gone out, and how it said the
+  /// connection goes on: a host that closes after all must still say so.
+  std::size_t FUnsentHeadSize = 0;
+  TConnectionState FAnnounced;
   std::string FRefusal; ///< what the last refused call was, for the 502 page
 };
 

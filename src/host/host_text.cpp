@@ -1,6 +1,8 @@
 #include "host/host_text.h"
 
+#include <array>
 #include <cstdio>
+#include <cstring>
 
 namespace isapi_web::host {
 
@@ -8,6 +10,57 @@ namespace {
 
 char UpperAscii(char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// The replacement of a byte that HTML needs escaped, empty for one that stands as it is.
+std::string_view HtmlEntityFor(char c) {
+  switch (c) {
+  case '&':
+    return "&amp;";
+  case '<':
+    return "&lt;";
+  case '>':
+    return "&gt;";
+  case '"':
+    return "&quot;";
+  case '\'':
+    return "&#39;";
+  default:
+    return {};
+  }
+}
+
+constexpr auto HtmlSpecials = [] {
+  std::array<bool, 256> table{};
+  for (unsigned char c : std::string_view("&<>\"'"))
+    table[c] = true;
+  return table;
+}();
+
+bool IsHtmlSpecial(char c) {
+  return HtmlSpecials[static_cast<unsigned char>(c)];
+}
+
+constexpr std::uint64_t ByteOnes = 0x0101010101010101ull;
+constexpr std::uint64_t ByteHighs = 0x8080808080808080ull;
+
+// Whether some byte of the word is zero; never reports one that is not.
+constexpr bool HasZeroByte(std::uint64_t word) {
+  return ((word - ByteOnes) & ~word & ByteHighs) != 0;
+}
+
+// How far text starts with bytes that HTML takes as they are, eight at a time.
+std::size_t PlainHtmlPrefix(std::string_view text) {
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    if (HasZeroByte(word ^ (ByteOnes * '&')) || HasZeroByte(word ^ (ByteOnes * '<')) ||
+        HasZeroByte(word ^ (ByteOnes * '>')) || HasZeroByte(word ^ (ByteOnes * '"')) ||
+        HasZeroByte(word ^ (ByteOnes * '\'')))
+      break;
+  }
+  return i;
 }
 
 } // namespace
@@ -51,11 +104,9 @@ std::string HttpDateText(std::chrono::system_clock::time_point moment) {
   return text;
 }
 
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size())
-    return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (UpperAscii(a[i]) != UpperAscii(b[i]))
+bool SameBytesIgnoreCase(const char* a, const char* b, std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i)
+    if (a[i] != b[i] && UpperAscii(a[i]) != UpperAscii(b[i]))
       return false;
   return true;
 }
@@ -71,36 +122,47 @@ std::string ToUpperAscii(std::string_view text) {
   return result;
 }
 
+void AppendHtmlEscaped(std::string& out, std::string_view text) {
+  // Runs of plain bytes are copied whole; most texts have no special byte at all.
+  std::size_t start = 0;
+  for (std::size_t i = PlainHtmlPrefix(text); i < text.size(); ++i) {
+    if (!IsHtmlSpecial(text[i]))
+      continue;
+    out.append(text.data() + start, i - start);
+    out.append(HtmlEntityFor(text[i]));
+    start = i + 1;
+  }
+  out.append(text.data() + start, text.size() - start);
+}
+
+std::size_t HtmlEscapedSize(std::string_view text) {
+  std::size_t size = text.size();
+  for (std::size_t i = PlainHtmlPrefix(text); i < text.size(); ++i)
+    if (IsHtmlSpecial(text[i]))
+      size += HtmlEntityFor(text[i]).size() - 1;
+  return size;
+}
+
 std::string HtmlEscape(std::string_view text) {
   std::string result;
   result.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-    case '&':
-      result += "&amp;";
-      break;
-    case '<':
-      result += "&lt;";
-      break;
-    case '>':
-      result += "&gt;";
-      break;
-    case '"':
-      result += "&quot;";
-      break;
-    case '\'':
-      result += "&#39;";
-      break;
-    default:
-      result += c;
-    }
-  }
+  AppendHtmlEscaped(result, text);
   return result;
 }
 
 bool HasControlCharacter(std::string_view text) {
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
+  // Eight bytes at a time: a word has a byte below 32 when subtracting 32 from every byte borrows
+  // into the top bit of a byte that had it clear, and a byte of 127 when the word XOR 127s has a
+  // zero byte; neither test reports a byte that is not there.
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    if ((((word - ByteOnes * 32) & ~word & ByteHighs) != 0) || HasZeroByte(word ^ (ByteOnes * 127)))
+      return true;
+  }
+  for (; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
     if (byte < 32 || byte == 127)
       return true;
   }

@@ -3,6 +3,7 @@
 // Date header and the access log share.
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -26,14 +27,22 @@ TCivilTime ToCivilTime(std::chrono::system_clock::time_point moment);
 /// The IMF-fixdate form of a moment ("Sun, 06 Nov 1994 08:49:37 GMT").
 std::string HttpDateText(std::chrono::system_clock::time_point moment);
 
+/// Whether size bytes at a and b are equal ignoring ASCII case.
+bool SameBytesIgnoreCase(const char* a, const char* b, std::size_t size);
 /// Whether two texts are equal ignoring ASCII case.
-bool EqualsIgnoreCase(std::string_view a, std::string_view b);
+inline bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && SameBytesIgnoreCase(a.data(), b.data(), a.size());
+}
 /// Whether text begins with prefix, ignoring ASCII case.
 bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix);
 /// The text with ASCII letters in upper case; other bytes unchanged.
 std::string ToUpperAscii(std::string_view text);
 /// The text made safe inside HTML element content and double-quoted attributes.
 std::string HtmlEscape(std::string_view text);
+/// Appends text as HtmlEscape gives it.
+void AppendHtmlEscaped(std::string& out, std::string_view text);
+/// The size of HtmlEscape(text), without building it.
+std::size_t HtmlEscapedSize(std::string_view text);
 /// Whether any byte is a control character (below 32, or 127).
 bool HasControlCharacter(std::string_view text);
 

@@ -1,11 +1,15 @@
 #include "host/http_server.h"
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <set>
+#include <span>
 #include <utility>
 
 // The host's headers come before Asio's: on Windows Asio brings in the system headers, whose
@@ -52,6 +56,116 @@ std::string HostWithoutPort(std::string_view host) {
   }
   return std::string(host.substr(0, host.find(':')));
 }
+
+// Every connection's socket and timers run on its loop's own executor: no strand and no
+// type-erased executor between a completion and its handler (see TSession::Serialized).
+using TLoopExecutor = net::io_context::executor_type;
+using TSocket = net::basic_stream_socket<tcp, TLoopExecutor>;
+using TTimer =
+    net::basic_waitable_timer<std::chrono::steady_clock,
+                              net::wait_traits<std::chrono::steady_clock>, TLoopExecutor>;
+
+/// One header field as received.
+struct TReceivedField {
+  http::field Name = http::field::unknown;
+  std::string NameText;
+  std::string Value;
+};
+
+/// A request as the parser delivered it. A connection keeps one and reuses its texts and fields
+/// for every request, so that a request of the usual size allocates nothing here.
+struct TReceivedRequest {
+  http::verb Verb = http::verb::unknown;
+  std::string Method;
+  std::string Target;
+  int Version = 11;
+  std::vector<TReceivedField> Fields; ///< the first FieldCount are this request's
+  std::size_t FieldCount = 0;
+  std::string Body;
+
+  void Clear() {
+    Verb = http::verb::unknown;
+    Method.clear();
+    Target.clear();
+    Version = 11;
+    FieldCount = 0;
+    Body.clear();
+  }
+  std::span<const TReceivedField> Received() const { return {Fields.data(), FieldCount}; }
+  /// The first field of that name, as a message's find gives it.
+  const TReceivedField* Find(http::field name) const {
+    for (const TReceivedField& field : Received())
+      if (field.Name == name)
+        return &field;
+    return nullptr;
+  }
+  // What a Beast message answers for the same fields.
+  bool KeepAlive() const {
+    const TReceivedField* connection = Find(http::field::connection);
+    if (Version < 11)
+      return connection != nullptr && http::token_list{connection->Value}.exists("keep-alive");
+    return connection == nullptr || !http::token_list{connection->Value}.exists("close");
+  }
+  bool Chunked() const {
+    const TReceivedField* encoding = Find(http::field::transfer_encoding);
+    if (encoding == nullptr)
+      return false;
+    const http::token_list codings{encoding->Value};
+    for (auto it = codings.begin(); it != codings.end();) {
+      const auto next = std::next(it);
+      if (next == codings.end())
+        return beast::iequals(*it, "chunked");
+      it = next;
+    }
+    return false;
+  }
+};
+
+/// Beast's HTTP parser, delivering into a TReceivedRequest.
+class TRequestReader final : public http::basic_parser<true> {
+public:
+  explicit TRequestReader(TReceivedRequest& request) : FRequest(request) {
+    FRequest.Clear();
+    header_limit(HeaderLimit);
+    body_limit(BodyLimit);
+  }
+
+private:
+  void on_request_impl(http::verb method, std::string_view methodText, std::string_view target,
+                       int version, error_code&) override {
+    FRequest.Verb = method;
+    FRequest.Method.assign(methodText);
+    FRequest.Target.assign(target);
+    FRequest.Version = version;
+  }
+  void on_response_impl(int, std::string_view, int, error_code&) override {}
+  void on_field_impl(http::field name, std::string_view nameText, std::string_view value,
+                     error_code&) override {
+    if (FRequest.FieldCount == FRequest.Fields.size())
+      FRequest.Fields.emplace_back();
+    TReceivedField& field = FRequest.Fields[FRequest.FieldCount++];
+    field.Name = name;
+    field.NameText.assign(nameText);
+    field.Value.assign(value);
+  }
+  void on_header_impl(error_code&) override {}
+  void on_body_init_impl(const boost::optional<std::uint64_t>& length, error_code&) override {
+    if (length)
+      FRequest.Body.reserve(static_cast<std::size_t>(*length)); // the body limit bounds it
+  }
+  std::size_t on_body_impl(std::string_view body, error_code&) override {
+    FRequest.Body.append(body);
+    return body.size();
+  }
+  void on_chunk_header_impl(std::uint64_t, std::string_view, error_code&) override {}
+  std::size_t on_chunk_body_impl(std::uint64_t, std::string_view body, error_code&) override {
+    FRequest.Body.append(body);
+    return body.size();
+  }
+  void on_finish_impl(error_code&) override {}
+
+  TReceivedRequest& FRequest;
+};
 
 } // namespace
 
@@ -100,12 +214,13 @@ struct THttpServer::TImpl {
   void CloseIdleSessions();
 };
 
-// One client connection. Every handler runs on the connection's strand; while an extension
-// owns the request, only the request (under its lock) writes to the socket, synchronously.
+// One client connection. Its handlers run one at a time (Serialized); while an extension owns
+// the request, only the request (under its lock) writes to the socket, synchronously.
 class TSession : public IClientChannel, public std::enable_shared_from_this<TSession> {
 public:
-  TSession(THttpServer::TImpl& server, tcp::socket socket)
-      : FServer(server), FSocket(std::move(socket)), FTimer(FSocket.get_executor()) {}
+  TSession(THttpServer::TImpl& server, TSocket socket)
+      : FServer(server), FSocket(std::move(socket)), FTimer(FSocket.get_executor()),
+        FPendingTimer(FSocket.get_executor()) {}
 
   ~TSession() override {
     std::lock_guard lock(FServer.StateMutex);
@@ -119,18 +234,25 @@ public:
     }
     error_code ignored;
     FSocket.set_option(tcp::no_delay(true), ignored);
+    // Answers are first written straight from the handler that made them; only what the socket
+    // does not take at once waits for the loop.
+    FSocket.non_blocking(true, ignored);
     const tcp::endpoint local = FSocket.local_endpoint(ignored);
     const tcp::endpoint remote = FSocket.remote_endpoint(ignored);
     FLocalAddress = local.address().to_string();
     FLocalPort = std::to_string(local.port());
     FRemoteAddress = remote.address().to_string();
     FRemotePort = std::to_string(remote.port());
-    net::dispatch(FSocket.get_executor(), [self = shared_from_this()] { self->ReadHeader(); });
+    net::post(FSocket.get_executor(), [self = shared_from_this()] {
+      self->Serialized([session = self.get()] { session->ReadHeader(); });
+    });
   }
 
-  /// Closes the connection on its strand if it waits for a next request.
+  /// Closes the connection, in its turn, if it waits for a next request.
   void PostShutdown() {
-    net::post(FSocket.get_executor(), [self = shared_from_this()] { self->Shutdown(); });
+    net::post(FSocket.get_executor(), [self = shared_from_this()] {
+      self->Serialized([session = self.get()] { session->Shutdown(); });
+    });
   }
 
   // A connection waiting for its next request closes now.
@@ -142,25 +264,27 @@ public:
   }
 
   bool SendNow(std::string_view bytes) override {
-    error_code error;
-    net::write(FSocket, net::buffer(bytes.data(), bytes.size()), error);
-    return !error;
+    // The socket does not block (see Start): what it cannot take yet waits for writability.
+    while (!bytes.empty()) {
+      error_code error;
+      const std::size_t written =
+          FSocket.write_some(net::buffer(bytes.data(), bytes.size()), error);
+      bytes.remove_prefix(written);
+      if (error == net::error::would_block || error == net::error::try_again)
+        FSocket.wait(TSocket::wait_write, error);
+      if (error)
+        return false;
+    }
+    return true;
   }
 
   void PendingStarted() override {
-    FTimer.expires_after(FServer.Options.PendingTimeout);
-    FTimer.async_wait([self = shared_from_this(),
-                       request = std::weak_ptr(FRequest)](error_code error) {
-      const std::shared_ptr<TRequest> pending = request.lock();
-      if (error || !pending)
-        return;
-      const auto seconds =
-          std::chrono::duration_cast<std::chrono::seconds>(self->FServer.Options.PendingTimeout);
-      pending->Expire(500,
-                      "The extension did not complete the pending request within " +
-                          std::to_string(seconds.count()) + " s.",
-                      true);
-    });
+    // One timer per connection, armed at most once per time limit: a pending request only
+    // notes its deadline, and a timer that fires early waits again for the rest.
+    FPendingDeadline = std::chrono::steady_clock::now() + FServer.Options.PendingTimeout;
+    FPendingActive = true;
+    if (!FPendingTimerArmed)
+      ArmPendingTimer();
   }
 
   void RequestEnded(std::shared_ptr<IClientChannel> self, TRequestOutcome outcome,
@@ -169,56 +293,136 @@ public:
       OnRequestEnded(std::move(outcome));
       return;
     }
-    // The handler owns the caller's reference: the session is released on its own strand.
+    // The handler owns the caller's reference: the session is released on its own loop.
     net::post(FSocket.get_executor(), [self = std::static_pointer_cast<TSession>(std::move(self)),
                                        outcome = std::move(outcome)]() mutable {
-      self->OnRequestEnded(std::move(outcome));
+      self->Serialized([session = self.get(), outcome = std::move(outcome)]() mutable {
+        session->OnRequestEnded(std::move(outcome));
+      });
     });
   }
 
 private:
+  // Runs body now unless another thread runs one of this connection's handlers, in which case
+  // that thread runs it next. A loop normally has one thread and body always runs at once; the
+  // thread group adds threads to a loop whose threads are held by an extension, and then two
+  // completions of one connection can meet.
+  template <typename TBody> void Serialized(TBody&& body) {
+    {
+      std::lock_guard lock(FTurnMutex);
+      if (FTurnTaken) {
+        FWaiting.emplace_back(
+            [self = shared_from_this(), body = std::forward<TBody>(body)]() mutable { body(); });
+        return;
+      }
+      FTurnTaken = true;
+    }
+    body();
+    for (;;) {
+      std::function<void()> next;
+      {
+        std::lock_guard lock(FTurnMutex);
+        if (FWaiting.empty()) {
+          FTurnTaken = false;
+          return;
+        }
+        next = std::move(FWaiting.front());
+        FWaiting.erase(FWaiting.begin());
+      }
+      next();
+    }
+  }
+
   void ReadHeader() {
     FBusy = false;
     if (FServer.Stopping)
       return GracefulClose();
-    FParser.emplace();
-    FParser->header_limit(HeaderLimit);
-    FParser->body_limit(BodyLimit);
-    http::async_read_header(
-        FSocket, FBuffer, *FParser,
-        [self = shared_from_this()](error_code error, std::size_t) { self->OnHeader(error); });
+    FReader.emplace(FReceived);
+    FHeaderDone = false;
+    // The next request is read from a handler of its own, after the other connections' handlers
+    // that are ready now: by then the client has usually sent it, and the read that the loop
+    // tries at once finds it instead of costing a call that finds nothing. Bytes of a pipelined
+    // request that are already here are parsed there too, which keeps a long pipeline from
+    // nesting one answer inside the other.
+    net::post(FSocket.get_executor(), [self = shared_from_this()] {
+      self->Serialized([session = self.get()] { session->Parse(); });
+    });
   }
 
-  void OnHeader(error_code error) {
+  void ReadMore() {
+    // The shutdown may have looked for idle connections while this one was between requests.
+    if (!FBusy && FServer.Stopping)
+      return GracefulClose();
+    const std::size_t size = std::min<std::size_t>(
+        std::max<std::size_t>(512, FBuffer.capacity() - FBuffer.size()), 65536);
+    FSocket.async_read_some(
+        FBuffer.prepare(size), [self = shared_from_this()](error_code error, std::size_t bytes) {
+          self->Serialized([session = self.get(), error, bytes] { session->OnRead(error, bytes); });
+        });
+  }
+
+  void OnRead(error_code error, std::size_t bytes) {
+    FBuffer.commit(bytes);
+    if (error == net::error::eof) {
+      // The end of the stream completes a message that only the end delimits, and cuts
+      // short any other that has begun.
+      if (!FReader->got_some())
+        return OnReadError(http::error::end_of_stream);
+      error = {};
+      FReader->put_eof(error);
+      if (error)
+        return OnReadError(error);
+      return OnMessage();
+    }
     if (error)
       return OnReadError(error);
-    FBusy = true;
-    FServer.BeginRequest();
-    FStarted = std::chrono::steady_clock::now();
-    if (FParser->is_done())
-      return Dispatch();
-    const auto& request = FParser->get();
-    const auto expect = request.find(http::field::expect);
-    if (expect != request.end() && EqualsIgnoreCase(expect->value(), "100-continue")) {
-      static constexpr std::string_view Continue = "HTTP/1.1 100 Continue\r\n\r\n";
-      net::async_write(FSocket, net::buffer(Continue.data(), Continue.size()),
-                       [self = shared_from_this()](error_code writeError, std::size_t) {
-                         if (writeError)
-                           return self->Abort();
-                         self->ReadBody();
-                       });
-      return;
-    }
-    ReadBody();
+    Parse();
   }
 
-  void ReadBody() {
-    http::async_read(FSocket, FBuffer, *FParser,
-                     [self = shared_from_this()](error_code error, std::size_t) {
-                       if (error)
-                         return self->OnReadError(error);
-                       self->Dispatch();
+  // Feeds the parser what is buffered; reads more when it needs more.
+  void Parse() {
+    while (FBuffer.size() != 0) {
+      error_code error;
+      const std::size_t used = FReader->put(FBuffer.data(), error);
+      FBuffer.consume(used);
+      if (error == http::error::need_more)
+        break;
+      if (error)
+        return OnReadError(error);
+      if (!FHeaderDone && FReader->is_header_done()) {
+        FHeaderDone = true;
+        if (!OnHeader())
+          return;
+      }
+      if (FReader->is_done())
+        return OnMessage();
+    }
+    ReadMore();
+  }
+
+  // The head is in: the request counts from now on. False when the body must wait for an
+  // interim answer.
+  bool OnHeader() {
+    FBusy = true;
+    FServer.BeginRequest();
+    if (FServer.Options.AccessLog != nullptr)
+      FStarted = std::chrono::steady_clock::now();
+    if (FReader->is_done())
+      return true;
+    FReader->eager(true);
+    const TReceivedField* expect = FReceived.Find(http::field::expect);
+    if (expect == nullptr || !EqualsIgnoreCase(expect->Value, "100-continue"))
+      return true;
+    static constexpr std::string_view Continue = "HTTP/1.1 100 Continue\r\n\r\n";
+    net::async_write(FSocket, net::buffer(Continue.data(), Continue.size()),
+                     [self = shared_from_this()](error_code writeError, std::size_t) {
+                       self->Serialized([session = self.get(), writeError] {
+                         if (writeError)
+                           return session->Abort();
+                         session->Parse();
+                       });
                      });
+    return false;
   }
 
   void OnReadError(error_code error) {
@@ -226,7 +430,8 @@ private:
     if (!counted) {
       FBusy = true;
       FServer.BeginRequest();
-      FStarted = std::chrono::steady_clock::now();
+      if (FServer.Options.AccessLog != nullptr)
+        FStarted = std::chrono::steady_clock::now();
     }
     if (error == http::error::header_limit)
       return AnswerPage(431, "431 Request Header Fields Too Large",
@@ -250,37 +455,59 @@ private:
 
   // A page of the host's own that ends the connection (the request could not be read).
   void AnswerPage(unsigned status, std::string_view statusText, std::string_view message) {
-    FLog = TAccessLogEntry{};
-    FLog.Status = status;
-    FLog.Method = "-";
+    FStatus = status;
+    if (FServer.Options.AccessLog != nullptr)
+      StartLogEntry(nullptr);
     Answer(ComposePage(statusText, {}, ErrorPageBody(statusText, HtmlEscape(message)),
                        TConnectionState{false, false}, false),
            false);
   }
 
-  void Dispatch() {
-    auto& request = FParser->get();
-    const std::string method(request.method_string());
-    const bool http10 = request.version() == 10;
-    const bool headOnly = request.method() == http::verb::head;
-    const bool keepAlive = request.keep_alive() && !FServer.Stopping;
-    const TConnectionState connection{keepAlive, http10};
-    const TTargetPath target = ParseRequestTarget(request.target());
+  // The URL path as the log and the diagnostics name it: as sent.
+  std::string_view UriStem() const {
+    return FTarget.Valid ? std::string_view(FTarget.RawPath) : std::string_view(FReceived.Target);
+  }
 
-    FLog = TAccessLogEntry{};
+  // The access log's fields of this request (null: one the host could not read); only filled
+  // in when there is a log.
+  void StartLogEntry(const TReceivedRequest* request) {
+    FLog.ExtensionLogData.clear();
+    FLog.UserAgent.clear();
+    FLog.Referer.clear();
+    if (request == nullptr) {
+      FLog.ServerIp.clear();
+      FLog.ServerPort.clear();
+      FLog.ClientIp.clear();
+      FLog.Method = "-";
+      FLog.UriStem.clear();
+      FLog.UriQuery.clear();
+      return;
+    }
     FLog.ServerIp = FLocalAddress;
     FLog.ServerPort = FLocalPort;
     FLog.ClientIp = FRemoteAddress;
-    FLog.Method = method;
-    FLog.UriStem = target.Valid ? target.RawPath : std::string(request.target());
-    FLog.UriQuery = target.Query;
-    if (auto field = request.find(http::field::user_agent); field != request.end())
-      FLog.UserAgent = std::string(field->value());
-    if (auto field = request.find(http::field::referer); field != request.end())
-      FLog.Referer = std::string(field->value());
+    FLog.Method = request->Method;
+    FLog.UriStem = UriStem();
+    FLog.UriQuery = FTarget.Query;
+    if (const TReceivedField* field = request->Find(http::field::user_agent))
+      FLog.UserAgent = field->Value;
+    if (const TReceivedField* field = request->Find(http::field::referer))
+      FLog.Referer = field->Value;
+  }
 
-    if (!target.Valid) {
-      FLog.Status = 400;
+  void OnMessage() {
+    const TReceivedRequest& request = FReceived;
+    const bool http10 = request.Version == 10;
+    const bool headOnly = request.Verb == http::verb::head;
+    const bool keepAlive = request.KeepAlive() && !FServer.Stopping;
+    const TConnectionState connection{keepAlive, http10};
+    ParseRequestTarget(request.Target, FTarget);
+
+    if (FServer.Options.AccessLog != nullptr)
+      StartLogEntry(&request);
+
+    if (!FTarget.Valid) {
+      FStatus = 400;
       return Answer(
           ComposePage("400 Bad Request", {},
                       ErrorPageBody("400 Bad Request", "The request's URL is not valid here."),
@@ -291,51 +518,59 @@ private:
     // is served while the host drains; only past the drain time is it refused.
     if (FServer.Refusing) {
       Diagnostic("shutdown: a request did not finish in time and was answered 503");
-      FLog.Status = 503;
+      FStatus = 503;
       return Answer(
           ComposePage("503 Service Unavailable", {},
                       ErrorPageBody("503 Service Unavailable", "The server is shutting down."),
                       TConnectionState{false, http10}, headOnly),
           false);
     }
-    const std::optional<TMapMatch> match = MatchMapping(FServer.Prefixes, target.Path);
+    std::optional<TMapMatch> match = MatchMapping(FServer.Prefixes, FTarget.Path);
     if (!match) {
-      TStaticAnswer answer = StaticFileAnswer(FServer.Options.Root, method, target.Path);
+      TStaticAnswer answer = StaticFileAnswer(FServer.Options.Root, request.Method, FTarget.Path);
       answer.Fields.emplace_back("Content-Length", std::to_string(answer.Body.size()));
       std::string bytes = ComposeHead(answer.StatusText, answer.Fields, connection);
       if (!headOnly)
         bytes += answer.Body;
-      FLog.Status = answer.Status;
+      FStatus = answer.Status;
       return Answer(std::move(bytes), keepAlive);
     }
 
     TRequestSetup setup;
     TRequestInfo& info = setup.Info;
-    info.Method = method;
+    info.Method = request.Method;
     info.Protocol = http10 ? "HTTP/1.0" : "HTTP/1.1";
-    info.ScriptName = match->ScriptName;
-    info.PathInfo = match->PathInfo;
-    if (FServer.Options.Root)
-      info.PathTranslated =
-          MapUrlToPhysicalPath(*FServer.Options.Root, info.PathInfo.empty() ? "/" : info.PathInfo)
-              .value_or("");
-    info.Query = target.Query;
-    info.LocalAddress = FLog.ServerIp;
-    info.ServerPort = FLog.ServerPort;
-    info.RemoteAddress = FLog.ClientIp;
+    info.ScriptName = std::move(match->ScriptName);
+    info.PathInfo = std::move(match->PathInfo);
+    if (FServer.Options.Root) {
+      // The same path info maps to the same file under the same root: a connection asking for
+      // one resource again and again maps it once.
+      if (!FPathTranslatedKnown || info.PathInfo != FPathTranslatedOf) {
+        FPathTranslatedOf = info.PathInfo;
+        FPathTranslated =
+            MapUrlToPhysicalPath(*FServer.Options.Root, info.PathInfo.empty() ? "/" : info.PathInfo)
+                .value_or("");
+        FPathTranslatedKnown = true;
+      }
+      info.PathTranslated = FPathTranslated;
+    }
+    info.Query = FTarget.Query;
+    info.LocalAddress = FLocalAddress;
+    info.ServerPort = FLocalPort;
+    info.RemoteAddress = FRemoteAddress;
     info.RemotePort = FRemotePort;
     info.ServerSoftware = ServerSoftware();
-    for (const auto& field : request)
-      info.Headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
-    const auto host = request.find(http::field::host);
-    info.ServerName = host != request.end() && !host->value().empty()
-                          ? HostWithoutPort(host->value())
-                          : info.LocalAddress;
-    if (request.chunked())
+    info.Headers.reserve(request.FieldCount);
+    for (const TReceivedField& field : request.Received())
+      info.Headers.emplace_back(field.NameText, field.Value);
+    const TReceivedField* host = request.Find(http::field::host);
+    info.ServerName =
+        host != nullptr && !host->Value.empty() ? HostWithoutPort(host->Value) : info.LocalAddress;
+    if (request.Chunked())
       setup.TotalBytes = UnknownTotalBytes;
     else
-      setup.TotalBytes = static_cast<DWORD>(request.body().size());
-    setup.Body = std::move(request.body());
+      setup.TotalBytes = static_cast<DWORD>(request.Body.size());
+    setup.Body = std::move(FReceived.Body);
     setup.HeadOnly = headOnly;
     setup.Connection = connection;
     setup.Root = FServer.Options.Root ? &*FServer.Options.Root : nullptr;
@@ -346,32 +581,71 @@ private:
     running->Run();
   }
 
+  void ArmPendingTimer() {
+    FPendingTimerArmed = true;
+    FPendingTimer.expires_at(FPendingDeadline);
+    FPendingTimer.async_wait([self = shared_from_this()](error_code error) {
+      self->Serialized([session = self.get(), error] { session->OnPendingTimer(error); });
+    });
+  }
+
+  void OnPendingTimer(error_code error) {
+    FPendingTimerArmed = false;
+    if (error || FClosed || !FPendingActive)
+      return;
+    if (std::chrono::steady_clock::now() < FPendingDeadline)
+      return ArmPendingTimer(); // a later request's deadline
+    const std::shared_ptr<TRequest> pending = FRequest;
+    if (!pending)
+      return;
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(FServer.Options.PendingTimeout);
+    pending->Expire(500,
+                    "The extension did not complete the pending request within " +
+                        std::to_string(seconds.count()) + " s.",
+                    true);
+  }
+
   void OnRequestEnded(TRequestOutcome outcome) {
-    FTimer.cancel();
+    FPendingActive = false;
     FRequest.reset();
-    FLog.Status = outcome.Status;
-    FLog.ExtensionLogData = outcome.LogData;
+    FStatus = outcome.Status;
+    if (FServer.Options.AccessLog != nullptr)
+      FLog.ExtensionLogData = outcome.LogData;
+    // The request's line stays in FReceived and FTarget until the next request is read.
     if (!outcome.Note.empty())
-      Diagnostic(FLog.Method + " " + FLog.UriStem + " answered " + std::to_string(outcome.Status) +
-                 ": " + outcome.Note);
+      Diagnostic(FReceived.Method + " " + std::string(UriStem()) + " answered " +
+                 std::to_string(outcome.Status) + ": " + outcome.Note);
     if (outcome.SessionStatus && *outcome.SessionStatus != HSE_STATUS_SUCCESS &&
         *outcome.SessionStatus != HSE_STATUS_SUCCESS_AND_KEEP_CONN)
-      Diagnostic(FLog.Method + " " + FLog.UriStem + ": done with session, status " +
+      Diagnostic(FReceived.Method + " " + std::string(UriStem()) + ": done with session, status " +
                  std::to_string(*outcome.SessionStatus));
     Answer(std::move(outcome.Bytes), outcome.KeepAlive);
   }
 
+  // Writes what the socket takes at once; the rest goes out from the loop.
   void Answer(std::string bytes, bool keepAlive) {
+    error_code error;
+    std::size_t written = 0;
+    if (!bytes.empty())
+      written = FSocket.write_some(net::buffer(bytes), error);
+    if (error == net::error::would_block || error == net::error::try_again)
+      error = {};
+    if (error || written == bytes.size())
+      return OnWritten(error, keepAlive);
     FWriteBuffer = std::move(bytes);
-    net::async_write(FSocket, net::buffer(FWriteBuffer),
-                     [self = shared_from_this(), keepAlive](error_code error, std::size_t) {
-                       self->OnWritten(error, keepAlive);
+    net::async_write(FSocket, net::buffer(FWriteBuffer) + written,
+                     [self = shared_from_this(), keepAlive](error_code writeError, std::size_t) {
+                       self->Serialized([session = self.get(), writeError, keepAlive] {
+                         session->OnWritten(writeError, keepAlive);
+                       });
                      });
   }
 
   void OnWritten(error_code error, bool keepAlive) {
     FWriteBuffer.clear();
     if (FServer.Options.AccessLog != nullptr) {
+      FLog.Status = FStatus;
       FLog.Time = std::chrono::system_clock::now();
       FLog.TimeTakenMs =
           static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -397,34 +671,54 @@ private:
     error_code ignored;
     FSocket.shutdown(tcp::socket::shutdown_send, ignored);
     FTimer.expires_after(LingerTime);
-    FTimer.async_wait([self = shared_from_this()](error_code) { self->Close(); });
+    FTimer.async_wait([self = shared_from_this()](error_code) {
+      self->Serialized([session = self.get()] { session->Close(); });
+    });
     Drain();
   }
 
   void Drain() {
     FSocket.async_read_some(net::buffer(FScratch),
                             [self = shared_from_this()](error_code error, std::size_t) {
-                              if (error)
-                                return self->Close();
-                              self->Drain();
+                              self->Serialized([session = self.get(), error] {
+                                if (error)
+                                  return session->Close();
+                                session->Drain();
+                              });
                             });
   }
 
   void Close() {
     error_code ignored;
+    FClosed = true;
     FTimer.cancel();
+    FPendingTimer.cancel();
     FSocket.close(ignored);
   }
 
   THttpServer::TImpl& FServer;
-  tcp::socket FSocket;
-  net::steady_timer FTimer;
+  TSocket FSocket;
+  TTimer FTimer;         // the linger of a closing connection
+  TTimer FPendingTimer;  // the time limit of pending requests
+  std::mutex FTurnMutex; // guards FTurnTaken and FWaiting
+  bool FTurnTaken = false;
+  std::vector<std::function<void()>> FWaiting;
   beast::flat_buffer FBuffer;
-  std::optional<http::request_parser<http::string_body>> FParser;
+  TReceivedRequest FReceived;
+  std::optional<TRequestReader> FReader;
+  bool FHeaderDone = false;
+  TTargetPath FTarget;
   std::shared_ptr<TRequest> FRequest;
+  std::chrono::steady_clock::time_point FPendingDeadline;
+  bool FPendingActive = false;
+  bool FPendingTimerArmed = false;
   std::string FWriteBuffer;
   std::array<char, 4096> FScratch{};
+  unsigned FStatus = 0; // what the log says the current request was answered
   TAccessLogEntry FLog;
+  bool FPathTranslatedKnown = false;
+  std::string FPathTranslatedOf;
+  std::string FPathTranslated;
   std::string FLocalAddress;
   std::string FLocalPort;
   std::string FRemoteAddress;
@@ -432,11 +726,12 @@ private:
   std::chrono::steady_clock::time_point FStarted;
   bool FBusy = false;
   bool FClosing = false;
+  bool FClosed = false;
 };
 
 void THttpServer::TImpl::Accept() {
   net::io_context& loop = *Loops[NextLoop++ % Loops.size()];
-  Acceptor->async_accept(net::make_strand(loop), [this](error_code error, tcp::socket socket) {
+  Acceptor->async_accept(loop, [this](error_code error, TSocket socket) {
     if (error == net::error::operation_aborted || !Acceptor->is_open())
       return;
     if (!error)

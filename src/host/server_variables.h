@@ -34,6 +34,11 @@ struct TRequestInfo {
 /// several fields of one name joined by ", ". nullopt for an unknown name or a missing header.
 std::optional<std::string> ServerVariable(const TRequestInfo& info, std::string_view name);
 
+/// ServerVariable without a copy: a view into info, or into scratch for a value the host puts
+/// together (URL, ALL_HTTP, ALL_RAW, fields of one name joined).
+std::optional<std::string_view> FindServerVariable(const TRequestInfo& info, std::string_view name,
+                                                   std::string& scratch);
+
 /// The value of a request header (ignoring ASCII case), nullopt when absent.
 std::optional<std::string> HeaderValue(const TRequestInfo& info, std::string_view name);
 

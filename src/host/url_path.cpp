@@ -67,6 +67,19 @@ bool NormalizePath(std::string_view raw, std::string& result) {
   return true;
 }
 
+// Whether normalising would leave the path as it is: no escape, backslash or NUL, and no empty,
+// "." or ".." segment (a segment that merely starts with a dot counts too).
+bool IsNormalPath(std::string_view raw) {
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    const char c = raw[i];
+    if (c == '%' || c == '\\' || c == '\0')
+      return false;
+    if (c == '/' && i + 1 < raw.size() && (raw[i + 1] == '/' || raw[i + 1] == '.'))
+      return false;
+  }
+  return true;
+}
+
 bool IsWithin(const std::filesystem::path& root, const std::filesystem::path& candidate) {
   auto rootPart = root.begin();
   auto candidatePart = candidate.begin();
@@ -83,21 +96,34 @@ bool IsWithin(const std::filesystem::path& root, const std::filesystem::path& ca
 
 TTargetPath ParseRequestTarget(std::string_view target) {
   TTargetPath result;
+  ParseRequestTarget(target, result);
+  return result;
+}
+
+void ParseRequestTarget(std::string_view target, TTargetPath& result) {
+  result.Valid = false;
+  result.Path.clear();
+  result.RawPath.clear();
+  result.Query.clear();
   if (StartsWithIgnoreCase(target, "http://") || StartsWithIgnoreCase(target, "https://")) {
     const std::size_t authority = target.find("//") + 2;
     const std::size_t slash = target.find_first_of("/?", authority);
     target = slash == std::string_view::npos ? std::string_view("/") : target.substr(slash);
     if (!target.empty() && target.front() == '?')
-      return result;
+      return;
   }
   if (target.empty() || target.front() != '/')
-    return result;
+    return;
   const std::size_t question = target.find('?');
-  result.RawPath = std::string(target.substr(0, question));
+  result.RawPath.assign(target.substr(0, question));
   if (question != std::string_view::npos)
-    result.Query = std::string(target.substr(question + 1));
+    result.Query.assign(target.substr(question + 1));
+  if (IsNormalPath(result.RawPath)) {
+    result.Path = result.RawPath;
+    result.Valid = true;
+    return;
+  }
   result.Valid = NormalizePath(result.RawPath, result.Path);
-  return result;
 }
 
 std::string NormalizeMapPrefix(std::string_view prefix) {

@@ -23,6 +23,8 @@ struct TTargetPath {
 /// Reads an origin-form or absolute-form target: percent-decodes, turns backslashes into
 /// slashes, collapses repeated slashes and resolves "." and ".." (climbing above "/" is invalid).
 TTargetPath ParseRequestTarget(std::string_view target);
+/// The same into result, whose texts keep their capacity.
+void ParseRequestTarget(std::string_view target, TTargetPath& result);
 
 /// The URL prefix of a --map as the host compares it: leading '/', no trailing '/'.
 std::string NormalizeMapPrefix(std::string_view prefix);

@@ -257,6 +257,13 @@ class ProtocolTest(HostTestCase):
         self.assertEqual(response.header(b"Connection"), b"close")
         self.assertTrue(connection.closed_by_peer())
         connection.close()
+        # The extension's own page before its error status: the host closes after it, and says so.
+        connection = self.connect()
+        response = connection.request("GET", PREFIX + "/page-then-error")
+        self.assertEqual((response.status, response.body), (500, b"busy\n"))
+        self.assertEqual(response.header(b"Connection"), b"close")
+        self.assertTrue(connection.closed_by_peer())
+        connection.close()
         response = self.get(PREFIX + "/nothing")
         self.assertEqual(response.status, 502)
         self.assertIn(b"returned HSE_STATUS_SUCCESS without sending a response", response.body)

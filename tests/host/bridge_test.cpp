@@ -304,6 +304,52 @@ TEST_F(BridgeTest, AnErrorWithNothingSentIs500AndClosesTheConnection) {
   EXPECT_EQ(FChannel->Outcome.Status, 500u);
 }
 
+// A client that is not told keeps the connection for a next request and loses it to the close.
+TEST_F(BridgeTest, AnAnswerAfterWhichTheHostClosesSaysConnectionClose) {
+  auto erroring = [](EXTENSION_CONTROL_BLOCK* ecb) {
+    EXPECT_TRUE(
+        Header(ecb, "500 Too Busy", "Content-Type: text/html\r\nContent-Length: 4\r\n\r\n"));
+    EXPECT_TRUE(Write(ecb, "busy"));
+    return HSE_STATUS_ERROR;
+  };
+  std::string response = Serve(erroring);
+  EXPECT_EQ(response.rfind("HTTP/1.1 500 Too Busy\r\nContent-Type: text/html\r\n"
+                           "Content-Length: 4\r\n",
+                           0),
+            0u)
+      << response;
+  EXPECT_NE(response.find("\r\nConnection: close\r\n\r\nbusy"), std::string::npos) << response;
+  EXPECT_EQ(BodyOf(response), "busy");
+  EXPECT_FALSE(FChannel->Outcome.KeepAlive);
+  EXPECT_EQ(FChannel->Outcome.Status, 500u);
+
+  // An HTTP/1.0 client that asked to keep the connection hears that it closes instead.
+  FSetup.Connection = TConnectionState{true, true};
+  response = Serve(erroring);
+  EXPECT_NE(response.find("\r\nConnection: close\r\n\r\nbusy"), std::string::npos) << response;
+  EXPECT_EQ(response.find("keep-alive"), std::string::npos) << response;
+  EXPECT_EQ(response.find("Connection:"), response.rfind("Connection:")) << response;
+  EXPECT_FALSE(FChannel->Outcome.KeepAlive);
+
+  // Fewer body bytes than declared: the client would wait for the rest on a live connection.
+  FSetup.Connection = TConnectionState{true, false};
+  response = Serve([](EXTENSION_CONTROL_BLOCK* ecb) {
+    EXPECT_TRUE(Header(ecb, "200 OK", "Content-Length: 10\r\n\r\nshort"));
+    return HSE_STATUS_SUCCESS;
+  });
+  EXPECT_NE(response.find("\r\nContent-Length: 10\r\n"), std::string::npos) << response;
+  EXPECT_NE(response.find("\r\nConnection: close\r\n\r\nshort"), std::string::npos) << response;
+  EXPECT_FALSE(FChannel->Outcome.KeepAlive);
+
+  // An answer that keeps the connection says nothing of it.
+  response = Serve([](EXTENSION_CONTROL_BLOCK* ecb) {
+    EXPECT_TRUE(Header(ecb, "200 OK", "Content-Length: 2\r\n\r\nok"));
+    return HSE_STATUS_SUCCESS;
+  });
+  EXPECT_EQ(response.find("Connection:"), std::string::npos) << response;
+  EXPECT_TRUE(FChannel->Outcome.KeepAlive);
+}
+
 TEST_F(BridgeTest, SuccessWithNothingSentIs502SayingWhatTheExtensionDid) {
   const std::string response = Serve([](EXTENSION_CONTROL_BLOCK*) { return HSE_STATUS_SUCCESS; });
   EXPECT_EQ(response.rfind("HTTP/1.1 502 Bad Gateway\r\n", 0), 0u);

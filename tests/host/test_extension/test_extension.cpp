@@ -376,6 +376,12 @@ ISAPI_EXPORT DWORD ISAPI_CALL HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
     return Stale(ecb, previous);
   if (path == "/error")
     return HSE_STATUS_ERROR;
+  if (path == "/page-then-error") {
+    // An error page of the extension's own, then the error status, as a busy extension answers.
+    SendHeader(ecb, "500 Busy", "Content-Type: text/plain\r\nContent-Length: 5\r\n\r\n");
+    Write(ecb, "busy\n");
+    return HSE_STATUS_ERROR;
+  }
   if (path == "/nothing")
     return HSE_STATUS_SUCCESS;
   if (path == "/map")
