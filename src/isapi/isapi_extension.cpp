@@ -70,12 +70,12 @@ void UnloadExtensionLibrary() noexcept {
   }
   bool workersGone = true;
   if (TISAPIThreadPool* pool = WorkerPool.exchange(nullptr)) {
-    // The loader may hold its lock here, and a thread cannot end without it: the workers are
-    // asked to stop behind what is queued and only their leaving the loop is waited for, within
-    // a bound. Threads the system already ended (process exit) need no wait.
+    // The workers are asked to stop behind what is queued and waited for within a bound. On
+    // Windows the loader holds its lock here and a thread cannot end without it, so only their
+    // leaving the loop is waited for. Threads the system already ended (process exit) need no
+    // wait.
     if (!pool->ThreadsEnded()) {
-      pool->StopPoolNoWait();
-      workersGone = WaitForPoolWorkers(0, UnloadWorkerWait);
+      workersGone = pool->StopPoolForUnload(UnloadWorkerWait);
     }
     if (workersGone) {
       DestroyPool(pool);

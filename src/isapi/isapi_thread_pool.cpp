@@ -260,6 +260,23 @@ void TISAPIThreadPool::StopPoolNoWait() {
   CloseThreadHandles();
 }
 
+bool TISAPIThreadPool::StopPoolForUnload(std::uint32_t Timeout) {
+  const platform::THandle queue = FRequestQueue.load(std::memory_order_acquire);
+  if (queue != RequestQueueNotStarted) {
+    PostStopPackets(queue);
+    FRequestQueue.store(RequestQueueNotStarted, std::memory_order_release);
+  }
+  const bool left = WaitForPoolWorkers(0, Timeout);
+#if !defined(_WIN32)
+  // A worker that left its loop is still returning through this library; closing an ended
+  // thread's handle joins it, so this waits until it is out.
+  if (left)
+    (void)platform::WaitForThreads(FThreads, Timeout);
+#endif
+  CloseThreadHandles();
+  return left;
+}
+
 bool TISAPIThreadPool::ThreadsEnded() const noexcept {
   return FThreads.empty() || platform::WaitForThreads(FThreads, 0);
 }

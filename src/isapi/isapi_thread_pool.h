@@ -61,6 +61,11 @@ public:
   /// For unload under the loader lock: queues the stop packets and waits for nothing. The port
   /// stays open for the workers, which end after serving what is queued; the pool reads stopped.
   void StopPoolNoWait();
+  /// For unload: queues the stop packets and waits, up to Timeout, for the workers to leave
+  /// their loop; true when all did. Where the loader's lock does not keep a thread from ending
+  /// (POSIX), those threads are also waited for to their very end, so that none is still
+  /// returning through the library's code when it is unmapped.
+  bool StopPoolForUnload(std::uint32_t Timeout);
   /// Queues the request with the caller's token; true when it now belongs to the pool.
   bool PostRequest(EXTENSION_CONTROL_BLOCK* ECB);
 
