@@ -45,8 +45,8 @@ THandle CreateCompletionPort();
 bool PostCompletionPacket(THandle port, const TCompletionPacket& packet);
 /// Takes the oldest packet, waiting at most timeout milliseconds (InfiniteWait: no limit).
 TWaitResult WaitCompletionPacket(THandle port, std::uint32_t timeout, TCompletionPacket& packet);
-/// Closes the port: every thread waiting on it wakes with wrFailed (the call returns once they have
-/// left it), later calls fail, queued packets are discarded. False when it was not an open port.
+/// Closes the port: every thread waiting on it wakes with wrFailed (the call does not wait for them
+/// to leave), later calls fail, queued packets are discarded. False when it was not an open port.
 bool CloseCompletionPort(THandle port);
 
 // ---- Access tokens and impersonation ---------------------------------------------------------

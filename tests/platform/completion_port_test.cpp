@@ -5,14 +5,20 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace isapi_web::platform {
 namespace {
 
 constexpr std::uintptr_t StopMark = 0xFFFFFFFF;
+
+// A guard against a hung test, not a timing.
+constexpr auto GuardWait = std::chrono::minutes(2);
 
 TCompletionPacket Take(THandle port) {
   TCompletionPacket packet;
@@ -106,6 +112,152 @@ TEST(CompletionPort, WaitWithTimeOut) {
   EXPECT_EQ(packet.ByteCount, 9u);
   EXPECT_TRUE(WaitForThreads({&poster, 1}, InfiniteWait));
   EXPECT_TRUE(CloseThreadHandle(poster));
+  EXPECT_TRUE(CloseCompletionPort(port));
+}
+
+TEST(CompletionPort, ABurstReachesAsManyWaitersAsItHasPackets) {
+  const THandle port = CreateCompletionPort();
+  ASSERT_NE(port, NoHandle);
+
+  // Each waiter keeps its packet until every one of them holds one: all packets of a burst must
+  // be taken at once, by different threads, although a single post started the burst.
+  constexpr int WaiterCount = 8;
+  std::mutex lock;
+  std::condition_variable changed;
+  int holding = 0;
+  bool released = false;
+  std::atomic<int> stuck{0};
+  std::vector<THandle> waiters;
+  for (int i = 0; i < WaiterCount; ++i) {
+    waiters.push_back(StartThread([&] {
+      TCompletionPacket packet;
+      if (WaitCompletionPacket(port, InfiniteWait, packet) != TWaitResult::wrPacket)
+        return;
+      std::unique_lock<std::mutex> guard(lock);
+      ++holding;
+      changed.notify_all();
+      if (!changed.wait_for(guard, GuardWait, [&] { return released || holding == WaiterCount; }))
+        stuck.fetch_add(1);
+    }));
+    ASSERT_NE(waiters.back(), NoHandle);
+  }
+  // Some of the waiters may still be on their way into the wait; the burst must find them too.
+  for (int i = 0; i < WaiterCount; ++i)
+    ASSERT_TRUE(PostCompletionPacket(port, {static_cast<std::uintptr_t>(i + 1), 0, 0}));
+  {
+    std::unique_lock<std::mutex> guard(lock);
+    EXPECT_TRUE(changed.wait_for(guard, GuardWait, [&] { return holding == WaiterCount; }));
+    released = true;
+  }
+  changed.notify_all();
+  EXPECT_TRUE(WaitForThreads(waiters, 120000));
+  EXPECT_EQ(stuck.load(), 0);
+  for (const THandle waiter : waiters)
+    EXPECT_TRUE(CloseThreadHandle(waiter));
+  TCompletionPacket packet;
+  EXPECT_EQ(WaitCompletionPacket(port, 0, packet), TWaitResult::wrTimeout);
+  EXPECT_TRUE(CloseCompletionPort(port));
+}
+
+TEST(CompletionPort, EveryPacketIsTakenExactlyOnceByWaitersThatComeAndGo) {
+  const THandle port = CreateCompletionPort();
+  ASSERT_NE(port, NoHandle);
+
+  // Posters on several threads; waiters without a limit, and waiters whose short time-outs keep
+  // expiring while packets come and go, so that waits end both ways in the middle of the traffic.
+  constexpr int Posters = 4;
+  constexpr int PerPoster = 5000;
+  constexpr int Total = Posters * PerPoster;
+  constexpr int EndlessWaiters = 4;
+  constexpr int ShortWaiters = 4;
+  std::vector<std::atomic<int>> taken(Total + 1);
+  std::atomic<int> count{0};
+  std::atomic<int> outOfRange{0};
+  std::atomic<int> failures{0};
+  std::atomic<int> timeOuts{0};
+  const auto record = [&](const TCompletionPacket& packet) {
+    if (packet.ByteCount == 0 || packet.ByteCount > Total) {
+      outOfRange.fetch_add(1);
+    } else {
+      taken[packet.ByteCount].fetch_add(1);
+    }
+    count.fetch_add(1);
+  };
+  std::vector<THandle> threads;
+  for (int i = 0; i < EndlessWaiters; ++i) {
+    threads.push_back(StartThread([&] {
+      for (;;) {
+        TCompletionPacket packet;
+        if (WaitCompletionPacket(port, InfiniteWait, packet) != TWaitResult::wrPacket) {
+          failures.fetch_add(1);
+          return;
+        }
+        if (packet.Overlapped == StopMark)
+          return;
+        record(packet);
+      }
+    }));
+    ASSERT_NE(threads.back(), NoHandle);
+  }
+  for (int i = 0; i < ShortWaiters; ++i) {
+    threads.push_back(StartThread([&, i] {
+      const std::uint32_t timeout = static_cast<std::uint32_t>(1 + i % 2);
+      while (count.load() < Total) {
+        TCompletionPacket packet;
+        switch (WaitCompletionPacket(port, timeout, packet)) {
+        case TWaitResult::wrPacket:
+          if (packet.Overlapped == StopMark) {
+            // Not this thread's to take: hand it on to the waiters it is meant for.
+            PostCompletionPacket(port, packet);
+          } else {
+            record(packet);
+          }
+          break;
+        case TWaitResult::wrTimeout:
+          timeOuts.fetch_add(1);
+          break;
+        case TWaitResult::wrFailed:
+          failures.fetch_add(1);
+          return;
+        }
+      }
+    }));
+    ASSERT_NE(threads.back(), NoHandle);
+  }
+  std::vector<THandle> posters;
+  for (int p = 0; p < Posters; ++p) {
+    posters.push_back(StartThread([&, p] {
+      for (int i = 0; i < PerPoster; ++i) {
+        const auto value = static_cast<std::uintptr_t>(p * PerPoster + i + 1);
+        if (!PostCompletionPacket(port, {value, 0, 0}))
+          failures.fetch_add(1);
+      }
+    }));
+    ASSERT_NE(posters.back(), NoHandle);
+  }
+  EXPECT_TRUE(WaitForThreads(posters, 120000));
+  for (int i = 0; i < EndlessWaiters; ++i)
+    ASSERT_TRUE(PostCompletionPacket(port, {0, 0, StopMark}));
+  EXPECT_TRUE(WaitForThreads(threads, 120000));
+
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(outOfRange.load(), 0);
+  EXPECT_EQ(count.load(), Total);
+  int missing = 0;
+  int repeated = 0;
+  for (int value = 1; value <= Total; ++value) {
+    missing += taken[value].load() == 0 ? 1 : 0;
+    repeated += taken[value].load() > 1 ? 1 : 0;
+  }
+  EXPECT_EQ(missing, 0);
+  EXPECT_EQ(repeated, 0);
+  // Each endless waiter took one stop packet: nothing is left.
+  TCompletionPacket packet;
+  EXPECT_EQ(WaitCompletionPacket(port, 0, packet), TWaitResult::wrTimeout);
+  for (const THandle thread : threads)
+    EXPECT_TRUE(CloseThreadHandle(thread));
+  for (const THandle poster : posters)
+    EXPECT_TRUE(CloseThreadHandle(poster));
   EXPECT_TRUE(CloseCompletionPort(port));
 }
 
