@@ -17,5 +17,7 @@ DWORD CallError();
 std::filesystem::path ExecutablePath();
 /// The file name suffix of an extension on this system (".dll" or ".so").
 std::string_view ExtensionSuffix();
+/// Sets up the process heap for many threads; called first thing, before any thread starts.
+void PrepareProcessHeap();
 
 } // namespace isapi_web::host

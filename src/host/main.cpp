@@ -1,10 +1,12 @@
 // isapi-host: a development web server that loads ISAPI extensions and serves HTTP through
 // them, and `isapi-host call`, one request in-process with a transcript.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <map>
+#include <thread>
 
 #include <CLI/CLI.hpp>
 
@@ -65,6 +67,7 @@ int Fail(const std::string& message) {
 } // namespace
 
 int main(int argc, char** argv) {
+  host::PrepareProcessHeap();
   CLI::App app{"isapi-host: a development web server that loads ISAPI extensions (a .dll on "
                "Windows, a .so on Linux) and serves HTTP through them as IIS does.\n"
                "With no arguments it serves the built moravel at /scripts/moravel.dll and a "
@@ -76,9 +79,10 @@ int main(int argc, char** argv) {
   std::string accessLog;
   double pendingTimeout = 120;
   double shutdownTimeout = 30;
-  // One loop by default: on a small machine a second loop only adds thread switches, and a
-  // blocked extension call gets its loop another thread anyway.
-  unsigned threads = 1;
+  // One loop per processor by default, each serving its own connections: a loop never hands
+  // work to another, so the loops only share the processors, and a blocked extension call gets
+  // its loop another thread anyway.
+  unsigned threads = std::max(1u, std::thread::hardware_concurrency());
   unsigned maxThreads = 64;
   app.add_option("--listen", listen,
                  "ADDR:PORT to listen on; port 0 takes a free port (the first line printed "
@@ -107,7 +111,7 @@ int main(int argc, char** argv) {
       ->check(CLI::NonNegativeNumber);
   app.add_option("--threads", threads,
                  "network loops, each run by its own thread, which also calls the extensions "
-                 "(direct mode answers on it)")
+                 "(direct mode answers on it); default one per processor")
       ->capture_default_str()
       ->check(CLI::Range(1u, 1024u));
   app.add_option("--max-threads", maxThreads,

@@ -27,6 +27,10 @@ std::filesystem::path ExecutablePath() {
   }
 }
 
+void PrepareProcessHeap() {
+  // Windows serves every thread from the one process heap already: nothing to bound.
+}
+
 std::string_view ExtensionSuffix() {
   return ".dll";
 }
