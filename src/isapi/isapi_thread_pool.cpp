@@ -250,22 +250,23 @@ void TISAPIThreadPool::StopPool() {
   CloseThreadHandles();
 }
 
-void TISAPIThreadPool::StopPoolNoWait() {
+bool TISAPIThreadPool::QueueStop() {
   const platform::THandle queue = FRequestQueue.load(std::memory_order_acquire);
   if (queue == RequestQueueNotStarted)
-    return;
+    return false;
   // The port is left open: the workers still wait on it and take their stop packets from it.
   PostStopPackets(queue);
   FRequestQueue.store(RequestQueueNotStarted, std::memory_order_release);
-  CloseThreadHandles();
+  return true;
+}
+
+void TISAPIThreadPool::StopPoolNoWait() {
+  if (QueueStop())
+    CloseThreadHandles();
 }
 
 bool TISAPIThreadPool::StopPoolForUnload(std::uint32_t Timeout) {
-  const platform::THandle queue = FRequestQueue.load(std::memory_order_acquire);
-  if (queue != RequestQueueNotStarted) {
-    PostStopPackets(queue);
-    FRequestQueue.store(RequestQueueNotStarted, std::memory_order_release);
-  }
+  (void)QueueStop();
   const bool left = WaitForPoolWorkers(0, Timeout);
 #if !defined(_WIN32)
   // A worker that left its loop is still returning through this library; closing an ended

@@ -93,6 +93,9 @@ protected:
 private:
   /// One stop packet per started worker, queued behind the work already posted.
   void PostStopPackets(platform::THandle queue);
+  /// Queues the stop packets and marks the pool stopped, leaving the port open for the workers;
+  /// false when the pool was not running.
+  bool QueueStop();
   /// Closes every thread handle (a running thread goes on) and empties FThreads.
   void CloseThreadHandles();
 
