@@ -18,6 +18,7 @@
 #include "host/bridge.h"
 #include "host/extension.h"
 #include "host/host_text.h"
+#include "host/request_feed.h"
 #include "host/static_files.h"
 #include "host/thread_group.h"
 #include "host/url_path.h"
@@ -339,6 +340,7 @@ private:
       return GracefulClose();
     FReader.emplace(FReceived);
     FHeaderDone = false;
+    FAskedForMore = false;
     // The next request is read from a handler of its own, after the other connections' handlers
     // that are ready now: by then the client has usually sent it, and the read that the loop
     // tries at once finds it instead of costing a call that finds nothing. Bytes of a pipelined
@@ -381,11 +383,12 @@ private:
 
   // Feeds the parser what is buffered; reads more when it needs more.
   void Parse() {
-    while (FBuffer.size() != 0) {
+    while (ReadyToParse(*FReader, FBuffer.size(), FAskedForMore)) {
       error_code error;
       const std::size_t used = FReader->put(FBuffer.data(), error);
       FBuffer.consume(used);
-      if (error == http::error::need_more)
+      FAskedForMore = error == http::error::need_more;
+      if (FAskedForMore)
         break;
       if (error)
         return OnReadError(error);
@@ -707,6 +710,7 @@ private:
   TReceivedRequest FReceived;
   std::optional<TRequestReader> FReader;
   bool FHeaderDone = false;
+  bool FAskedForMore = false; // the parser's last call ended asking for more bytes
   TTargetPath FTarget;
   std::shared_ptr<TRequest> FRequest;
   std::chrono::steady_clock::time_point FPendingDeadline;

@@ -9,10 +9,12 @@ import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -237,6 +239,24 @@ class ProtocolTest(HostTestCase):
                         self.url(PREFIX + "/body"))
         self.assertIn("total=4294967295 available=49152 read=200000", out.decode())
         self.assertIn(" fnv=%d\n" % expected_hash, out.decode())
+
+    def test_a_chunked_body_sent_a_byte_at_a_time_is_read_whole(self):
+        # Each byte in a segment of its own: the host must wait for the rest of a chunk line or
+        # of the last chunk, however little of it has come, and answer on the same connection.
+        self.start()
+        connection = self.connect()
+        connection.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        for body in (b"0\r\n\r\n", b"5\r\nhello\r\n0\r\nX-Trailer: t\r\n\r\n"):
+            connection.send(b"POST " + PREFIX.encode() + b"/body HTTP/1.1\r\nHost: h\r\n"
+                            b"Transfer-Encoding: chunked\r\n\r\n")
+            for i in range(len(body)):
+                time.sleep(0.01)
+                connection.send(body[i:i + 1])
+            response = connection.read_response()
+            length = 0 if body.startswith(b"0") else 5
+            self.assertIn(b"total=4294967295 available=%d read=%d " % (length, length),
+                          response.body, response.raw)
+        connection.close()
 
     def test_header_calls_are_parsed_and_refused_when_malformed(self):
         self.start()
