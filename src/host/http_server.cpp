@@ -828,8 +828,10 @@ bool THttpServer::Run() {
     impl.StateChanged.wait(lock, [&impl] { return impl.StopRequested; });
   }
 
-  Diagnostic("shutting down: no new connections, draining requests in flight");
+  // Stopping first: a request read once the line is out must already be answered as the last
+  // of its connection.
   impl.Stopping = true;
+  Diagnostic("shutting down: no new connections, draining requests in flight");
   net::post(*impl.Loops[0], [&impl] {
     error_code ignored;
     impl.Acceptor->close(ignored);
