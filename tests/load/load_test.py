@@ -211,6 +211,14 @@ class LoadClient:
                 except ConnectionRefusedError:
                     tally.refused += 1
                     return
+                except ConnectionResetError as error:
+                    # A connection still in the listener's backlog when the host closes it is
+                    # reset by the kernel: the host never took it in, as with a refusal.
+                    if not self.after_signal:
+                        tally.errors.append("reconnect %d: %r" % (index, error))
+                    else:
+                        tally.refused += 1
+                    return
                 except OSError as error:
                     tally.errors.append("reconnect %d: %r" % (index, error))
                     return
