@@ -311,9 +311,15 @@ http::response<http::string_body> ReadResponse(const std::string& bytes, bool he
     const std::size_t n = parser.put(boost::asio::buffer(bytes.data() + used, bytes.size() - used),
                                      error);
     used += n;
-    if (error == http::error::need_more && n == 0)
+    // Beast takes all it can in one call: asking for more means what is left cannot go further,
+    // and offering it again unchanged trips Beast's chunk parser.
+    if (error == http::error::need_more)
       break;
     if (error && error != http::error::need_more) {
+      // A body the extension frames itself (its own Transfer-Encoding) is its own to get right;
+      // the head before it is the host's.
+      if (extensionFramed && parser.is_header_done())
+        return parser.release();
       std::fprintf(stderr, "fuzz_host_request: %s\n---\n%s\n---\n", error.message().c_str(),
                    bytes.c_str());
       Fail("the client could not read the response");
@@ -394,6 +400,7 @@ void ServeMapped(http::request<http::string_body>& request, const TTargetPath& t
   // What the client gets: the status the calls and their answers imply, framed so that the
   // response ends where it should.
   bool extensionFramed = false;
+  bool redirected = false; // the Referer redirect, not a 302 of the extension's own header call
   unsigned expected = 0;
   if (current.ReturnStatus == HSE_STATUS_ERROR) {
     expected = 500;
@@ -414,6 +421,7 @@ void ServeMapped(http::request<http::string_body>& request, const TTargetPath& t
     if (valid != current.RedirectAccepted)
       Fail("a redirect to the Referer was accepted or refused against the rules");
     expected = valid ? 302 : 502;
+    redirected = valid;
   }
   if (channel->Outcome.Status != expected)
     Fail("the status is not what the extension's calls imply");
@@ -421,7 +429,7 @@ void ServeMapped(http::request<http::string_body>& request, const TTargetPath& t
       ReadResponse(channel->Sent, headOnly, channel->Outcome.KeepAlive, extensionFramed);
   if (response.result_int() != expected)
     Fail("the status line is not the status");
-  if (expected == 302) {
+  if (redirected) {
     const auto location = response.find(http::field::location);
     if (location == response.end() || location->value() != *current.Referer)
       Fail("the Location is not the Referer byte for byte");
