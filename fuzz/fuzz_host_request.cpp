@@ -481,18 +481,13 @@ void CheckTarget(std::string_view raw, const TTargetPath& target) {
 // What the session's parser makes of the input when the client's bytes arrive step at a time:
 // the header on its own, then the body eagerly, the parser called only when the host would call
 // it, and more bytes read whenever it needs more. The end of the input is the end of the stream.
-struct TParsed {
-  beast::error_code Error;
-  bool Done = false;
-  std::optional<http::request<http::string_body>> Request;
-};
-
-TParsed ParseAsHost(const std::uint8_t* data, std::size_t size, std::size_t step) {
-  TParsed result;
+// Nothing when the session refuses the request (400, 413 or 431) or the connection ends early.
+std::optional<http::request<http::string_body>> ParseAsHost(const std::uint8_t* data,
+                                                            std::size_t size, std::size_t step) {
   http::request_parser<http::string_body> parser;
   parser.header_limit(HeaderLimit);
   parser.body_limit(BodyLimit);
-  beast::error_code& error = result.Error;
+  beast::error_code error;
   std::size_t used = 0;    // bytes the parser has taken
   std::size_t arrived = 0; // bytes the client has sent so far
   bool askedForMore = false;
@@ -502,18 +497,13 @@ TParsed ParseAsHost(const std::uint8_t* data, std::size_t size, std::size_t step
       const std::size_t n = parser.put(boost::asio::buffer(data + used, arrived - used), error);
       used += n;
       askedForMore = error == http::error::need_more;
-      if (askedForMore) {
+      if (askedForMore)
         error = {};
-        needMore = true;
-      } else if (error) {
+      else if (error || parser.is_done())
         break;
-      } else {
-        if (parser.is_header_done() && !parser.is_done())
-          parser.eager(true);
-        if (parser.is_done())
-          break;
-        needMore = used == arrived || n == 0;
-      }
+      else if (parser.is_header_done())
+        parser.eager(true);
+      needMore = askedForMore || used == arrived || n == 0;
     }
     if (needMore) {
       if (arrived == size) {
@@ -534,10 +524,9 @@ TParsed ParseAsHost(const std::uint8_t* data, std::size_t size, std::size_t step
     if (length && *length > BodyLimit && error != http::error::body_limit)
       Fail("a Content-Length over the body limit was not refused");
   }
-  result.Done = !error && parser.is_done();
-  if (result.Done)
-    result.Request = parser.release();
-  return result;
+  if (error || !parser.is_done())
+    return std::nullopt;
+  return parser.release();
 }
 
 std::string Flatten(const http::request<http::string_body>& request) {
@@ -561,17 +550,17 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  TParsed parsed = ParseAsHost(data, size, size);
+  std::optional<http::request<http::string_body>> parsed = ParseAsHost(data, size, size);
   // However the client's bytes are split, the host reads the same request, or refuses it. Which
   // fault it finds first in a bad request may depend on how much it has seen.
-  const TParsed trickled = ParseAsHost(data, size, 1);
-  if (parsed.Done != trickled.Done ||
-      (parsed.Done && Flatten(*parsed.Request) != Flatten(*trickled.Request)))
+  const auto trickled = ParseAsHost(data, size, 1);
+  if (parsed.has_value() != trickled.has_value() ||
+      (parsed && Flatten(*parsed) != Flatten(*trickled)))
     Fail("the request reads differently when its bytes arrive one at a time");
-  if (!parsed.Done)
+  if (!parsed)
     return 0; // 400, 413 or 431 from the session, or a connection closed early
 
-  http::request<http::string_body>& request = *parsed.Request;
+  http::request<http::string_body>& request = *parsed;
   const std::string_view rawTarget = request.target();
   const TTargetPath target = ParseRequestTarget(rawTarget);
   CheckTarget(rawTarget, target);

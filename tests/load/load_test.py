@@ -211,16 +211,13 @@ class LoadClient:
                 except ConnectionRefusedError:
                     tally.refused += 1
                     return
-                except ConnectionResetError as error:
+                except OSError as error:
                     # A connection still in the listener's backlog when the host closes it is
                     # reset by the kernel: the host never took it in, as with a refusal.
-                    if not self.after_signal:
-                        tally.errors.append("reconnect %d: %r" % (index, error))
-                    else:
+                    if self.after_signal and isinstance(error, ConnectionResetError):
                         tally.refused += 1
-                    return
-                except OSError as error:
-                    tally.errors.append("reconnect %d: %r" % (index, error))
+                    else:
+                        tally.errors.append("reconnect %d: %r" % (index, error))
                     return
                 self.connections[index] = connection
 
