@@ -48,14 +48,14 @@ endif()
 set(ISAPI_WEB_GTEST_PASSED "\\[  PASSED  \\] [0-9]+ tests?")
 set(ISAPI_WEB_GTEST_FAILED "\\[  FAILED  \\]")
 
-# iw_test(NAME SOURCES... [DEPENDS lib...] [LABELS label...])
+# iw_test(NAME SOURCES... [DEPENDS lib...] [LABELS label...] [STANDALONE])
 # A GoogleTest executable. Natively every test case is its own ctest test; under Wine the whole
 # binary is one ctest test, since starting Wine per case would cost minutes. The sources see
 # ISAPI_WEB_TEST_BINARY and ISAPI_WEB_TEST_EXECUTABLE_NAME, the base and file name of the program
-# they end up in.
+# they end up in. STANDALONE keeps a program of its own even where suites are linked into one.
 function(iw_test name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS;LABELS" ${ARGN})
-  if(ISAPI_WEB_AGGREGATE_TESTS)
+  cmake_parse_arguments(ARG "STANDALONE" "" "SOURCES;DEPENDS;LABELS" ${ARGN})
+  if(ISAPI_WEB_AGGREGATE_TESTS AND NOT ARG_STANDALONE)
     if(NOT TARGET win32_tests)
       add_executable(win32_tests ${PROJECT_SOURCE_DIR}/cmake/empty.cpp)
       target_link_libraries(win32_tests PRIVATE GTest::gmock GTest::gtest_main)
