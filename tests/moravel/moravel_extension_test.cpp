@@ -282,6 +282,8 @@ TEST_F(MoravelPool, AWorkerRunsUnderItsCallersIdentityAndThenItsOwn) {
   EXPECT_EQ(first.DoneStatus(), HSE_STATUS_SUCCESS);
   EXPECT_EQ(second.DoneStatus(), HSE_STATUS_SUCCESS);
   gate.Open();
+  // The held workers must be out of the gate before it goes.
+  EXPECT_TRUE(FHost.WaitForDoneSessions(26));
 }
 
 TEST_F(MoravelPool, UnloadWithoutTerminateStillAnswersWhatWasQueued) {
