@@ -174,7 +174,7 @@ public:
   ~TCustomWebDispatcher() override;
 
   /// Links the producers and collects the dispatch targets among the owner's components, then
-  /// the data module's step (OnCreate).
+  /// the data module's steps (ConstructModule, OnCreate).
   void AfterConstruction() override;
 
   /// The first action whose Name equals AName without regard to letter case, or null.

@@ -160,6 +160,58 @@ const TClassInfo& TBadPropertyModule::ClassInfo() {
   return info;
 }
 
+/// Stores no OldCreateOrder (the preset True stands), binds OnCreate, then fails to read.
+class TFailedOldOrderModule : public TWebModule {
+  ISAPI_WEB_COMPONENT_CLASS(TFailedOldOrderModule)
+public:
+  explicit TFailedOldOrderModule(TComponent* AOwner) : TWebModule(AOwner) {}
+  void RecordCreate(TObject*) { ++CreateCalls; }
+  int CreateCalls = 0;
+};
+
+const TClassInfo& TFailedOldOrderModule::ClassInfo() {
+  static const TClassInfo info =
+      TClassBuilder<TFailedOldOrderModule>(u"TFailedOldOrderModule", &TWebModule::ClassInfo())
+          .Method(u"RecordCreate", &TFailedOldOrderModule::RecordCreate)
+          .Build();
+  return info;
+}
+
+/// A dispatch target that a definition lists as a child; it declines every request.
+class TOrderTarget : public TComponent, public IWebDispatchTarget {
+  ISAPI_WEB_COMPONENT_CLASS(TOrderTarget)
+public:
+  explicit TOrderTarget(TComponent* AOwner) : TComponent(AOwner), FMask(u"*") {}
+  bool TargetEnabled() const override { return true; }
+  TMethodType TargetMethodType() const override { return TMethodType::mtAny; }
+  bool TargetDispatch(TObject*, TWebRequest&, TWebResponse&) override { return false; }
+  const TMask& TargetMask() override { return FMask; }
+
+private:
+  TMask FMask;
+};
+
+const TClassInfo& TOrderTarget::ClassInfo() {
+  static const TClassInfo info =
+      TClassBuilder<TOrderTarget>(u"TOrderTarget", &TComponent::ClassInfo()).Build();
+  static const bool registered = (RegisterClass(info), true);
+  (void)registered;
+  return info;
+}
+
+class TTargetModule : public TWebModule {
+  ISAPI_WEB_COMPONENT_CLASS(TTargetModule)
+public:
+  explicit TTargetModule(TComponent* AOwner) : TWebModule(AOwner) {}
+};
+
+const TClassInfo& TTargetModule::ClassInfo() {
+  static const TClassInfo info =
+      TClassBuilder<TTargetModule>(u"TTargetModule", &TWebModule::ClassInfo()).Build();
+  (void)TOrderTarget::ClassInfo(); // the child's class, findable by name
+  return info;
+}
+
 /// Records the components whose destruction it was told about.
 class TRemovalWatcher : public TComponent {
 public:
@@ -309,6 +361,24 @@ TEST(WebModule, OldCreateOrderIsPresetTrueAndAStoredFalseOverridesIt) {
   EXPECT_EQ(oldOrder->ActionsAtCreate, 1);
   auto stored = MakeComponent<TTestModule>();
   EXPECT_FALSE(stored->OldCreateOrder());
+}
+
+TEST(WebModule, OldCreateOrderSkipsOnCreateWhenTheReadFailed) {
+  TNoHook noHook;
+  auto module = MakeComponent<TFailedOldOrderModule>();
+  EXPECT_TRUE(module->OldCreateOrder());
+  EXPECT_TRUE(module->OnCreate().IsBoundTo(module.get())); // bound before the read failed
+  EXPECT_EQ(module->CreateCalls, 0);
+}
+
+TEST(WebModule, OwnersTargetsComeBeforeTheDefinitionsChildren) {
+  TNoHook noHook;
+  auto owner = MakeComponent<TComponent>();
+  auto* sibling = CreateComponent<TOrderTarget>(owner.get());
+  auto* module = CreateComponent<TTargetModule>(owner.get());
+  ASSERT_EQ(module->DispatchTargetCount(), 2);
+  EXPECT_EQ(module->DispatchTargets(0), sibling);
+  EXPECT_EQ(module->DispatchTargets(1)->Name(), u"Inner");
 }
 
 TEST(WebModule, OnCreateRaisingAfterConstructionReachesTheHookWithTheModule) {
