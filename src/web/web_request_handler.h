@@ -4,9 +4,9 @@
 // reused whole, oldest first. The handler limits how many sets are in use at once and wraps each
 // request in a services object that runs the dispatcher.
 //
-// Locks: the handler's lock guards only the two pools and FAddingActiveModules; module creation
-// and dispatching run outside it. Destroying modules takes the name-space lock, so the order is
-// the handler's lock first, then the name-space lock.
+// Locks: the handler's lock guards only the two pools and FAddingActiveModules; module creation,
+// dispatching and module destruction run outside it (sets are taken out of the pools under it
+// first), so a module's events and the exception hook may read the counts.
 
 #include <atomic>
 #include <cstdint>

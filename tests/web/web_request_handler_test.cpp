@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -603,6 +604,36 @@ TEST(WebRequestHandler, SwitchingCachingOffDestroysInactiveSets) {
   TFakeExchange exchange;
   handler->ServeRequest(*exchange.Request, *exchange.Response);
   EXPECT_EQ(handler->InactiveCount(), 1);
+}
+
+TEST(WebRequestHandler, ModulesAreDestroyedOutsideTheHandlersLock) {
+  TNoHook noHook;
+  // What each OnDestroy read of ActiveCount; asked on another thread, so that a lock still held
+  // shows as no answer (-1) rather than as a hang. Declared first: the probes outlive the handler.
+  std::vector<int> seen;
+  std::vector<std::future<int>> probes;
+  auto handler = NewPoolHandler();
+  TWebRequestHandler* const raw = handler.get();
+  TServeHandlerScope scope([&](TPoolModule& module, TWebRequest&, TWebResponse&, bool&) {
+    module.SetOnDestroy([&, raw](TObject*) {
+      probes.push_back(std::async(std::launch::async, [raw] { return raw->ActiveCount(); }));
+      const bool answered =
+          probes.back().wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+      seen.push_back(answered ? probes.back().get() : -1);
+    });
+  });
+  auto serve = [&] {
+    TFakeExchange exchange;
+    EXPECT_TRUE(handler->ServeRequest(*exchange.Request, *exchange.Response));
+  };
+  serve();
+  handler->SetCacheConnections(false); // destroys the cached set
+  serve();                             // destroyed on release
+  handler->SetCacheConnections(true);
+  serve();
+  handler.reset(); // destroys the cached set with the handler
+  // The set had left the active pool before its modules went.
+  EXPECT_EQ(seen, (std::vector<int>{0, 0, 0}));
 }
 
 TEST(WebModuleList, FindAddAndDestroyModules) {
