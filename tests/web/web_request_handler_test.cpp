@@ -636,6 +636,36 @@ TEST(WebRequestHandler, ModulesAreDestroyedOutsideTheHandlersLock) {
   EXPECT_EQ(seen, (std::vector<int>{0, 0, 0}));
 }
 
+// A cached module destroyed after its request ended: its failure reaches the hook, and the
+// response of that request (still alive here, freed in the host) gets no page.
+TEST(WebRequestHandler, AnErrorAfterTheRequestEndedWritesNoPage) {
+  TNoHook noHook;
+  static std::vector<std::u16string> shown;
+  shown.clear();
+  const TExceptionDisplay previous = SetExceptionDisplay([](std::exception_ptr E) {
+    try {
+      std::rethrow_exception(E);
+    } catch (const Exception& error) {
+      shown.push_back(error.Message());
+    }
+  });
+  auto handler = NewPoolHandler();
+  SetRequestExceptionHook(
+      TRequestExceptionHook(handler.get(), &TWebRequestHandler::HandleException));
+  TServeHandlerScope scope([](TPoolModule& module, TWebRequest&, TWebResponse&, bool&) {
+    module.SetOnDestroy([](TObject*) { throw EWebException(u"destroy failed"); });
+  });
+  TFakeExchange exchange;
+  ASSERT_TRUE(handler->ServeRequest(*exchange.Request, *exchange.Response));
+  ASSERT_EQ(exchange.Response->SendCount, 1);
+  handler->SetCacheConnections(false);
+  EXPECT_EQ(exchange.Response->SendCount, 1);
+  EXPECT_EQ(exchange.Response->StatusCode(), 200);
+  EXPECT_EQ(exchange.Response->Content(), u"");
+  EXPECT_EQ(shown, std::vector<std::u16string>{u"destroy failed"});
+  SetExceptionDisplay(previous);
+}
+
 TEST(WebModuleList, FindAddAndDestroyModules) {
   TNoHook noHook;
   TWebModuleFactoryList factories;
