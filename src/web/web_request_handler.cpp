@@ -65,6 +65,7 @@ TWebModuleFactoryList::TWebModuleFactoryList() = default;
 TWebModuleFactoryList::~TWebModuleFactoryList() = default;
 
 void TWebModuleFactoryList::AddFactory(TAbstractWebModuleFactory* AFactory) {
+  std::lock_guard lock(FLock);
   for (const auto& factory : FList) {
     if (factory.get() == AFactory) {
       throw EWebException(u"Web Module Factory already registered");
@@ -79,11 +80,22 @@ void TWebModuleFactoryList::AddFactory(TAbstractWebModuleFactory* AFactory) {
   FList.emplace_back(AFactory);
 }
 
+int TWebModuleFactoryList::ItemCount() const {
+  std::lock_guard lock(FLock);
+  return static_cast<int>(FList.size());
+}
+
 TAbstractWebModuleFactory* TWebModuleFactoryList::Items(int Index) const {
-  if (Index < 0 || Index >= ItemCount()) {
+  std::lock_guard lock(FLock);
+  if (Index < 0 || static_cast<std::size_t>(Index) >= FList.size()) {
     throw EListError(Format(u"List index out of bounds (%d)", {Index}));
   }
   return FList[static_cast<std::size_t>(Index)].get();
+}
+
+TAbstractWebModuleFactory* TWebModuleFactoryList::AppModuleFactory() const {
+  std::lock_guard lock(FLock);
+  return FAppModuleFactory;
 }
 
 // ---- TWebModuleList --------------------------------------------------------------------------

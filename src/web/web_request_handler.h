@@ -42,7 +42,8 @@ private:
   TComponentClass FComponentClass;
 };
 
-/// The registered factories, in registration order; owns them.
+/// The registered factories, in registration order; owns them. Request threads read it while
+/// AddFactory may append, so every operation takes its lock.
 class TWebModuleFactoryList {
 public:
   TWebModuleFactoryList();
@@ -54,12 +55,14 @@ public:
   /// registered" for a factory already in the list, "Web App Module Factory already registered."
   /// for a second application module factory; the caller keeps a factory that was refused.
   void AddFactory(TAbstractWebModuleFactory* AFactory);
-  int ItemCount() const noexcept { return static_cast<int>(FList.size()); }
-  /// The factory at Index; raises EListError outside the list.
+  int ItemCount() const;
+  /// The factory at Index; raises EListError outside the list. Factories stay until the list
+  /// goes, so the answer stays valid after the lock is left.
   TAbstractWebModuleFactory* Items(int Index) const;
-  TAbstractWebModuleFactory* AppModuleFactory() const noexcept { return FAppModuleFactory; }
+  TAbstractWebModuleFactory* AppModuleFactory() const;
 
 private:
+  mutable std::mutex FLock; // guards FAppModuleFactory and FList
   TAbstractWebModuleFactory* FAppModuleFactory = nullptr;
   std::vector<std::unique_ptr<TAbstractWebModuleFactory>> FList;
 };

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "runtime/text.h"
 #include "web/content_producer.h"
 #include "web/module_definition.h"
@@ -212,6 +215,20 @@ const TClassInfo& TTargetModule::ClassInfo() {
   return info;
 }
 
+/// Leaves a reference unresolved when its read completes, then fails in OnCreate.
+class TPendingRaisingModule : public TRaisingCreateModule {
+  ISAPI_WEB_COMPONENT_CLASS(TPendingRaisingModule)
+public:
+  explicit TPendingRaisingModule(TComponent* AOwner) : TRaisingCreateModule(AOwner) {}
+};
+
+const TClassInfo& TPendingRaisingModule::ClassInfo() {
+  static const TClassInfo info = TClassBuilder<TPendingRaisingModule>(
+                                     u"TPendingRaisingModule", &TRaisingCreateModule::ClassInfo())
+                                     .Build();
+  return info;
+}
+
 /// Records the components whose destruction it was told about.
 class TRemovalWatcher : public TComponent {
 public:
@@ -402,6 +419,22 @@ TEST(WebModule, OnCreateRaisingAfterConstructionReachesTheHookWithTheModule) {
     EXPECT_EQ(error.first, u"EWebException");
     EXPECT_EQ(error.second, u"create failed");
   }
+}
+
+// Discarding the failed module drops its unresolved references; another thread retries them
+// meanwhile. (The thread sanitizer sees an unlocked edit; elsewhere it may corrupt the list.)
+TEST(WebModule, DiscardingAFailedModuleDropsItsReferencesUnderTheNameSpaceLock) {
+  TNoHook noHook;
+  std::atomic<bool> done{false};
+  std::thread fixups([&] {
+    while (!done.load())
+      GlobalFixupReferences();
+  });
+  for (int i = 0; i < 200; ++i)
+    EXPECT_EQ(CaughtError([] { MakeComponent<TPendingRaisingModule>(); }).second,
+              u"create failed");
+  done = true;
+  fixups.join();
 }
 
 TEST(WebModule, OnDestroyRaisingReachesTheHookWhileDestructionContinues) {

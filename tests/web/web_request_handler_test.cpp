@@ -666,6 +666,28 @@ TEST(WebRequestHandler, AnErrorAfterTheRequestEndedWritesNoPage) {
   SetExceptionDisplay(previous);
 }
 
+// Requests read the factory list while another thread registers factories. (The thread
+// sanitizer sees an unlocked read; elsewhere it may read a list being moved.)
+TEST(WebRequestHandler, FactoriesAreAddedWhileRequestsReadThem) {
+  TNoHook noHook;
+  TServeHandlerScope quiet(nullptr);
+  auto handler = NewPoolHandler();
+  TFakeExchange first; // registers the module class's factory before any other
+  ASSERT_TRUE(handler->ServeRequest(*first.Request, *first.Response));
+  std::thread registering([&] {
+    for (int i = 0; i < 100; ++i)
+      handler->AddWebModuleFactory(new TScriptedFactory(
+          &TPoolModule::ClassInfo(), u"extra", false, TWebModuleCreateMode::crOnDemand,
+          TWebModuleCacheMode::caCache));
+  });
+  for (int i = 0; i < 100; ++i) {
+    TFakeExchange exchange;
+    EXPECT_TRUE(handler->ServeRequest(*exchange.Request, *exchange.Response));
+  }
+  registering.join();
+  EXPECT_EQ(handler->WebModuleFactoryCount(), 101);
+}
+
 TEST(WebModuleList, FindAddAndDestroyModules) {
   TNoHook noHook;
   TWebModuleFactoryList factories;
