@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 namespace isapi_web {
@@ -174,6 +175,10 @@ platform::TThreadToken TISAPIThreadPool::OpenCallerToken(bool OpenAsSelf) {
   return platform::OpenCurrentThreadToken(platform::TokenAllAccess, OpenAsSelf);
 }
 
+platform::THandle TISAPIThreadPool::StartWorker(std::function<void()> Routine) {
+  return platform::StartThread(std::move(Routine));
+}
+
 platform::THandle TISAPIThreadPool::RequestQueue() const noexcept {
   return FRequestQueue.load(std::memory_order_acquire);
 }
@@ -201,7 +206,7 @@ void TISAPIThreadPool::StartPool() {
   FThreads.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
     WorkerEntered();
-    const platform::THandle thread = platform::StartThread([queue, initCOM] {
+    const platform::THandle thread = StartWorker([queue, initCOM] {
       struct TLeave {
         ~TLeave() { WorkerLeft(); }
       } leave;
@@ -217,11 +222,27 @@ void TISAPIThreadPool::StartPool() {
       FThreads.push_back(thread);
     }
   }
+  if (FThreads.empty() && queue != platform::NoHandle) {
+    // Nothing would ever take a packet: the pool fails as without a port, so later requests are
+    // refused, and those another thread posted meanwhile are ended as failed.
+    FRequestQueue.store(platform::NoHandle);
+    while (FPosting.load() != 0)
+      std::this_thread::yield();
+    FailQueuedRequests(queue);
+    (void)platform::CloseCompletionPort(queue);
+  }
 }
 
 bool TISAPIThreadPool::PostRequest(EXTENSION_CONTROL_BLOCK* ECB) {
-  const platform::THandle queue = FRequestQueue.load(std::memory_order_acquire);
-  if (queue == RequestQueueNotStarted || ECB == nullptr)
+  if (ECB == nullptr)
+    return false;
+  FPosting.fetch_add(1);
+  struct TPosted {
+    std::atomic<int>& FPosting;
+    ~TPosted() { FPosting.fetch_sub(1); }
+  } posted{FPosting};
+  const platform::THandle queue = FRequestQueue.load();
+  if (queue == RequestQueueNotStarted)
     return false;
   auto record = std::make_unique<TQueuedRequest>(ECB);
   platform::TThreadToken token = OpenCallerToken(false);
@@ -243,8 +264,10 @@ void TISAPIThreadPool::StopPool() {
   if (queue == RequestQueueNotStarted)
     return;
   PostStopPackets(queue);
-  if (!platform::WaitForThreads(FThreads, StopPoolWait))
-    FailQueuedRequests(queue);
+  // After the wait only work posted behind the stop packets can be left; closing the port
+  // would drop it unanswered.
+  (void)platform::WaitForThreads(FThreads, StopPoolWait);
+  FailQueuedRequests(queue);
   (void)platform::CloseCompletionPort(queue);
   FRequestQueue.store(RequestQueueNotStarted, std::memory_order_release);
   CloseThreadHandles();

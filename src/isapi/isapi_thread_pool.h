@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -54,6 +55,8 @@ public:
   virtual ~TISAPIThreadPool();
 
   /// Creates the port and PoolThreadCount workers unless already done; cheap when running.
+  /// When no worker could be started the pool fails as when the port cannot be created
+  /// (RequestQueue 0, every later post refused), and what was posted meanwhile is ended as failed.
   virtual void StartPool();
   /// Lets the workers serve what is queued, waits for them (at most 120000 ms), closes the port
   /// and the thread handles. Nothing when not started. Not concurrent with StartPool.
@@ -89,6 +92,8 @@ protected:
   virtual platform::THandle CreateRequestQueue();
   /// Opens the calling thread's token with TOKEN_ALL_ACCESS (the platform's OpenThreadToken).
   virtual platform::TThreadToken OpenCallerToken(bool OpenAsSelf);
+  /// Starts one worker thread running Routine; NoHandle when none could be started.
+  virtual platform::THandle StartWorker(std::function<void()> Routine);
 
 private:
   /// One stop packet per started worker, queued behind the work already posted.
@@ -103,6 +108,9 @@ protected:
 
   std::mutex FCriticalSection; // guards the check and creation of the port
   std::atomic<platform::THandle> FRequestQueue{RequestQueueNotStarted};
+  // PostRequest calls between reading FRequestQueue and posting: a start whose workers all
+  // failed waits for them before it drains the port.
+  std::atomic<int> FPosting{0};
   bool FInitCOM = false;
   int FMin = 0;
   int FMax = 0;

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/fake_isapi_host.h"
@@ -159,6 +160,21 @@ private:
   std::function<platform::TThreadToken(bool)> FScript;
 };
 
+// A pool none of whose workers can be started; DuringStart runs at the first attempt, when the
+// port is already there for other threads to post to.
+class TNoThreadPool : public TISAPIThreadPool {
+public:
+  TNoThreadPool() : TISAPIThreadPool(false) {}
+  std::function<void()> DuringStart;
+
+protected:
+  platform::THandle StartWorker(std::function<void()>) override {
+    if (const std::function<void()> run = std::exchange(DuringStart, nullptr))
+      run();
+    return platform::NoHandle;
+  }
+};
+
 #ifndef ISAPI_WEB_POOL_STRESS
 
 TEST_F(TISAPIThreadPoolTest, StartServesOnWorkersAndStopEndsThem) {
@@ -249,6 +265,21 @@ TEST_F(TISAPIThreadPoolTest, PoolThatNeverStartedDoesNothing) {
   // A started pool refuses a missing control block.
   pool->StartPool();
   EXPECT_FALSE(pool->PostRequest(nullptr));
+  EXPECT_EQ(QueuedRequestCount(), 0u);
+}
+
+TEST_F(TISAPIThreadPoolTest, PoolWithoutWorkersRefusesRequestsAndEndsThoseItTook) {
+  TNoThreadPool pool;
+  TFakeRequest& meanwhile = FHost.NewRequest();
+  pool.DuringStart = [&] { EXPECT_TRUE(pool.PostRequest(meanwhile.Ecb())); };
+  pool.StartPool();
+  EXPECT_EQ(pool.ThreadCount(), 0);
+  EXPECT_EQ(pool.RequestQueue(), platform::NoHandle);
+  ExpectEndedWith(meanwhile, HSE_STATUS_ERROR);
+  TFakeRequest& later = FHost.NewRequest();
+  EXPECT_FALSE(pool.PostRequest(later.Ecb()));
+  EXPECT_TRUE(later.Calls().empty());
+  pool.StopPool();
   EXPECT_EQ(QueuedRequestCount(), 0u);
 }
 
