@@ -11,7 +11,7 @@
 namespace isapi_web {
 
 std::uint8_t PoolThreadCount = 25;
-TPoolRequestProc PoolRequestProc = nullptr;
+std::atomic<TPoolRequestProc> PoolRequestProc{nullptr};
 TPoolErrorPageProc PoolErrorPageProc = &SendPoolErrorPage;
 std::uint32_t CoInitFlags = platform::ComMultithreaded;
 
@@ -80,7 +80,7 @@ void WorkerLeft() {
 }
 
 DWORD RunApplication(EXTENSION_CONTROL_BLOCK* ECB) noexcept {
-  const TPoolRequestProc proc = PoolRequestProc;
+  const TPoolRequestProc proc = PoolRequestProc.load();
   if (proc == nullptr)
     return HSE_STATUS_ERROR;
   try {

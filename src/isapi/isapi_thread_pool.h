@@ -23,8 +23,9 @@ using TPoolErrorPageProc = void (*)(EXTENSION_CONTROL_BLOCK* ECB);
 
 /// The number of worker threads a pool starts (25).
 extern std::uint8_t PoolThreadCount;
-/// What a worker runs for each request; set at load. Null answers every request as failed.
-extern TPoolRequestProc PoolRequestProc;
+/// What a worker runs for each request; set at load, cleared at unload while workers may read
+/// it. Null answers every request as failed.
+extern std::atomic<TPoolRequestProc> PoolRequestProc;
 /// The page of a request that cannot run under its caller's identity; SendPoolErrorPage unless
 /// the application installs its own.
 extern TPoolErrorPageProc PoolErrorPageProc;

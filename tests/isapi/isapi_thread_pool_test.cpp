@@ -283,6 +283,27 @@ TEST_F(TISAPIThreadPoolTest, PoolWithoutWorkersRefusesRequestsAndEndsThoseItTook
   EXPECT_EQ(QueuedRequestCount(), 0u);
 }
 
+// The application entry changes, as at unload, while workers read it. (The thread sanitizer
+// sees an unsynchronised write.)
+TEST_F(TISAPIThreadPoolTest, ApplicationEntryChangesWhileWorkersServe) {
+  std::unique_ptr<TISAPIThreadPool> pool = TISAPIThreadPool::Create(false);
+  pool->StartPool();
+  std::vector<TFakeRequest*> requests;
+  for (int i = 0; i < 50; ++i)
+    requests.push_back(&FHost.NewRequest());
+  std::thread unloading([] {
+    for (int i = 0; i < 50; ++i)
+      PoolRequestProc = i % 2 != 0 ? &RunTestApplication : nullptr;
+  });
+  for (TFakeRequest* request : requests)
+    EXPECT_TRUE(pool->PostRequest(request->Ecb()));
+  unloading.join();
+  ASSERT_TRUE(FHost.WaitForDoneSessions(50));
+  for (TFakeRequest* request : requests)
+    EXPECT_EQ(DoneCalls(*request).size(), 1u);
+  pool->StopPool();
+}
+
 TEST_F(TISAPIThreadPoolTest, EveryRequestQueuedBeforeStopIsServed) {
   constexpr int Blocked = 25;
   constexpr int Queued = 300;
