@@ -17,9 +17,6 @@ std::uint32_t CoInitFlags = platform::ComMultithreaded;
 
 namespace {
 
-// How long StopPool waits for the workers to take their stop packets.
-constexpr std::uint32_t StopPoolWait = 120000;
-
 // Packets on the port. A work packet carries its record's address in the byte count, with key 0
 // and a nil overlapped pointer; a stop packet has byte count 0 and the overlapped value
 // 0xFFFFFFFF. The platform keeps all three fields pointer-wide (64-bit Windows wraps counts that
@@ -266,7 +263,7 @@ void TISAPIThreadPool::StopPool() {
   PostStopPackets(queue);
   // After the wait only work posted behind the stop packets can be left; closing the port
   // would drop it unanswered.
-  (void)platform::WaitForThreads(FThreads, StopPoolWait);
+  (void)platform::WaitForThreads(FThreads, FStopWait);
   FailQueuedRequests(queue);
   (void)platform::CloseCompletionPort(queue);
   FRequestQueue.store(RequestQueueNotStarted, std::memory_order_release);

@@ -83,6 +83,10 @@ public:
   void SetMin(int Value) noexcept;
   int Max() const noexcept { return FMax; }
   void SetMax(int Value) noexcept;
+  /// How long StopPool waits for the workers, in ms (120000); threads still running then are
+  /// left to end on their own.
+  std::uint32_t StopWait() const noexcept { return FStopWait; }
+  void SetStopWait(std::uint32_t Value) noexcept { FStopWait = Value; }
   /// The number of worker threads started and not yet stopped.
   int ThreadCount() const noexcept { return static_cast<int>(FThreads.size()); }
   /// Whether every worker thread of this pool has ended (true when none was started).
@@ -115,6 +119,7 @@ protected:
   bool FInitCOM = false;
   int FMin = 0;
   int FMax = 0;
+  std::uint32_t FStopWait = 120000;
   std::vector<platform::THandle> FThreads;
 };
 
