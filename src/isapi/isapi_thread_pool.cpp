@@ -286,8 +286,14 @@ void TISAPIThreadPool::StopPoolNoWait() {
 }
 
 bool TISAPIThreadPool::StopPoolForUnload(std::uint32_t Timeout) {
-  (void)QueueStop();
+  const platform::THandle queue = FRequestQueue.load();
+  const bool stopping = QueueStop();
   const bool left = WaitForPoolWorkers(0, Timeout);
+  if (stopping && left) {
+    // Every worker has taken its stop packet, so nothing waits on the port any more.
+    FailQueuedRequests(queue);
+    (void)platform::CloseCompletionPort(queue);
+  }
 #if !defined(_WIN32)
   // A worker that left its loop is still returning through this library; closing an ended
   // thread's handle joins it, so this waits until it is out.

@@ -66,7 +66,7 @@ public:
   /// stays open for the workers, which end after serving what is queued; the pool reads stopped.
   void StopPoolNoWait();
   /// For unload: queues the stop packets and waits, up to Timeout, for the workers to leave
-  /// their loop; true when all did. Where the loader's lock does not keep a thread from ending
+  /// their loop; true when all did, and then the port is closed. Where the loader's lock does not keep a thread from ending
   /// (POSIX), those threads are also waited for to their very end, so that none is still
   /// returning through the library's code when it is unmapped.
   bool StopPoolForUnload(std::uint32_t Timeout);

@@ -645,6 +645,18 @@ TEST_F(TISAPIThreadPoolTest, StopWithoutWaitingLeavesWorkersToFinish) {
   EXPECT_TRUE(refused.Calls().empty());
 }
 
+TEST_F(TISAPIThreadPoolTest, StopForUnloadServesWhatIsQueuedAndClosesThePort) {
+  std::unique_ptr<TISAPIThreadPool> pool = TISAPIThreadPool::Create(false);
+  pool->StartPool();
+  const platform::THandle port = pool->RequestQueue();
+  for (int i = 0; i < 40; ++i)
+    ASSERT_TRUE(pool->PostRequest(FHost.NewRequest().Ecb()));
+  EXPECT_TRUE(pool->StopPoolForUnload(GuardWait));
+  EXPECT_EQ(FHost.DoneSessions(), 40u);
+  EXPECT_EQ(pool->ThreadCount(), 0);
+  EXPECT_FALSE(platform::PostCompletionPacket(port, platform::TCompletionPacket{}));
+}
+
 #else // ISAPI_WEB_POOL_STRESS
 
 TEST_F(TISAPIThreadPoolTest, StressEveryRequestAnsweredOnce) {
