@@ -89,6 +89,10 @@ BOOL TISAPIApplication::GetExtensionVersion(HSE_VERSION_INFO& Ver) {
 }
 
 void TISAPIApplication::SetFactory(std::unique_ptr<TISAPIFactory> Value) {
+  if (Value == nullptr) {
+    // No factory is no way to serve a request: the plain one takes its place.
+    Value = std::make_unique<TISAPIFactory>();
+  }
   const TISAPIFactory* factory = Value.get();
   FDefaultFactory = factory != nullptr && typeid(*factory) == typeid(TISAPIFactory);
   FFactory = std::move(Value);

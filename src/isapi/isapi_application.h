@@ -44,7 +44,8 @@ public:
   void ReraiseUnhandled(TObject* Sender);
 
   TISAPIFactory& Factory() noexcept { return *FFactory; }
-  /// Substitutes the request and response classes; not while requests are served.
+  /// Substitutes the request and response classes (null: the plain factory again); not while
+  /// requests are served.
   void SetFactory(std::unique_ptr<TISAPIFactory> Value);
 
 private:

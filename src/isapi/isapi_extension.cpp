@@ -81,8 +81,14 @@ void UnloadExtensionLibrary() noexcept {
       DestroyPool(pool);
     }
   }
-  // A worker still serving would reach a destroyed application; it is left to the process.
+  // Workers of a pool that TerminateExtension stopped without seeing them end may still serve.
+  if (workersGone && RunningPoolWorkers() != 0) {
+    workersGone = WaitForPoolWorkers(0, UnloadWorkerWait);
+  }
+  // A worker still serving would reach a destroyed application; it is left to the process, with
+  // the entry it serves through.
   if (workersGone) {
+    PoolRequestProc = nullptr;
     try {
       CallDllProc(0);
     } catch (...) {
@@ -91,7 +97,6 @@ void UnloadExtensionLibrary() noexcept {
     // Nothing of the layer runs any more, and the library goes: its tables go with it.
     platform::ReleaseProcessTables();
   }
-  PoolRequestProc = nullptr;
 }
 
 BOOL ExtensionGetExtensionVersion(HSE_VERSION_INFO* Ver) noexcept {

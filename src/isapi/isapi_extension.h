@@ -36,10 +36,12 @@ bool IsHttpdExecutable(std::u16string_view Path) noexcept;
 /// A failure leaves no application, so every export answers FALSE or HSE_STATUS_ERROR.
 void LoadExtensionLibrary(void (*StartUp)()) noexcept;
 /// The library's unload: the pool is stopped (without an unbounded wait: the loader may hold its
-/// lock), then the application is destroyed, unless a worker still runs and could reach it.
+/// lock), then the application is destroyed, unless a worker of any pool (also one that
+/// TerminateExtension stopped without seeing it end) still runs and could reach it.
 void UnloadExtensionLibrary() noexcept;
 
-/// How long the unload waits for the workers of a pool that TerminateExtension never stopped.
+/// How long the unload waits for the workers of a pool that TerminateExtension never stopped,
+/// or stopped without seeing them end.
 inline constexpr std::uint32_t UnloadWorkerWait = 5000;
 
 /// The exports' bodies. None of them ever raises.

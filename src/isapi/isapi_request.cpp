@@ -83,7 +83,8 @@ int TISAPIRequest::ReadIntegerField(int index) const {
   const std::string text = ReadStringField(index);
   if (text.empty())
     return -1;
-  return StrToInt(text);
+  // Header values are decimal: "0x10" is no Content-Length of 16.
+  return DecimalStrToInt(text);
 }
 
 std::string TISAPIRequest::GetFieldByName(const std::string& name) const {

@@ -5,19 +5,17 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 namespace isapi_web {
 
 std::uint8_t PoolThreadCount = 25;
-TPoolRequestProc PoolRequestProc = nullptr;
+std::atomic<TPoolRequestProc> PoolRequestProc{nullptr};
 TPoolErrorPageProc PoolErrorPageProc = &SendPoolErrorPage;
 std::uint32_t CoInitFlags = platform::ComMultithreaded;
 
 namespace {
-
-// How long StopPool waits for the workers to take their stop packets.
-constexpr std::uint32_t StopPoolWait = 120000;
 
 // Packets on the port. A work packet carries its record's address in the byte count, with key 0
 // and a nil overlapped pointer; a stop packet has byte count 0 and the overlapped value
@@ -79,7 +77,7 @@ void WorkerLeft() {
 }
 
 DWORD RunApplication(EXTENSION_CONTROL_BLOCK* ECB) noexcept {
-  const TPoolRequestProc proc = PoolRequestProc;
+  const TPoolRequestProc proc = PoolRequestProc.load();
   if (proc == nullptr)
     return HSE_STATUS_ERROR;
   try {
@@ -174,6 +172,10 @@ platform::TThreadToken TISAPIThreadPool::OpenCallerToken(bool OpenAsSelf) {
   return platform::OpenCurrentThreadToken(platform::TokenAllAccess, OpenAsSelf);
 }
 
+platform::THandle TISAPIThreadPool::StartWorker(std::function<void()> Routine) {
+  return platform::StartThread(std::move(Routine));
+}
+
 platform::THandle TISAPIThreadPool::RequestQueue() const noexcept {
   return FRequestQueue.load(std::memory_order_acquire);
 }
@@ -201,7 +203,7 @@ void TISAPIThreadPool::StartPool() {
   FThreads.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
     WorkerEntered();
-    const platform::THandle thread = platform::StartThread([queue, initCOM] {
+    const platform::THandle thread = StartWorker([queue, initCOM] {
       struct TLeave {
         ~TLeave() { WorkerLeft(); }
       } leave;
@@ -217,11 +219,27 @@ void TISAPIThreadPool::StartPool() {
       FThreads.push_back(thread);
     }
   }
+  if (FThreads.empty() && queue != platform::NoHandle) {
+    // Nothing would ever take a packet: the pool fails as without a port, so later requests are
+    // refused, and those another thread posted meanwhile are ended as failed.
+    FRequestQueue.store(platform::NoHandle);
+    while (FPosting.load() != 0)
+      std::this_thread::yield();
+    FailQueuedRequests(queue);
+    (void)platform::CloseCompletionPort(queue);
+  }
 }
 
 bool TISAPIThreadPool::PostRequest(EXTENSION_CONTROL_BLOCK* ECB) {
-  const platform::THandle queue = FRequestQueue.load(std::memory_order_acquire);
-  if (queue == RequestQueueNotStarted || ECB == nullptr)
+  if (ECB == nullptr)
+    return false;
+  FPosting.fetch_add(1);
+  struct TPosted {
+    std::atomic<int>& FPosting;
+    ~TPosted() { FPosting.fetch_sub(1); }
+  } posted{FPosting};
+  const platform::THandle queue = FRequestQueue.load();
+  if (queue == RequestQueueNotStarted)
     return false;
   auto record = std::make_unique<TQueuedRequest>(ECB);
   platform::TThreadToken token = OpenCallerToken(false);
@@ -243,8 +261,10 @@ void TISAPIThreadPool::StopPool() {
   if (queue == RequestQueueNotStarted)
     return;
   PostStopPackets(queue);
-  if (!platform::WaitForThreads(FThreads, StopPoolWait))
-    FailQueuedRequests(queue);
+  // After the wait only work posted behind the stop packets can be left; closing the port
+  // would drop it unanswered.
+  (void)platform::WaitForThreads(FThreads, FStopWait);
+  FailQueuedRequests(queue);
   (void)platform::CloseCompletionPort(queue);
   FRequestQueue.store(RequestQueueNotStarted, std::memory_order_release);
   CloseThreadHandles();
@@ -266,8 +286,14 @@ void TISAPIThreadPool::StopPoolNoWait() {
 }
 
 bool TISAPIThreadPool::StopPoolForUnload(std::uint32_t Timeout) {
-  (void)QueueStop();
+  const platform::THandle queue = FRequestQueue.load();
+  const bool stopping = QueueStop();
   const bool left = WaitForPoolWorkers(0, Timeout);
+  if (stopping && left) {
+    // Every worker has taken its stop packet, so nothing waits on the port any more.
+    FailQueuedRequests(queue);
+    (void)platform::CloseCompletionPort(queue);
+  }
 #if !defined(_WIN32)
   // A worker that left its loop is still returning through this library; closing an ended
   // thread's handle joins it, so this waits until it is out.

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -22,8 +23,9 @@ using TPoolErrorPageProc = void (*)(EXTENSION_CONTROL_BLOCK* ECB);
 
 /// The number of worker threads a pool starts (25).
 extern std::uint8_t PoolThreadCount;
-/// What a worker runs for each request; set at load. Null answers every request as failed.
-extern TPoolRequestProc PoolRequestProc;
+/// What a worker runs for each request; set at load, cleared at unload while workers may read
+/// it. Null answers every request as failed.
+extern std::atomic<TPoolRequestProc> PoolRequestProc;
 /// The page of a request that cannot run under its caller's identity; SendPoolErrorPage unless
 /// the application installs its own.
 extern TPoolErrorPageProc PoolErrorPageProc;
@@ -54,6 +56,8 @@ public:
   virtual ~TISAPIThreadPool();
 
   /// Creates the port and PoolThreadCount workers unless already done; cheap when running.
+  /// When no worker could be started the pool fails as when the port cannot be created
+  /// (RequestQueue 0, every later post refused), and what was posted meanwhile is ended as failed.
   virtual void StartPool();
   /// Lets the workers serve what is queued, waits for them (at most 120000 ms), closes the port
   /// and the thread handles. Nothing when not started. Not concurrent with StartPool.
@@ -62,7 +66,7 @@ public:
   /// stays open for the workers, which end after serving what is queued; the pool reads stopped.
   void StopPoolNoWait();
   /// For unload: queues the stop packets and waits, up to Timeout, for the workers to leave
-  /// their loop; true when all did. Where the loader's lock does not keep a thread from ending
+  /// their loop; true when all did, and then the port is closed. Where the loader's lock does not keep a thread from ending
   /// (POSIX), those threads are also waited for to their very end, so that none is still
   /// returning through the library's code when it is unmapped.
   bool StopPoolForUnload(std::uint32_t Timeout);
@@ -79,6 +83,10 @@ public:
   void SetMin(int Value) noexcept;
   int Max() const noexcept { return FMax; }
   void SetMax(int Value) noexcept;
+  /// How long StopPool waits for the workers, in ms (120000); threads still running then are
+  /// left to end on their own.
+  std::uint32_t StopWait() const noexcept { return FStopWait; }
+  void SetStopWait(std::uint32_t Value) noexcept { FStopWait = Value; }
   /// The number of worker threads started and not yet stopped.
   int ThreadCount() const noexcept { return static_cast<int>(FThreads.size()); }
   /// Whether every worker thread of this pool has ended (true when none was started).
@@ -89,6 +97,8 @@ protected:
   virtual platform::THandle CreateRequestQueue();
   /// Opens the calling thread's token with TOKEN_ALL_ACCESS (the platform's OpenThreadToken).
   virtual platform::TThreadToken OpenCallerToken(bool OpenAsSelf);
+  /// Starts one worker thread running Routine; NoHandle when none could be started.
+  virtual platform::THandle StartWorker(std::function<void()> Routine);
 
 private:
   /// One stop packet per started worker, queued behind the work already posted.
@@ -103,9 +113,13 @@ protected:
 
   std::mutex FCriticalSection; // guards the check and creation of the port
   std::atomic<platform::THandle> FRequestQueue{RequestQueueNotStarted};
+  // PostRequest calls between reading FRequestQueue and posting: a start whose workers all
+  // failed waits for them before it drains the port.
+  std::atomic<int> FPosting{0};
   bool FInitCOM = false;
   int FMin = 0;
   int FMax = 0;
+  std::uint32_t FStopWait = 120000;
   std::vector<platform::THandle> FThreads;
 };
 

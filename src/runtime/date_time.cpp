@@ -29,9 +29,14 @@ TTimeStamp ToTimeStamp(TDateTime value) {
     return stamp;
   }
   const auto milliseconds = static_cast<std::int64_t>(std::llround(value * MSecsPerDay));
-  // Division truncates toward zero: the negative days keep their time as an absolute fraction.
-  stamp.Date = DateDelta + milliseconds / MSecsPerDay;
-  stamp.Time = (milliseconds < 0 ? -milliseconds : milliseconds) % MSecsPerDay;
+  // The day is the floor of the value and the time its distance from that floor, so a date
+  // before day 0 plus its time of day (what ParseHTTPDate adds up) prints back unchanged.
+  std::int64_t days = milliseconds / MSecsPerDay;
+  if (milliseconds % MSecsPerDay < 0) {
+    --days;
+  }
+  stamp.Date = DateDelta + days;
+  stamp.Time = milliseconds - days * MSecsPerDay;
   stamp.Valid = true;
   return stamp;
 }

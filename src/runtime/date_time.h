@@ -1,7 +1,7 @@
 #pragma once
 // TDateTime: days since 30 December 1899, the fraction being the time of day; -1.0 is "no date".
-// Days before 30 December 1899 are negative, and their time of day is the fraction's absolute
-// value (-1.25 is 29 December 1899, 06:00).
+// The day is the floor of the value and the time of day its distance from that floor, also
+// before 30 December 1899 (-0.75 is 29 December 1899, 06:00).
 
 #include <cstdint>
 

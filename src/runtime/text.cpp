@@ -277,7 +277,9 @@ std::u16string IntToStr(std::int64_t value) {
   return digits;
 }
 
-bool TryStrToInt(std::u16string_view text, std::int32_t& value) {
+namespace {
+
+bool TryStrToIntIn(std::u16string_view text, bool allowHexadecimal, std::int32_t& value) {
   std::size_t i = 0;
   const std::size_t size = text.size();
   bool negative = false;
@@ -286,10 +288,11 @@ bool TryStrToInt(std::u16string_view text, std::int32_t& value) {
     ++i;
   }
   int base = 10;
-  if (i < size && text[i] == u'$') {
+  if (allowHexadecimal && i < size && text[i] == u'$') {
     base = 16;
     ++i;
-  } else if (i + 1 < size && text[i] == u'0' && (text[i + 1] == u'x' || text[i + 1] == u'X')) {
+  } else if (allowHexadecimal && i + 1 < size && text[i] == u'0' &&
+             (text[i + 1] == u'x' || text[i + 1] == u'X')) {
     base = 16;
     i += 2;
   }
@@ -319,6 +322,12 @@ bool TryStrToInt(std::u16string_view text, std::int32_t& value) {
   return true;
 }
 
+} // namespace
+
+bool TryStrToInt(std::u16string_view text, std::int32_t& value) {
+  return TryStrToIntIn(text, true, value);
+}
+
 bool TryStrToInt(std::string_view text, std::int32_t& value) {
   return TryStrToInt(std::u16string_view(AnsiToWide(text)), value);
 }
@@ -333,6 +342,15 @@ std::int32_t StrToInt(std::u16string_view text) {
 
 std::int32_t StrToInt(std::string_view text) {
   return StrToInt(std::u16string_view(AnsiToWide(text)));
+}
+
+std::int32_t DecimalStrToInt(std::string_view text) {
+  const std::u16string wide = AnsiToWide(text);
+  std::int32_t value = 0;
+  if (!TryStrToIntIn(wide, false, value)) {
+    RaiseInvalidInteger(wide);
+  }
+  return value;
 }
 
 std::u16string Format(std::u16string_view pattern, std::initializer_list<TFormatArg> args) {

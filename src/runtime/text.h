@@ -52,6 +52,8 @@ std::int32_t StrToInt(std::string_view text);
 /// As StrToInt, without raising: false when the text is not a valid integer.
 bool TryStrToInt(std::u16string_view text, std::int32_t& value);
 bool TryStrToInt(std::string_view text, std::int32_t& value);
+/// As StrToInt, but only an optional sign and decimal digits: "$10" and "0x10" raise.
+std::int32_t DecimalStrToInt(std::string_view text);
 
 /// One argument of Format: an integer for "%d", a wide text for "%s".
 using TFormatArg = std::variant<std::int64_t, std::u16string_view>;

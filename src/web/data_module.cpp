@@ -28,13 +28,17 @@ TDataModule* TDataModule::CreateNew(TComponent* AOwner) {
 
 void TDataModule::AfterConstruction() {
   TComponent::AfterConstruction();
-  if (FOldCreateOrder) {
-    // The constructor's rule: the hook decides, and without one the failure is dropped.
-    try {
+  // The constructor's part. Its rule: the hook decides, and without one the failure is dropped;
+  // under the old order a failed construction skips OnCreate with the rest of the guard.
+  try {
+    ConstructModule();
+    if (FOldCreateOrder) {
       DoCreate();
-    } catch (...) {
-      CallRequestExceptionHook(nullptr);
     }
+  } catch (...) {
+    CallRequestExceptionHook(nullptr);
+  }
+  if (FOldCreateOrder) {
     return;
   }
   try {
@@ -60,6 +64,8 @@ void TDataModule::BeforeDestruction() {
     }
   }
 }
+
+void TDataModule::ConstructModule() {}
 
 void TDataModule::DoCreate() {
   if (FOnCreate.Assigned()) {

@@ -6,10 +6,13 @@
 // derived further (that part of the object does not exist yet), and a destructor cannot either
 // (it is gone already). So the "inside the constructor" and "inside the destructor" moments of
 // OldCreateOrder True are taken at the nearest points where the whole object exists:
-//   - OnCreate fires at the start of AfterConstruction under either order. With OldCreateOrder
-//     True it keeps the constructor's failure rule: passed to RequestExceptionHook with Sender
-//     null when a hook is set (the hook decides whether construction fails), dropped otherwise.
-//     With False: passed to the hook with Sender = the module, raised again when no hook is set.
+//   - AfterConstruction first runs what stands for the rest of the constructor, ConstructModule
+//     (a web module reads its definitions there), and with OldCreateOrder True fires OnCreate
+//     right after it, under the constructor's failure rule: a failure is passed to
+//     RequestExceptionHook with Sender null when a hook is set (the hook decides whether
+//     construction fails), dropped otherwise, and a failed ConstructModule skips OnCreate.
+//     With False OnCreate fires after that, also when ConstructModule failed: passed to the hook
+//     with Sender = the module, raised again when no hook is set.
 //   - OnDestroy fires in BeforeDestruction under either order, before the owned components are
 //     destroyed. An exception goes to the hook with Sender = the module, and is dropped when no
 //     hook is set; destruction continues in every case.
@@ -64,6 +67,8 @@ public:
   void SetVerticalOffset(std::int32_t value) noexcept { FDesignOffset.Y = value; }
 
 protected:
+  /// The constructor's own work, done on the whole object before OnCreate; base: nothing.
+  virtual void ConstructModule();
   /// Calls OnCreate with Sender = this when assigned; exceptions propagate.
   virtual void DoCreate();
   /// Calls OnDestroy with Sender = this when assigned; exceptions propagate.

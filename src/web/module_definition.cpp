@@ -54,6 +54,8 @@ public:
   void Notification(TComponent* AComponent, TOperation operation) override {
     TComponent::Notification(AComponent, operation);
     if (operation == TOperation::opRemove) {
+      // A module that failed after its read is discarded without its destruction's lock.
+      std::lock_guard lock(GlobalNameSpaceLock());
       std::erase_if(GlobalPending,
                     [AComponent](const TPendingReference& p) { return p.Root == AComponent; });
     }

@@ -31,6 +31,13 @@ bool TDefaultWebAppServices::ProcessRequest() {
   return handler->HandleWebRequest(*FRequest, *FResponse);
 }
 
+void TDefaultWebAppServices::ClearContext() {
+  // Runs after the error hook, so an error page of this request has been written by now.
+  if (auto* dispatcher = dynamic_cast<TCustomWebDispatcher*>(FRequestHandler)) {
+    dispatcher->EndRequest();
+  }
+}
+
 TObject* TDefaultWebAppServices::ErrorHandlerObject() { return LocateWebDispatcher(); }
 
 TComponent* TDefaultWebAppServices::LocateWebDispatcher() const {

@@ -22,7 +22,8 @@ public:
   /// data module" when there is none.
   bool ProcessRequest() override;
   /// Does nothing.
-  void ClearContext() override {}
+  /// Ends the request on the dispatcher that served it (see TCustomWebDispatcher::EndRequest).
+  void ClearContext() override;
   /// The dispatcher component (LocateWebDispatcher), or null.
   TObject* ErrorHandlerObject() override;
 

@@ -174,7 +174,7 @@ public:
   ~TCustomWebDispatcher() override;
 
   /// Links the producers and collects the dispatch targets among the owner's components, then
-  /// the data module's step (OnCreate).
+  /// the data module's steps (ConstructModule, OnCreate).
   void AfterConstruction() override;
 
   /// The first action whose Name equals AName without regard to letter case, or null.
@@ -184,9 +184,16 @@ public:
   /// Replaces the actions by copies of Value's (default names, no handlers or producers).
   void SetActions(const TWebActionItems& Value);
 
-  /// The request and response of the dispatch in progress (kept until the next one).
+  /// The request and response of the dispatch in progress (kept until the next one, or until
+  /// the services object that ran it ends the request).
   TWebRequest* Request() const override { return FRequest; }
   TWebResponse* Response() const override { return FResponse; }
+  /// Forgets the request and response once their request has ended: an error reported after
+  /// that (a cached module's OnDestroy) has no page to write and goes to the hook only.
+  void EndRequest() noexcept {
+    FRequest = nullptr;
+    FResponse = nullptr;
+  }
 
   const THTTPMethodEvent& BeforeDispatch() const noexcept { return FBeforeDispatch; }
   void SetBeforeDispatch(THTTPMethodEvent value) { FBeforeDispatch = std::move(value); }

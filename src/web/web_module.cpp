@@ -37,16 +37,16 @@ TWebModule::~TWebModule() = default;
 
 void TWebModule::AfterConstruction() {
   ModulesCreated.fetch_add(1, std::memory_order_relaxed);
-  // The definitions bind the published methods of the most derived class, so they are read
-  // here, on the whole object, rather than in the constructor.
-  if (!ComponentState().Contains(TComponentStateFlag::csDesigning)) {
-    try {
-      ReadDefinitions();
-    } catch (...) {
-      CallRequestExceptionHook(nullptr);
-    }
-  }
   TCustomWebDispatcher::AfterConstruction();
+}
+
+void TWebModule::ConstructModule() {
+  // The definitions bind the published methods of the most derived class, so they are read
+  // on the whole object rather than in the constructor, once the dispatcher has collected its
+  // owner's components: targets among the definition's children come after those.
+  if (!ComponentState().Contains(TComponentStateFlag::csDesigning)) {
+    ReadDefinitions();
+  }
 }
 
 void TWebModule::ReadDefinitions() {

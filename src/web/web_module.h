@@ -19,15 +19,17 @@ public:
   explicit TWebModule(TComponent* AOwner);
   ~TWebModule() override;
 
-  /// Reads the definitions of the class chain, TWebModule's first, then the dispatcher's steps
-  /// (OnCreate). A failed read goes to RequestExceptionHook with Sender null; without a hook it
-  /// is dropped and the module stays as far as it was read.
+  /// The dispatcher's steps, in which ConstructModule reads the definitions (then OnCreate).
+  /// A failed read goes to RequestExceptionHook with Sender null; without a hook it is dropped
+  /// and the module stays as far as it was read.
   void AfterConstruction() override;
 
   /// Web modules created since the process started (after warm-up a request creates none).
   static std::int64_t CreatedCount() noexcept;
 
 protected:
+  /// Reads the definitions of the class chain, TWebModule's first (not while designing).
+  void ConstructModule() override;
   /// Applies every definition found for the class chain, base first; EResNotFound "Resource %s
   /// not found" when no class of the chain has one.
   void ReadDefinitions();

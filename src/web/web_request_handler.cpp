@@ -65,6 +65,7 @@ TWebModuleFactoryList::TWebModuleFactoryList() = default;
 TWebModuleFactoryList::~TWebModuleFactoryList() = default;
 
 void TWebModuleFactoryList::AddFactory(TAbstractWebModuleFactory* AFactory) {
+  std::lock_guard lock(FLock);
   for (const auto& factory : FList) {
     if (factory.get() == AFactory) {
       throw EWebException(u"Web Module Factory already registered");
@@ -79,11 +80,22 @@ void TWebModuleFactoryList::AddFactory(TAbstractWebModuleFactory* AFactory) {
   FList.emplace_back(AFactory);
 }
 
+int TWebModuleFactoryList::ItemCount() const {
+  std::lock_guard lock(FLock);
+  return static_cast<int>(FList.size());
+}
+
 TAbstractWebModuleFactory* TWebModuleFactoryList::Items(int Index) const {
-  if (Index < 0 || Index >= ItemCount()) {
+  std::lock_guard lock(FLock);
+  if (Index < 0 || static_cast<std::size_t>(Index) >= FList.size()) {
     throw EListError(Format(u"List index out of bounds (%d)", {Index}));
   }
   return FList[static_cast<std::size_t>(Index)].get();
+}
+
+TAbstractWebModuleFactory* TWebModuleFactoryList::AppModuleFactory() const {
+  std::lock_guard lock(FLock);
+  return FAppModuleFactory;
 }
 
 // ---- TWebModuleList --------------------------------------------------------------------------
@@ -342,11 +354,17 @@ TWebRequestHandler::TWebRequestHandler(TComponent* AOwner)
     : TComponent(AOwner), FWebModuleFactories(std::make_unique<TWebModuleFactoryList>()) {}
 
 TWebRequestHandler::~TWebRequestHandler() {
+  // Taken out under the lock and destroyed outside it: a module's OnDestroy, or the hook its
+  // failure reaches, may take the lock again.
+  std::vector<std::unique_ptr<TWebModuleList>> active;
+  std::vector<std::unique_ptr<TWebModuleList>> inactive;
   {
     std::lock_guard lock(FCriticalSection);
-    FActiveWebModules.clear();
-    FInactiveWebModules.clear();
+    active.swap(FActiveWebModules);
+    inactive.swap(FInactiveWebModules);
   }
+  active.clear();
+  inactive.clear();
   FWebModuleFactories.reset();
 }
 
@@ -443,19 +461,30 @@ TWebModuleList* TWebRequestHandler::AcquireModuleList() {
 }
 
 void TWebRequestHandler::ReleaseModuleList(TWebModuleList* ModuleList) {
-  std::lock_guard lock(FCriticalSection);
-  const auto it = std::find_if(FActiveWebModules.begin(), FActiveWebModules.end(),
-                               [ModuleList](const auto& list) { return list.get() == ModuleList; });
-  if (it == FActiveWebModules.end()) {
-    return;
+  std::unique_ptr<TWebModuleList> moduleList;
+  {
+    std::lock_guard lock(FCriticalSection);
+    const auto it =
+        std::find_if(FActiveWebModules.begin(), FActiveWebModules.end(),
+                     [ModuleList](const auto& list) { return list.get() == ModuleList; });
+    if (it == FActiveWebModules.end()) {
+      return;
+    }
+    moduleList = std::move(*it);
+    FActiveWebModules.erase(it);
   }
-  std::unique_ptr<TWebModuleList> moduleList = std::move(*it);
-  FActiveWebModules.erase(it);
+  // Out of both pools the set is this thread's alone, so its modules are destroyed without the
+  // lock, which their OnDestroy (or the hook its failure reaches) may take.
   moduleList->AutoDestroyModules();
-  if (FCacheConnections.load() && moduleList->ItemCount() > 0) {
-    FInactiveWebModules.push_back(std::move(moduleList));
+  if (moduleList->ItemCount() > 0) {
+    std::lock_guard lock(FCriticalSection);
+    // Read under the lock: a SetCacheConnections(false) that cleared the pool before this
+    // push is seen here, one that clears it after takes this set too.
+    if (FCacheConnections.load()) {
+      FInactiveWebModules.push_back(std::move(moduleList));
+    }
   }
-  // Otherwise the set and its modules are destroyed here, still under the lock.
+  // Otherwise the set and its modules are destroyed here, outside the lock.
 }
 
 void TWebRequestHandler::AddWebModuleFactory(TAbstractWebModuleFactory* AFactory) {
@@ -481,8 +510,12 @@ void TWebRequestHandler::SetCacheConnections(bool Value) {
   if (FCacheConnections.exchange(Value) == Value || Value) {
     return;
   }
-  std::lock_guard lock(FCriticalSection);
-  FInactiveWebModules.clear();
+  std::vector<std::unique_ptr<TWebModuleList>> discarded;
+  {
+    std::lock_guard lock(FCriticalSection);
+    discarded.swap(FInactiveWebModules);
+  }
+  // Destroyed here, outside the lock (see ReleaseModuleList).
 }
 
 int TWebRequestHandler::ActiveCount() const {

@@ -4,9 +4,9 @@
 // reused whole, oldest first. The handler limits how many sets are in use at once and wraps each
 // request in a services object that runs the dispatcher.
 //
-// Locks: the handler's lock guards only the two pools and FAddingActiveModules; module creation
-// and dispatching run outside it. Destroying modules takes the name-space lock, so the order is
-// the handler's lock first, then the name-space lock.
+// Locks: the handler's lock guards only the two pools and FAddingActiveModules; module creation,
+// dispatching and module destruction run outside it (sets are taken out of the pools under it
+// first), so a module's events and the exception hook may read the counts.
 
 #include <atomic>
 #include <cstdint>
@@ -42,7 +42,8 @@ private:
   TComponentClass FComponentClass;
 };
 
-/// The registered factories, in registration order; owns them.
+/// The registered factories, in registration order; owns them. Request threads read it while
+/// AddFactory may append, so every operation takes its lock.
 class TWebModuleFactoryList {
 public:
   TWebModuleFactoryList();
@@ -54,12 +55,14 @@ public:
   /// registered" for a factory already in the list, "Web App Module Factory already registered."
   /// for a second application module factory; the caller keeps a factory that was refused.
   void AddFactory(TAbstractWebModuleFactory* AFactory);
-  int ItemCount() const noexcept { return static_cast<int>(FList.size()); }
-  /// The factory at Index; raises EListError outside the list.
+  int ItemCount() const;
+  /// The factory at Index; raises EListError outside the list. Factories stay until the list
+  /// goes, so the answer stays valid after the lock is left.
   TAbstractWebModuleFactory* Items(int Index) const;
-  TAbstractWebModuleFactory* AppModuleFactory() const noexcept { return FAppModuleFactory; }
+  TAbstractWebModuleFactory* AppModuleFactory() const;
 
 private:
+  mutable std::mutex FLock; // guards FAppModuleFactory and FList
   TAbstractWebModuleFactory* FAppModuleFactory = nullptr;
   std::vector<std::unique_ptr<TAbstractWebModuleFactory>> FList;
 };

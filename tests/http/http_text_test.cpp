@@ -208,6 +208,10 @@ TEST(HTTPDateText, RFC1123Form) {
   EXPECT_EQ(HTTPDateText(EncodeDate(999, 12, 31)), u"Tue, 31 Dec 0999 00:00:00 GMT");
   EXPECT_EQ(HTTPDateText(DateTime(2000, 1, 1, 0, 0, 0)), u"Sat, 01 Jan 2000 00:00:00 GMT");
   EXPECT_EQ(HTTPDateText(DateTime(9999, 12, 31, 12, 0, 0)), u"Fri, 31 Dec 9999 12:00:00 GMT");
+  // Before day 0 a parsed date with a time of day prints back as it was read.
+  for (const char16_t* text : {u"Fri, 29 Dec 1899 06:00:00 GMT", u"Thu, 01 Jan 1801 23:59:59 GMT"})
+    EXPECT_EQ(HTTPDateText(ParseHTTPDate(text)), text);
+  EXPECT_EQ(ParseHTTPDate(u"Fri, 29 Dec 1899 06:00:00 GMT"), -0.75);
 }
 
 TEST(HTTPDateText, AbbreviationsAndRoundTrip) {

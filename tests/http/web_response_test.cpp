@@ -134,6 +134,8 @@ TEST(Cookie, HeaderValueByteForByte) {
   EXPECT_EQ(empty.HeaderValue(), "only=");
   empty.SetExpires(0.0);
   EXPECT_EQ(empty.HeaderValue(), "only=; expires=Sat, 30 Dec 1899 00:00:00 GMT");
+  empty.SetExpires(-0.5); // just above the no-date value: noon of the day before day 0
+  EXPECT_EQ(empty.HeaderValue(), "only=; expires=Fri, 29 Dec 1899 12:00:00 GMT");
   empty.SetExpires(-1.0);
   empty.SetSecure(true);
   EXPECT_EQ(empty.HeaderValue(), "only=; secure");

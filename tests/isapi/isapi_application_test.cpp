@@ -160,6 +160,11 @@ TEST(ISAPIApplication, EscapingExceptionGetsThe500PageEscapedAndOnOneStatusLine)
       host.NewRequest().FailWrites().SetSupportAnswer(HSE_REQ_SEND_RESPONSE_HEADER, false);
   EXPECT_EQ(application->HttpExtensionProc(*refused.Ecb()), HSE_STATUS_ERROR);
   EXPECT_EQ(HeaderCall(refused).Buffer, "500 refused");
+
+  // Taking the factory away puts the plain one back.
+  application->SetFactory(nullptr);
+  TFakeRequest& plain = host.NewRequest().SetPathInfo("/ok");
+  EXPECT_EQ(application->HttpExtensionProc(*plain.Ecb()), HSE_STATUS_SUCCESS);
 }
 
 class TMarkingHandler : public TComponent, public IRequestErrorHandler {

@@ -175,6 +175,10 @@ TEST(ISAPIRequest, IntegerAndDateFormsRaiseOnMalformedText) {
   EXPECT_THROW((void)request->Expires(), EConvertError);
   fake.SetVariable("CONTENT_LENGTH", "-7");
   EXPECT_EQ(request->ContentLength(), -7);
+  for (const char* hexadecimal : {"0x10", "$10", "-$10", "0X1f"}) {
+    fake.SetVariable("CONTENT_LENGTH", hexadecimal);
+    EXPECT_THROW((void)request->ContentLength(), EConvertError) << hexadecimal;
+  }
 }
 
 TEST(ISAPIRequest, RawContentIsWhatTheHostAlreadyHolds) {

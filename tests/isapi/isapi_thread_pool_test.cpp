@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/fake_isapi_host.h"
@@ -159,6 +160,21 @@ private:
   std::function<platform::TThreadToken(bool)> FScript;
 };
 
+// A pool none of whose workers can be started; DuringStart runs at the first attempt, when the
+// port is already there for other threads to post to.
+class TNoThreadPool : public TISAPIThreadPool {
+public:
+  TNoThreadPool() : TISAPIThreadPool(false) {}
+  std::function<void()> DuringStart;
+
+protected:
+  platform::THandle StartWorker(std::function<void()>) override {
+    if (const std::function<void()> run = std::exchange(DuringStart, nullptr))
+      run();
+    return platform::NoHandle;
+  }
+};
+
 #ifndef ISAPI_WEB_POOL_STRESS
 
 TEST_F(TISAPIThreadPoolTest, StartServesOnWorkersAndStopEndsThem) {
@@ -250,6 +266,42 @@ TEST_F(TISAPIThreadPoolTest, PoolThatNeverStartedDoesNothing) {
   pool->StartPool();
   EXPECT_FALSE(pool->PostRequest(nullptr));
   EXPECT_EQ(QueuedRequestCount(), 0u);
+}
+
+TEST_F(TISAPIThreadPoolTest, PoolWithoutWorkersRefusesRequestsAndEndsThoseItTook) {
+  TNoThreadPool pool;
+  TFakeRequest& meanwhile = FHost.NewRequest();
+  pool.DuringStart = [&] { EXPECT_TRUE(pool.PostRequest(meanwhile.Ecb())); };
+  pool.StartPool();
+  EXPECT_EQ(pool.ThreadCount(), 0);
+  EXPECT_EQ(pool.RequestQueue(), platform::NoHandle);
+  ExpectEndedWith(meanwhile, HSE_STATUS_ERROR);
+  TFakeRequest& later = FHost.NewRequest();
+  EXPECT_FALSE(pool.PostRequest(later.Ecb()));
+  EXPECT_TRUE(later.Calls().empty());
+  pool.StopPool();
+  EXPECT_EQ(QueuedRequestCount(), 0u);
+}
+
+// The application entry changes, as at unload, while workers read it. (The thread sanitizer
+// sees an unsynchronised write.)
+TEST_F(TISAPIThreadPoolTest, ApplicationEntryChangesWhileWorkersServe) {
+  std::unique_ptr<TISAPIThreadPool> pool = TISAPIThreadPool::Create(false);
+  pool->StartPool();
+  std::vector<TFakeRequest*> requests;
+  for (int i = 0; i < 50; ++i)
+    requests.push_back(&FHost.NewRequest());
+  std::thread unloading([] {
+    for (int i = 0; i < 50; ++i)
+      PoolRequestProc = i % 2 != 0 ? &RunTestApplication : nullptr;
+  });
+  for (TFakeRequest* request : requests)
+    EXPECT_TRUE(pool->PostRequest(request->Ecb()));
+  unloading.join();
+  ASSERT_TRUE(FHost.WaitForDoneSessions(50));
+  for (TFakeRequest* request : requests)
+    EXPECT_EQ(DoneCalls(*request).size(), 1u);
+  pool->StopPool();
 }
 
 TEST_F(TISAPIThreadPoolTest, EveryRequestQueuedBeforeStopIsServed) {
@@ -591,6 +643,18 @@ TEST_F(TISAPIThreadPoolTest, StopWithoutWaitingLeavesWorkersToFinish) {
     ExpectEndedWith(*request, HSE_STATUS_SUCCESS);
   }
   EXPECT_TRUE(refused.Calls().empty());
+}
+
+TEST_F(TISAPIThreadPoolTest, StopForUnloadServesWhatIsQueuedAndClosesThePort) {
+  std::unique_ptr<TISAPIThreadPool> pool = TISAPIThreadPool::Create(false);
+  pool->StartPool();
+  const platform::THandle port = pool->RequestQueue();
+  for (int i = 0; i < 40; ++i)
+    ASSERT_TRUE(pool->PostRequest(FHost.NewRequest().Ecb()));
+  EXPECT_TRUE(pool->StopPoolForUnload(GuardWait));
+  EXPECT_EQ(FHost.DoneSessions(), 40u);
+  EXPECT_EQ(pool->ThreadCount(), 0);
+  EXPECT_FALSE(platform::PostCompletionPacket(port, platform::TCompletionPacket{}));
 }
 
 #else // ISAPI_WEB_POOL_STRESS

@@ -110,11 +110,14 @@ TEST(DateTimeTest, DecodeInvertsEncodeOnEveryDayOfTheCalendar) {
   EXPECT_EQ(Decode(EncodeTime(23, 59, 59, 999)), (TDateParts{1899, 12, 30, 23, 59, 59, 999}));
 }
 
-TEST(DateTimeTest, NegativeValuesTakeTheTimeByAbsoluteValue) {
-  EXPECT_EQ(Decode(-1.25), (TDateParts{1899, 12, 29, 6, 0, 0, 0}));
-  EXPECT_EQ(Decode(-0.5), (TDateParts{1899, 12, 30, 12, 0, 0, 0}));
+TEST(DateTimeTest, NegativeValuesTakeTheFloorAsTheDay) {
+  EXPECT_EQ(Decode(-0.75), (TDateParts{1899, 12, 29, 6, 0, 0, 0}));
+  EXPECT_EQ(Decode(-1.25), (TDateParts{1899, 12, 28, 18, 0, 0, 0}));
+  EXPECT_EQ(Decode(-0.5), (TDateParts{1899, 12, 29, 12, 0, 0, 0}));
   EXPECT_EQ(Decode(-1.0), (TDateParts{1899, 12, 29, 0, 0, 0, 0}));
-  EXPECT_EQ(Decode(-693593.75), (TDateParts{1, 1, 1, 18, 0, 0, 0}));
+  EXPECT_EQ(Decode(EncodeDate(1, 1, 1) + 0.75), (TDateParts{1, 1, 1, 18, 0, 0, 0}));
+  EXPECT_EQ(Decode(EncodeDate(1899, 12, 29) + EncodeTime(23, 59, 59, 999)),
+            (TDateParts{1899, 12, 29, 23, 59, 59, 999}));
   EXPECT_EQ(Decode(1.5), (TDateParts{1899, 12, 31, 12, 0, 0, 0}));
   // Before 1 January 0001, and for values that are no number, there is no date.
   EXPECT_EQ(Decode(-693594.0), (TDateParts{0, 0, 0, 0, 0, 0, 0}));
@@ -134,7 +137,8 @@ TEST(DateTimeTest, DayOfWeekStartsOnSunday) {
   EXPECT_EQ(DayOfWeek(0.99), 7);
   EXPECT_EQ(DayOfWeek(1.0), 1);  // Sunday
   EXPECT_EQ(DayOfWeek(-1.0), 6); // Friday
-  EXPECT_EQ(DayOfWeek(-1.25), 6);
+  EXPECT_EQ(DayOfWeek(-0.25), 6);
+  EXPECT_EQ(DayOfWeek(-1.25), 5); // Thursday, 28 December 1899, 18:00
   EXPECT_EQ(DayOfWeek(EncodeDate(2030, 1, 1)), 3); // Tuesday
   EXPECT_EQ(DayOfWeek(EncodeDate(2024, 3, 5) + 0.3), 3);
   EXPECT_EQ(DayOfWeek(EncodeDate(2000, 2, 29)), 3);

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "runtime/text.h"
 #include "web/content_producer.h"
 #include "web/module_definition.h"
@@ -160,6 +163,72 @@ const TClassInfo& TBadPropertyModule::ClassInfo() {
   return info;
 }
 
+/// Stores no OldCreateOrder (the preset True stands), binds OnCreate, then fails to read.
+class TFailedOldOrderModule : public TWebModule {
+  ISAPI_WEB_COMPONENT_CLASS(TFailedOldOrderModule)
+public:
+  explicit TFailedOldOrderModule(TComponent* AOwner) : TWebModule(AOwner) {}
+  void RecordCreate(TObject*) { ++CreateCalls; }
+  int CreateCalls = 0;
+};
+
+const TClassInfo& TFailedOldOrderModule::ClassInfo() {
+  static const TClassInfo info =
+      TClassBuilder<TFailedOldOrderModule>(u"TFailedOldOrderModule", &TWebModule::ClassInfo())
+          .Method(u"RecordCreate", &TFailedOldOrderModule::RecordCreate)
+          .Build();
+  return info;
+}
+
+/// A dispatch target that a definition lists as a child; it declines every request.
+class TOrderTarget : public TComponent, public IWebDispatchTarget {
+  ISAPI_WEB_COMPONENT_CLASS(TOrderTarget)
+public:
+  explicit TOrderTarget(TComponent* AOwner) : TComponent(AOwner), FMask(u"*") {}
+  bool TargetEnabled() const override { return true; }
+  TMethodType TargetMethodType() const override { return TMethodType::mtAny; }
+  bool TargetDispatch(TObject*, TWebRequest&, TWebResponse&) override { return false; }
+  const TMask& TargetMask() override { return FMask; }
+
+private:
+  TMask FMask;
+};
+
+const TClassInfo& TOrderTarget::ClassInfo() {
+  static const TClassInfo info =
+      TClassBuilder<TOrderTarget>(u"TOrderTarget", &TComponent::ClassInfo()).Build();
+  static const bool registered = (RegisterClass(info), true);
+  (void)registered;
+  return info;
+}
+
+class TTargetModule : public TWebModule {
+  ISAPI_WEB_COMPONENT_CLASS(TTargetModule)
+public:
+  explicit TTargetModule(TComponent* AOwner) : TWebModule(AOwner) {}
+};
+
+const TClassInfo& TTargetModule::ClassInfo() {
+  static const TClassInfo info =
+      TClassBuilder<TTargetModule>(u"TTargetModule", &TWebModule::ClassInfo()).Build();
+  (void)TOrderTarget::ClassInfo(); // the child's class, findable by name
+  return info;
+}
+
+/// Leaves a reference unresolved when its read completes, then fails in OnCreate.
+class TPendingRaisingModule : public TRaisingCreateModule {
+  ISAPI_WEB_COMPONENT_CLASS(TPendingRaisingModule)
+public:
+  explicit TPendingRaisingModule(TComponent* AOwner) : TRaisingCreateModule(AOwner) {}
+};
+
+const TClassInfo& TPendingRaisingModule::ClassInfo() {
+  static const TClassInfo info = TClassBuilder<TPendingRaisingModule>(
+                                     u"TPendingRaisingModule", &TRaisingCreateModule::ClassInfo())
+                                     .Build();
+  return info;
+}
+
 /// Records the components whose destruction it was told about.
 class TRemovalWatcher : public TComponent {
 public:
@@ -311,6 +380,24 @@ TEST(WebModule, OldCreateOrderIsPresetTrueAndAStoredFalseOverridesIt) {
   EXPECT_FALSE(stored->OldCreateOrder());
 }
 
+TEST(WebModule, OldCreateOrderSkipsOnCreateWhenTheReadFailed) {
+  TNoHook noHook;
+  auto module = MakeComponent<TFailedOldOrderModule>();
+  EXPECT_TRUE(module->OldCreateOrder());
+  EXPECT_TRUE(module->OnCreate().IsBoundTo(module.get())); // bound before the read failed
+  EXPECT_EQ(module->CreateCalls, 0);
+}
+
+TEST(WebModule, OwnersTargetsComeBeforeTheDefinitionsChildren) {
+  TNoHook noHook;
+  auto owner = MakeComponent<TComponent>();
+  auto* sibling = CreateComponent<TOrderTarget>(owner.get());
+  auto* module = CreateComponent<TTargetModule>(owner.get());
+  ASSERT_EQ(module->DispatchTargetCount(), 2);
+  EXPECT_EQ(module->DispatchTargets(0), sibling);
+  EXPECT_EQ(module->DispatchTargets(1)->Name(), u"Inner");
+}
+
 TEST(WebModule, OnCreateRaisingAfterConstructionReachesTheHookWithTheModule) {
   {
     TRecordingHook hook(/*reraise=*/false);
@@ -332,6 +419,22 @@ TEST(WebModule, OnCreateRaisingAfterConstructionReachesTheHookWithTheModule) {
     EXPECT_EQ(error.first, u"EWebException");
     EXPECT_EQ(error.second, u"create failed");
   }
+}
+
+// Discarding the failed module drops its unresolved references; another thread retries them
+// meanwhile. (The thread sanitizer sees an unlocked edit; elsewhere it may corrupt the list.)
+TEST(WebModule, DiscardingAFailedModuleDropsItsReferencesUnderTheNameSpaceLock) {
+  TNoHook noHook;
+  std::atomic<bool> done{false};
+  std::thread fixups([&] {
+    while (!done.load())
+      GlobalFixupReferences();
+  });
+  for (int i = 0; i < 200; ++i)
+    EXPECT_EQ(CaughtError([] { MakeComponent<TPendingRaisingModule>(); }).second,
+              u"create failed");
+  done = true;
+  fixups.join();
 }
 
 TEST(WebModule, OnDestroyRaisingReachesTheHookWhileDestructionContinues) {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -603,6 +604,88 @@ TEST(WebRequestHandler, SwitchingCachingOffDestroysInactiveSets) {
   TFakeExchange exchange;
   handler->ServeRequest(*exchange.Request, *exchange.Response);
   EXPECT_EQ(handler->InactiveCount(), 1);
+}
+
+TEST(WebRequestHandler, ModulesAreDestroyedOutsideTheHandlersLock) {
+  TNoHook noHook;
+  // What each OnDestroy read of ActiveCount; asked on another thread, so that a lock still held
+  // shows as no answer (-1) rather than as a hang. Declared first: the probes outlive the handler.
+  std::vector<int> seen;
+  std::vector<std::future<int>> probes;
+  auto handler = NewPoolHandler();
+  TWebRequestHandler* const raw = handler.get();
+  TServeHandlerScope scope([&](TPoolModule& module, TWebRequest&, TWebResponse&, bool&) {
+    module.SetOnDestroy([&, raw](TObject*) {
+      probes.push_back(std::async(std::launch::async, [raw] { return raw->ActiveCount(); }));
+      const bool answered =
+          probes.back().wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+      seen.push_back(answered ? probes.back().get() : -1);
+    });
+  });
+  auto serve = [&] {
+    TFakeExchange exchange;
+    EXPECT_TRUE(handler->ServeRequest(*exchange.Request, *exchange.Response));
+  };
+  serve();
+  handler->SetCacheConnections(false); // destroys the cached set
+  serve();                             // destroyed on release
+  handler->SetCacheConnections(true);
+  serve();
+  handler.reset(); // destroys the cached set with the handler
+  // The set had left the active pool before its modules went.
+  EXPECT_EQ(seen, (std::vector<int>{0, 0, 0}));
+}
+
+// A cached module destroyed after its request ended: its failure reaches the hook, and the
+// response of that request (still alive here, freed in the host) gets no page.
+TEST(WebRequestHandler, AnErrorAfterTheRequestEndedWritesNoPage) {
+  TNoHook noHook;
+  static std::vector<std::u16string> shown;
+  shown.clear();
+  const TExceptionDisplay previous = SetExceptionDisplay([](std::exception_ptr E) {
+    try {
+      std::rethrow_exception(E);
+    } catch (const Exception& error) {
+      shown.push_back(error.Message());
+    }
+  });
+  auto handler = NewPoolHandler();
+  SetRequestExceptionHook(
+      TRequestExceptionHook(handler.get(), &TWebRequestHandler::HandleException));
+  TServeHandlerScope scope([](TPoolModule& module, TWebRequest&, TWebResponse&, bool&) {
+    module.SetOnDestroy([](TObject*) { throw EWebException(u"destroy failed"); });
+  });
+  TFakeExchange exchange;
+  ASSERT_TRUE(handler->ServeRequest(*exchange.Request, *exchange.Response));
+  ASSERT_EQ(exchange.Response->SendCount, 1);
+  handler->SetCacheConnections(false);
+  EXPECT_EQ(exchange.Response->SendCount, 1);
+  EXPECT_EQ(exchange.Response->StatusCode(), 200);
+  EXPECT_EQ(exchange.Response->Content(), u"");
+  EXPECT_EQ(shown, std::vector<std::u16string>{u"destroy failed"});
+  SetExceptionDisplay(previous);
+}
+
+// Requests read the factory list while another thread registers factories. (The thread
+// sanitizer sees an unlocked read; elsewhere it may read a list being moved.)
+TEST(WebRequestHandler, FactoriesAreAddedWhileRequestsReadThem) {
+  TNoHook noHook;
+  TServeHandlerScope quiet(nullptr);
+  auto handler = NewPoolHandler();
+  TFakeExchange first; // registers the module class's factory before any other
+  ASSERT_TRUE(handler->ServeRequest(*first.Request, *first.Response));
+  std::thread registering([&] {
+    for (int i = 0; i < 100; ++i)
+      handler->AddWebModuleFactory(new TScriptedFactory(
+          &TPoolModule::ClassInfo(), u"extra", false, TWebModuleCreateMode::crOnDemand,
+          TWebModuleCacheMode::caCache));
+  });
+  for (int i = 0; i < 100; ++i) {
+    TFakeExchange exchange;
+    EXPECT_TRUE(handler->ServeRequest(*exchange.Request, *exchange.Response));
+  }
+  registering.join();
+  EXPECT_EQ(handler->WebModuleFactoryCount(), 101);
 }
 
 TEST(WebModuleList, FindAddAndDestroyModules) {
