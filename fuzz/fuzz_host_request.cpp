@@ -34,6 +34,7 @@
 #include "host/host_system.h"
 #include "host/host_text.h"
 #include "host/request_feed.h"
+#include "host/request_framing.h"
 #include "host/static_files.h"
 #include "host/url_path.h"
 
@@ -525,6 +526,12 @@ std::optional<http::request<http::string_body>> ParseAsHost(const std::uint8_t* 
       Fail("a Content-Length over the body limit was not refused");
   }
   if (error || !parser.is_done())
+    return std::nullopt;
+  // The session refuses a head whose framing is ambiguous (400) before it reads any body.
+  TFramingCheck framing;
+  for (const auto& field : parser.get())
+    framing.Field(field.name_string(), field.value());
+  if (!framing.Problem(parser.get().version()).empty())
     return std::nullopt;
   return parser.release();
 }

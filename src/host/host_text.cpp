@@ -169,4 +169,21 @@ bool HasControlCharacter(std::string_view text) {
   return false;
 }
 
+std::string EscapeControlBytes(std::string_view text) {
+  static constexpr char Hex[] = "0123456789ABCDEF";
+  std::string result;
+  result.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (!IsControlByte(byte)) {
+      result += c;
+      continue;
+    }
+    result += '%';
+    result += Hex[byte >> 4];
+    result += Hex[byte & 15];
+  }
+  return result;
+}
+
 } // namespace isapi_web::host

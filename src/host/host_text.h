@@ -45,5 +45,12 @@ void AppendHtmlEscaped(std::string& out, std::string_view text);
 std::size_t HtmlEscapedSize(std::string_view text);
 /// Whether any byte is a control character (below 32, or 127).
 bool HasControlCharacter(std::string_view text);
+/// Whether a byte is one a terminal or a log reader may act on: C0 (below 32), DEL (127) or
+/// C1 (128-159; 155 is a terminal's CSI).
+inline bool IsControlByte(unsigned char byte) {
+  return byte < 32 || (byte >= 127 && byte < 160);
+}
+/// The text with every control byte (IsControlByte) written as %XX.
+std::string EscapeControlBytes(std::string_view text);
 
 } // namespace isapi_web::host

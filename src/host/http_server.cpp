@@ -19,6 +19,7 @@
 #include "host/extension.h"
 #include "host/host_text.h"
 #include "host/request_feed.h"
+#include "host/request_framing.h"
 #include "host/static_files.h"
 #include "host/thread_group.h"
 #include "host/url_path.h"
@@ -44,8 +45,10 @@ constexpr std::uint64_t BodyLimit = 30'000'000;
 // answer is not lost to a reset.
 constexpr auto LingerTime = std::chrono::seconds(2);
 
+// Diagnostics quote what clients sent: their control bytes are escaped, so that a line on a
+// terminal is only ever text.
 void Diagnostic(const std::string& text) {
-  const std::string line = "isapi-host: " + text + "\n";
+  const std::string line = "isapi-host: " + EscapeControlBytes(text) + "\n";
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
 }
@@ -131,6 +134,9 @@ public:
     body_limit(BodyLimit);
   }
 
+  /// Why the head was refused for its framing; empty when it was not.
+  std::string_view FramingProblem() const { return FFramingProblem; }
+
 private:
   void on_request_impl(http::verb method, std::string_view methodText, std::string_view target,
                        int version, error_code&) override {
@@ -148,12 +154,14 @@ private:
     field.Name = name;
     field.NameText.assign(nameText);
     field.Value.assign(value);
+    FFraming.Field(nameText, value);
   }
-  void on_header_impl(error_code&) override {}
-  void on_body_init_impl(const boost::optional<std::uint64_t>& length, error_code&) override {
-    if (length)
-      FRequest.Body.reserve(static_cast<std::size_t>(*length)); // the body limit bounds it
+  void on_header_impl(error_code& error) override {
+    FFramingProblem = FFraming.Problem(FRequest.Version);
+    if (!FFramingProblem.empty())
+      error = http::error::bad_transfer_encoding;
   }
+  void on_body_init_impl(const boost::optional<std::uint64_t>&, error_code&) override {}
   std::size_t on_body_impl(std::string_view body, error_code&) override {
     FRequest.Body.append(body);
     return body.size();
@@ -166,6 +174,8 @@ private:
   void on_finish_impl(error_code&) override {}
 
   TReceivedRequest& FRequest;
+  TFramingCheck FFraming;
+  std::string_view FFramingProblem;
 };
 
 } // namespace
@@ -212,7 +222,8 @@ struct THttpServer::TImpl {
     std::unique_lock lock(StateMutex);
     return StateChanged.wait_for(lock, limit, [this] { return InFlight == 0; });
   }
-  void CloseIdleSessions();
+  /// Runs a member function of every session, each in its turn.
+  void PostToSessions(void (TSession::*member)());
 };
 
 // One client connection. Its handlers run one at a time (Serialized); while an extension owns
@@ -249,16 +260,25 @@ public:
     });
   }
 
-  /// Closes the connection, in its turn, if it waits for a next request.
-  void PostShutdown() {
-    net::post(FSocket.get_executor(), [self = shared_from_this()] {
-      self->Serialized([session = self.get()] { session->Shutdown(); });
+  /// Runs a member function of the session in its turn.
+  void Post(void (TSession::*member)()) {
+    net::post(FSocket.get_executor(), [self = shared_from_this(), member] {
+      self->Serialized([session = self.get(), member] { (session->*member)(); });
     });
   }
 
   // A connection waiting for its next request closes now.
   void Shutdown() {
     if (!FBusy && !FClosing) {
+      error_code ignored;
+      FSocket.cancel(ignored);
+    }
+  }
+
+  // Past the drain time, a request whose body is still arriving stops waiting for it: its read
+  // ends and OnRead answers 503.
+  void StopReadingBody() {
+    if (FBusy && FReadPending && !FRequest && !FClosing) {
       error_code ignored;
       FSocket.cancel(ignored);
     }
@@ -357,6 +377,7 @@ private:
       return GracefulClose();
     const std::size_t size = std::min<std::size_t>(
         std::max<std::size_t>(512, FBuffer.capacity() - FBuffer.size()), 65536);
+    FReadPending = true;
     FSocket.async_read_some(
         FBuffer.prepare(size), [self = shared_from_this()](error_code error, std::size_t bytes) {
           self->Serialized([session = self.get(), error, bytes] { session->OnRead(error, bytes); });
@@ -364,7 +385,10 @@ private:
   }
 
   void OnRead(error_code error, std::size_t bytes) {
+    FReadPending = false;
     FBuffer.commit(bytes);
+    if (FBusy && FServer.Refusing)
+      return RefuseAtShutdown();
     if (error == net::error::eof) {
       // The end of the stream completes a message that only the end delimits, and cuts
       // short any other that has begun.
@@ -448,7 +472,9 @@ private:
       FServer.EndRequest();
       return Close();
     }
-    AnswerPage(400, "400 Bad Request", "The request could not be read.");
+    const std::string_view problem = FReader ? FReader->FramingProblem() : std::string_view();
+    AnswerPage(400, "400 Bad Request",
+               problem.empty() ? std::string_view("The request could not be read.") : problem);
   }
 
   void Abort() {
@@ -463,6 +489,21 @@ private:
       StartLogEntry(nullptr);
     Answer(ComposePage(statusText, {}, ErrorPageBody(statusText, HtmlEscape(message)),
                        TConnectionState{false, false}, false),
+           false);
+  }
+
+  // A request whose head was read but whose body had not all come when the drain time ran out.
+  void RefuseAtShutdown() {
+    ParseRequestTarget(FReceived.Target, FTarget);
+    if (FServer.Options.AccessLog != nullptr)
+      StartLogEntry(&FReceived);
+    Diagnostic("shutdown: " + FReceived.Method + " " + std::string(UriStem()) +
+               " was still receiving its body and was answered 503");
+    FStatus = 503;
+    Answer(ComposePage("503 Service Unavailable", {},
+                       ErrorPageBody("503 Service Unavailable", "The server is shutting down."),
+                       TConnectionState{false, FReceived.Version == 10},
+                       FReceived.Verb == http::verb::head),
            false);
   }
 
@@ -729,6 +770,7 @@ private:
   std::string FRemotePort;
   std::chrono::steady_clock::time_point FStarted;
   bool FBusy = false;
+  bool FReadPending = false; // a read of the request is under way
   bool FClosing = false;
   bool FClosed = false;
 };
@@ -744,12 +786,12 @@ void THttpServer::TImpl::Accept() {
   });
 }
 
-void THttpServer::TImpl::CloseIdleSessions() {
+void THttpServer::TImpl::PostToSessions(void (TSession::*member)()) {
   std::lock_guard lock(StateMutex);
   for (TSession* session : Sessions) {
     std::shared_ptr<TSession> alive = session->weak_from_this().lock();
     if (alive)
-      alive->PostShutdown();
+      alive->Post(member);
   }
 }
 
@@ -836,9 +878,10 @@ bool THttpServer::Run() {
     error_code ignored;
     impl.Acceptor->close(ignored);
   });
-  impl.CloseIdleSessions();
+  impl.PostToSessions(&TSession::Shutdown);
   if (!impl.WaitDrained(impl.Options.ShutdownTimeout)) {
     impl.Refusing = true;
+    impl.PostToSessions(&TSession::StopReadingBody);
     for (const std::shared_ptr<TRequest>& request : LiveRequests()) {
       Diagnostic("shutdown: a request did not finish in time and was answered 503");
       request->Expire(503, "The server shut down before the request finished.", false);

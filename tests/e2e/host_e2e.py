@@ -378,18 +378,19 @@ class LimitsTest(HostTestCase):
         target = PREFIX.encode() + b"/write-only"
         for raw in [b"GARBAGE\r\n\r\n",
                     b"GET " + target + b" HTTP/9.9\r\n\r\n",
-                    b"GET  HTTP/1.1\r\n\r\n",
+                    b"GET  HTTP/1.1\r\nHost: x\r\n\r\n",
                     b"GET scripts/test.dll HTTP/1.1\r\nHost: x\r\n\r\n",
                     b"GET " + PREFIX.encode() + b"/%zz HTTP/1.1\r\nHost: x\r\n\r\n",
-                    b"GET " + target + b" HTTP/1.1\r\nNo colon here\r\n\r\n",
-                    b"GET " + target + b" HTTP/1.1\r\nBad Name: 1\r\n\r\n",
-                    b"GET " + target + b" HTTP/1.1\r\nX: a\x00b\r\n\r\n",
-                    b"GET " + target + b" HTTP/1.1\r\nX: a\rb\r\n\r\n",
-                    b"GET " + target + b" HTTP/1.1\r\nX: a\nInjected: 1\r\n\r\n",
-                    b"POST " + target + b" HTTP/1.1\r\nContent-Length: 12x\r\n\r\n",
-                    b"POST " + target + b" HTTP/1.1\r\nContent-Length: 5\r\n"
+                    b"GET " + target + b" HTTP/1.1\r\nHost: x\r\nNo colon here\r\n\r\n",
+                    b"GET " + target + b" HTTP/1.1\r\nHost: x\r\nBad Name: 1\r\n\r\n",
+                    b"GET " + target + b" HTTP/1.1\r\nHost: x\r\nX: a\x00b\r\n\r\n",
+                    b"GET " + target + b" HTTP/1.1\r\nHost: x\r\nX: a\rb\r\n\r\n",
+                    b"GET " + target + b" HTTP/1.1\r\nHost: x\r\nX: a\nInjected: 1\r\n\r\n",
+                    b"POST " + target + b" HTTP/1.1\r\nHost: x\r\nContent-Length: 12x\r\n\r\n",
+                    b"POST " + target + b" HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n"
                     b"Content-Length: 6\r\n\r\nhello!",
-                    b"POST " + target + b" HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n"]:
+                    b"POST " + target + b" HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n"
+                    b"\r\nzz\r\n"]:
             connection = self.connect()
             connection.send(raw)
             response = connection.read_response()
@@ -399,6 +400,35 @@ class LimitsTest(HostTestCase):
             self.assertTrue(connection.closed_by_peer(), raw)
             connection.close()
         self.assertEqual(self.get(target).status, 200)
+
+
+    def test_ambiguous_framing_gets_400_and_the_body_is_never_a_second_request(self):
+        self.start()
+        # Each body is a whole request of its own: served, it would be a smuggled second answer.
+        smuggled = b"GET " + PREFIX.encode() + b"/write-only HTTP/1.1\r\nHost: x\r\n\r\n"
+        post = b"POST " + PREFIX.encode() + b"/body "
+        cases = [
+            (post + b"HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: xchunked\r\n\r\n", b"end in chunked"),
+            (post + b"HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked, identity\r\n\r\n",
+             b"end in chunked"),
+            (post + b"HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip\r\n\r\n", b"end in chunked"),
+            (post + b"HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", b"HTTP/1.0"),
+            (post + b"HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n"
+             b"Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n", b"400 Bad Request"),
+            (b"GET /index.html HTTP/1.1\r\n\r\n", b"must have a Host"),
+            (b"GET /index.html HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", b"more than one Host"),
+        ]
+        for head, reason in cases:
+            connection = self.connect()
+            connection.send(head + smuggled)
+            response = connection.read_response()
+            self.assertEqual(response.status, 400, head)
+            self.assertIn(reason, response.body, head)
+            self.assertEqual(response.header(b"Connection"), b"close", head)
+            self.assertTrue(connection.closed_by_peer(), head)  # no second answer
+            connection.close()
+        response = self.get("/index.html", version=b"HTTP/1.0")  # no Host needed
+        self.assertEqual(response.status, 200)
 
 
 class StaticFilesTest(HostTestCase):
@@ -455,6 +485,25 @@ class StaticFilesTest(HostTestCase):
                                        "127.0.0.1", "agent+with+spaces", "http://ref/"])
         self.assertEqual(first[10], "200")
         self.assertEqual(entries[1][3:6], ["GET", "/index.html", "-"])
+
+
+    def test_control_bytes_from_the_client_reach_the_logs_escaped(self):
+        log = os.path.join(self.folder, "access.log")
+        self.start("--access-log", log)
+        connection = self.connect()
+        connection.send(b"GET " + PREFIX.encode() + b"/nothing\x9b2J\x85 HTTP/1.1\r\n"
+                        b"Host: x\r\nUser-Agent: a\x9bb\x9f\r\n\r\n")
+        self.assertEqual(connection.read_response().status, 502)
+        connection.close()
+        diagnostic = self.host.wait_line(r"nothing.*answered 502")[0]
+        self.assertEqual(self.host.terminate(), 0, self.host.output())
+        with open(log, "rb") as f:
+            entry = [l for l in f.read().split(b"\n") if b"nothing" in l][0]
+        self.assertIn(b"/nothing%9B2J%85 ", entry)
+        self.assertIn(b" a%9Bb%9F ", entry)
+        self.assertIn("/nothing%9B2J%85 answered", diagnostic)
+        for line in [entry] + [l.encode("latin-1") for l in self.host.stderr_lines()]:
+            self.assertFalse(any(b < 32 or 127 <= b < 160 for b in line), line)
 
 
 class PendingTest(HostTestCase):
@@ -533,6 +582,29 @@ class ShutdownTest(HostTestCase):
         lines = self.host.stderr_lines()
         self.assertTrue(any("answered 503" in l for l in lines), lines)
         self.assertEqual(len([l for l in lines if "TerminateExtension(2)" in l]), 1)
+
+
+    def test_a_body_still_arriving_when_the_drain_ends_gets_503_and_a_log_line(self):
+        log = os.path.join(self.folder, "access.log")
+        self.start("--shutdown-timeout", "0.5", "--access-log", log)
+        connection = self.connect()
+        # The interim answer shows that the host has read the head and waits for the body.
+        connection.send(b"POST " + PREFIX.encode() + b"/body HTTP/1.1\r\nHost: x\r\n"
+                        b"Content-Length: 1000\r\nExpect: 100-continue\r\n\r\n")
+        self.assertEqual(connection.read_response().status, 100)
+        connection.send(b"0123456789")
+        self.host.process.send_signal(signal.SIGTERM)
+        response = connection.read_response()
+        self.assertEqual(response.status_line, b"HTTP/1.1 503 Service Unavailable")
+        self.assertEqual(response.header(b"Connection"), b"close")
+        connection.close()
+        self.assertEqual(self.host.wait_exit(), 0, self.host.output())
+        self.assertTrue(any("POST /scripts/test.dll/body was still receiving its body and was "
+                            "answered 503" in l for l in self.host.stderr_lines()),
+                        self.host.output())
+        with open(log) as f:
+            self.assertEqual(len([l for l in f if " POST /scripts/test.dll/body " in l and
+                                  " 503 " in l]), 1)
 
 
 class CommandLineTest(HostTestCase):
