@@ -281,9 +281,9 @@ std::unique_ptr<TExtension> Extension;
 
 class TCollectingChannel : public IClientChannel {
 public:
-  bool SendNow(std::string_view bytes) override {
+  TSendResult SendNow(std::string_view bytes) override {
     Sent += bytes;
-    return true;
+    return TSendResult::Sent;
   }
   void PendingStarted() override { Pending = true; }
   void RequestEnded(std::shared_ptr<IClientChannel>, TRequestOutcome outcome, bool) override {

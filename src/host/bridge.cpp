@@ -25,6 +25,8 @@ namespace {
 // Buffered output goes to the client once it reaches this size, even inside the extension call.
 constexpr std::size_t FlushThreshold = 16 * 1024;
 constexpr DWORD HseIoAsync = 2;
+// ERROR_TIMEOUT: a synchronous write the client did not take in time.
+constexpr DWORD ErrorTimeout = 1460;
 
 TConnTable<TRequest>& Requests() {
   static TConnTable<TRequest> table;
@@ -245,10 +247,14 @@ void TRequest::Run() {
   EndLocked(lock, status, true);
 }
 
-void TRequest::Expire(unsigned status, std::string_view note, bool onOwnerThread) {
-  std::unique_lock lock(FMutex);
+bool TRequest::Expire(unsigned status, std::string_view note, bool onOwnerThread, bool wait) {
+  std::unique_lock lock(FMutex, std::defer_lock);
+  if (wait)
+    lock.lock();
+  else if (!lock.try_lock())
+    return false;
   if (FEnded)
-    return;
+    return true;
   TRequestOutcome outcome;
   outcome.KeepAlive = false;
   outcome.Note = std::string(note);
@@ -271,6 +277,7 @@ void TRequest::Expire(unsigned status, std::string_view note, bool onOwnerThread
     outcome.Bytes.clear();
   }
   Finish(lock, std::move(outcome), onOwnerThread);
+  return true;
 }
 
 void TRequest::Finish(std::unique_lock<std::mutex>& lock, TRequestOutcome outcome,
@@ -329,6 +336,9 @@ void TRequest::EndLocked(std::unique_lock<std::mutex>& lock, DWORD status, bool 
       FUnsentHeadSize = AnnounceClose(FOutput, FUnsentHeadSize, FAnnounced);
     outcome.Bytes = std::move(FOutput);
     outcome.Status = FStatus;
+    // An answer cut short ends with the connection: nothing more may look like its end.
+    if (FClientGone)
+      outcome.Bytes.clear();
   }
   outcome.KeepAlive = keepAlive;
   Finish(lock, std::move(outcome), onOwnerThread);
@@ -370,12 +380,12 @@ BOOL TRequest::Write(const void* buffer, DWORD* bytes, DWORD reserved) {
   if (FEnded)
     return Fail(ERROR_INVALID_PARAMETER);
   if (FClientGone)
-    return Fail(ERROR_NO_DATA);
+    return Fail(FSendError);
   if (!FHeadSent)
     StartBodyLocked(200, "200 OK", {});
   AppendBodyLocked(std::string_view(static_cast<const char*>(buffer), *bytes));
   if ((FProcReturned || FOutput.size() >= FlushThreshold) && !FlushLocked())
-    return Fail(ERROR_NO_DATA);
+    return 0;
   return 1;
 }
 
@@ -443,15 +453,17 @@ void TRequest::AppendBodyLocked(std::string_view bytes) {
 
 bool TRequest::FlushLocked() {
   if (FClientGone)
-    return false;
+    return Fail(FSendError) != 0;
   if (FOutput.empty())
     return true;
-  const bool sent = FChannel->SendNow(FOutput);
+  const TSendResult result = FChannel->SendNow(FOutput);
   FOutput.clear();
   FUnsentHeadSize = 0;
-  if (!sent)
-    FClientGone = true;
-  return sent;
+  if (result == TSendResult::Sent)
+    return true;
+  FClientGone = true;
+  FSendError = result == TSendResult::TimedOut ? ErrorTimeout : ERROR_NO_DATA;
+  return Fail(FSendError) != 0;
 }
 
 BOOL TRequest::SupportFunction(DWORD request, void* buffer, DWORD* size, DWORD* dataType) {
@@ -495,7 +507,7 @@ BOOL TRequest::Redirect(const char* url) {
   if (!FSetup.HeadOnly && !FBodyless)
     AppendRedirectPageBody(FOutput, target);
   if (FProcReturned && !FlushLocked())
-    return Fail(ERROR_NO_DATA);
+    return 0;
   return 1;
 }
 
@@ -539,7 +551,7 @@ BOOL TRequest::SendHeader(const char* status, const char* block) {
   StartBodyLocked(statusText.Code, statusText.Text, {fields.data(), fields.size()});
   AppendBodyLocked(headers.BodyStart);
   if (FProcReturned && !FlushLocked())
-    return Fail(ERROR_NO_DATA);
+    return 0;
   return 1;
 }
 

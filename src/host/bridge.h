@@ -38,13 +38,21 @@ struct TRequestOutcome {
   std::optional<DWORD> SessionStatus; ///< the status given to done-with-session, if any
 };
 
-/// The client side of a request.
+/// How a synchronous send ended.
+enum class TSendResult {
+  Sent,       ///< the transport took every byte
+  ClientGone, ///< the connection failed or was closed
+  TimedOut,   ///< the client stopped reading for longer than the host's limits allow
+};
+
+/// The client side of a request. The synchronous calls block only the calling thread; an
+/// asynchronous form of each can stand beside it, completing on the connection's loop.
 class IClientChannel {
 public:
   virtual ~IClientChannel() = default;
-  /// Sends bytes before the request ends, blocking until the transport took them; false when
-  /// the client is gone. Called with the request's lock held, never concurrently.
-  virtual bool SendNow(std::string_view bytes) = 0;
+  /// Sends bytes before the request ends, blocking the calling thread until the transport took
+  /// them all or failed. Called with the request's lock held, never concurrently.
+  virtual TSendResult SendNow(std::string_view bytes) = 0;
   /// The extension answered HSE_STATUS_PENDING; the time limit starts. Owner thread only.
   virtual void PendingStarted() = 0;
   /// The request has ended. onOwnerThread tells whether the caller is the thread that runs
@@ -103,8 +111,9 @@ public:
   /// Calls HttpExtensionProc on the calling thread (the owner) and handles its status.
   void Run();
   /// Ends the request with a host page (500 after the pending time limit, 503 at shutdown)
-  /// unless it has ended already; the connection closes afterwards.
-  void Expire(unsigned status, std::string_view note, bool onOwnerThread);
+  /// unless it has ended already; the connection closes afterwards. With wait false it gives up
+  /// and answers false when another thread holds the request (a write that is blocked).
+  bool Expire(unsigned status, std::string_view note, bool onOwnerThread, bool wait = true);
   /// The handle the extension sees.
   HCONN ConnID() const { return FECB.ConnID; }
   /// Whether the request has ended (its ConnID is no longer live).
@@ -126,6 +135,7 @@ private:
   void StartBodyLocked(unsigned status, std::string_view statusText,
                        std::span<const TFieldView> fields);
   void AppendBodyLocked(std::string_view bytes);
+  /// Sends what is buffered; false (with the error code set) when the client cannot take it.
   bool FlushLocked();
   void EndLocked(std::unique_lock<std::mutex>& lock, DWORD status, bool onOwnerThread);
   void Finish(std::unique_lock<std::mutex>& lock, TRequestOutcome outcome, bool onOwnerThread);
@@ -146,6 +156,7 @@ private:
   DWORD FDoneStatus = HSE_STATUS_SUCCESS;
   bool FHeadSent = false;
   bool FClientGone = false;
+  DWORD FSendError = 0; ///< the error of the send that failed
   TFraming FFraming = TFraming::None;
   std::uint64_t FDeclaredLength = 0;
   std::uint64_t FBodyWritten = 0;

@@ -105,10 +105,10 @@ TJson JsonOfResponse(const std::string& bytes, bool headOnly) {
 // The client side of the one request: collects the bytes and waits for the end.
 class TCallChannel : public IClientChannel {
 public:
-  bool SendNow(std::string_view bytes) override {
+  TSendResult SendNow(std::string_view bytes) override {
     std::lock_guard lock(FMutex);
     FBytes += bytes;
-    return true;
+    return TSendResult::Sent;
   }
   void PendingStarted() override {}
   void RequestEnded(std::shared_ptr<IClientChannel>, TRequestOutcome outcome, bool) override {

@@ -2,6 +2,8 @@
 // The few operating-system services isapi-host needs of its own; windows/ and posix/ implement
 // them.
 
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <string_view>
 
@@ -19,5 +21,12 @@ std::filesystem::path ExecutablePath();
 std::string_view ExtensionSuffix();
 /// Sets up the process heap for many threads; called first thing, before any thread starts.
 void PrepareProcessHeap();
+
+/// How a wait on a socket ended.
+enum class TSocketWait { Ready, TimedOut, Failed };
+/// Blocks the calling thread until the socket (its native handle) can take more bytes, or has
+/// bytes or an end to read, at most timeout.
+TSocketWait WaitForSocket(std::uintptr_t socket, bool forWriting,
+                          std::chrono::milliseconds timeout);
 
 } // namespace isapi_web::host

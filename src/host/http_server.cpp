@@ -17,6 +17,7 @@
 #include "host/access_log.h"
 #include "host/bridge.h"
 #include "host/extension.h"
+#include "host/host_system.h"
 #include "host/host_text.h"
 #include "host/request_feed.h"
 #include "host/request_framing.h"
@@ -60,6 +61,49 @@ std::string HostWithoutPort(std::string_view host) {
   }
   return std::string(host.substr(0, host.find(':')));
 }
+
+/// The progress of one transfer (a body or an answer) against the host's time limits: it fails
+/// when no byte moves for the connection timeout, or when, past that grace, fewer bytes than the
+/// minimum rate allows have moved.
+class TTransferClock {
+public:
+  using TTime = std::chrono::steady_clock::time_point;
+  void Start(TTime now) {
+    FStart = now;
+    FLastProgress = now;
+    FBytes = 0;
+  }
+  void Progress(std::size_t bytes, TTime now) {
+    FBytes += bytes;
+    FLastProgress = now;
+  }
+  TTime Deadline(const TServerOptions& options) const {
+    const TTime idle = FLastProgress + options.ConnectionTimeout;
+    if (options.MinBytesPerSecond == 0)
+      return idle;
+    const auto earned = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(static_cast<double>(FBytes) / options.MinBytesPerSecond));
+    return std::min(idle, FStart + options.ConnectionTimeout + earned);
+  }
+  /// What went wrong at the deadline, for a diagnostic.
+  std::string Shortfall(const TServerOptions& options) const {
+    const TTime idle = FLastProgress + options.ConnectionTimeout;
+    if (Deadline(options) == idle)
+      return "nothing for " + SecondsText(options.ConnectionTimeout);
+    return "fell below " + std::to_string(options.MinBytesPerSecond) + " bytes per second";
+  }
+
+private:
+  static std::string SecondsText(std::chrono::milliseconds time) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", static_cast<double>(time.count()) / 1000);
+    return text;
+  }
+
+  TTime FStart;
+  TTime FLastProgress;
+  std::uint64_t FBytes = 0;
+};
 
 // Every connection's socket and timers run on its loop's own executor: no strand and no
 // type-erased executor between a completion and its handler (see TSession::Serialized).
@@ -284,19 +328,45 @@ public:
     }
   }
 
-  bool SendNow(std::string_view bytes) override {
-    // The socket does not block (see Start): what it cannot take yet waits for writability.
+  // Runs on the extension's thread while the connection's loop leaves the socket alone. The
+  // socket does not block (see Start): the thread waits for room itself, up to the transfer's
+  // deadline, so that only this thread waits for a slow client.
+  TSendResult SendNow(std::string_view bytes) override {
+    const auto now = std::chrono::steady_clock::now();
+    if (!FAnswerStarted) {
+      FAnswerStarted = true;
+      FAnswerClock.Start(now);
+    }
     while (!bytes.empty()) {
       error_code error;
       const std::size_t written =
           FSocket.write_some(net::buffer(bytes.data(), bytes.size()), error);
-      bytes.remove_prefix(written);
-      if (error == net::error::would_block || error == net::error::try_again)
-        FSocket.wait(TSocket::wait_write, error);
-      if (error)
-        return false;
+      if (written != 0) {
+        bytes.remove_prefix(written);
+        FAnswerBytes += written;
+        FAnswerClock.Progress(written, std::chrono::steady_clock::now());
+        continue;
+      }
+      if (error != net::error::would_block && error != net::error::try_again)
+        return TSendResult::ClientGone;
+      const auto deadline = FAnswerClock.Deadline(FServer.Options);
+      const auto left = deadline - std::chrono::steady_clock::now();
+      const TSocketWait wait =
+          left <= left.zero()
+              ? TSocketWait::TimedOut
+              : WaitForSocket(FSocket.native_handle(), true,
+                              std::chrono::ceil<std::chrono::milliseconds>(left));
+      if (wait == TSocketWait::Failed)
+        return TSendResult::ClientGone;
+      if (wait == TSocketWait::TimedOut && std::chrono::steady_clock::now() >= deadline) {
+        Diagnostic(FReceived.Method + " " + std::string(UriStem()) + ": the client took " +
+                   std::to_string(FAnswerBytes) + " bytes of the answer, then " +
+                   FAnswerClock.Shortfall(FServer.Options) +
+                   "; the write failed and the connection closes");
+        return TSendResult::TimedOut;
+      }
     }
-    return true;
+    return TSendResult::Sent;
   }
 
   void PendingStarted() override {
@@ -540,6 +610,8 @@ private:
   }
 
   void OnMessage() {
+    FAnswerStarted = false;
+    FAnswerBytes = 0;
     const TReceivedRequest& request = FReceived;
     const bool http10 = request.Version == 10;
     const bool headOnly = request.Verb == http::verb::head;
@@ -644,10 +716,15 @@ private:
       return;
     const auto seconds =
         std::chrono::duration_cast<std::chrono::seconds>(FServer.Options.PendingTimeout);
-    pending->Expire(500,
-                    "The extension did not complete the pending request within " +
-                        std::to_string(seconds.count()) + " s.",
-                    true);
+    // A thread of the extension blocked in a write holds the request; this loop does not wait
+    // for it, and looks again a second later.
+    if (!pending->Expire(500,
+                         "The extension did not complete the pending request within " +
+                             std::to_string(seconds.count()) + " s.",
+                         true, false)) {
+      FPendingDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+      ArmPendingTimer();
+    }
   }
 
   void OnRequestEnded(TRequestOutcome outcome) {
@@ -769,6 +846,9 @@ private:
   std::string FRemoteAddress;
   std::string FRemotePort;
   std::chrono::steady_clock::time_point FStarted;
+  TTransferClock FAnswerClock; // the answer's synchronous writes
+  bool FAnswerStarted = false;
+  std::uint64_t FAnswerBytes = 0;
   bool FBusy = false;
   bool FReadPending = false; // a read of the request is under way
   bool FClosing = false;

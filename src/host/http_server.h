@@ -29,6 +29,12 @@ struct TServerOptions {
   TAccessLog* AccessLog = nullptr;
   std::chrono::milliseconds PendingTimeout = std::chrono::seconds(120);
   std::chrono::milliseconds ShutdownTimeout = std::chrono::seconds(30);
+  /// How long a connection may be idle, and a transfer go without progress (IIS's
+  /// connectionTimeout).
+  std::chrono::milliseconds ConnectionTimeout = std::chrono::seconds(120);
+  /// A body or an answer slower than this, once the connection timeout's grace is used up, ends
+  /// the connection (IIS's minBytesPerSecond); 0 turns the check off.
+  unsigned MinBytesPerSecond = 240;
   unsigned Threads = 1;
   unsigned MaxThreads = 64;
 };

@@ -5,6 +5,7 @@ driven by curl and by a raw-socket client.
 Usage: host_e2e.py --host PATH --extension PATH [unittest arguments, e.g. a test class]"""
 
 import argparse
+import hashlib
 import json
 import os
 import shutil
@@ -506,6 +507,50 @@ class StaticFilesTest(HostTestCase):
             self.assertFalse(any(b < 32 or 127 <= b < 160 for b in line), line)
 
 
+def big_answer_digest(mib):
+    """The SHA-256 of the test extension's /big?mb=MIB answer."""
+    pattern = bytes(i % 251 for i in range(65536 + 251))
+    digest = hashlib.sha256()
+    for k in range(mib * 16):
+        digest.update(pattern[k % 251:k % 251 + 65536])
+    return digest.hexdigest()
+
+
+class LargeAnswerTest(HostTestCase):
+    def test_large_answers_arrive_whole_and_a_client_that_pauses_stalls_no_one(self):
+        self.start("--threads", "1")
+        # A client that asks and does not read: the host's one loop thread is held in the
+        # extension's write, waiting for room.
+        paused = Connection(self.host.port, receive_buffer=4096)
+        paused.send(b"GET " + PREFIX.encode() + b"/big?mb=8 HTTP/1.1\r\nHost: x\r\n\r\n")
+        paused.wait_server_blocked()
+        self.assertEqual(self.get(PREFIX + "/write-only").body, b"plain body\n")
+        out = subprocess.run(["curl", "-s", "--max-time", "300", self.url(PREFIX + "/big?mb=64")],
+                             stdout=subprocess.PIPE, check=False).stdout
+        self.assertEqual(len(out), 64 << 20)
+        self.assertEqual(hashlib.sha256(out).hexdigest(), big_answer_digest(64))
+        response = paused.read_response()
+        self.assertEqual(hashlib.sha256(response.body).hexdigest(), big_answer_digest(8))
+        paused.close()
+
+    def test_a_write_the_client_does_not_take_in_time_fails_and_the_answer_is_cut_visibly(self):
+        self.start("--connection-timeout", "1")
+        paused = Connection(self.host.port, receive_buffer=4096)
+        paused.send(b"GET " + PREFIX.encode() + b"/big?mb=64 HTTP/1.1\r\nHost: x\r\n\r\n")
+        failed = self.host.wait_line(r"big: write failed after \d+ bytes: FALSE/1460")[0]
+        self.host.wait_line(r"GET /scripts/test\.dll/big: the client took \d+ bytes of the "
+                            r"answer, then nothing for 1 s; the write failed")
+        # What the host had queued still arrives, then the end of the connection: the client
+        # sees fewer bytes than the Content-Length, never a complete-looking answer.
+        answer = paused.read_to_end()
+        head, _, body = answer.partition(b"\r\n\r\n")
+        self.assertIn(b"Content-Length: 67108864", head)
+        self.assertLess(len(body), 64 << 20)
+        self.assertGreaterEqual(len(body), int(failed.split(" after ")[1].split(" ")[0]))
+        paused.close()
+        self.assertEqual(self.get(PREFIX + "/write-only").status, 200)
+
+
 class PendingTest(HostTestCase):
     extra_args = ["--pending-timeout", "1"]
 
@@ -680,7 +725,8 @@ class CommandLineTest(HostTestCase):
     def test_help_documents_every_option(self):
         result = self.run_host("--help")
         for option in [b"--listen", b"--map", b"--root", b"--access-log", b"--pending-timeout",
-                       b"--shutdown-timeout", b"--threads", b"--max-threads", b"call"]:
+                       b"--shutdown-timeout", b"--connection-timeout", b"--min-bytes-per-second",
+                       b"--threads", b"--max-threads", b"call"]:
             self.assertIn(option, result.stdout)
         result = self.run_host("call", "--help")
         for option in [b"--method", b"--path-info", b"--query", b"--header", b"--body"]:

@@ -15,6 +15,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -205,6 +206,22 @@ class MoravelCases:
         out = self.curl("-H", "Referer: http://a.test/", "-w", "%{http_code}:%{num_connects} ",
                         *sum((["-o", os.devnull, u] for u in urls), []))
         self.assertEqual(out, b"302:1 " + b"302:0 " * 4)
+
+    def test_a_pipelining_client_that_pauses_reading_gets_every_redirect_whole(self):
+        self.start()
+        connection = Connection(self.host.port, receive_buffer=4096)
+        # Long targets: the answers (9 MB) are more than the socket buffers can hold.
+        referer = b"http://r.test/" + b"x" * 2000
+        requests = b"".join(b"GET %s/p HTTP/1.1\r\nHost: x\r\nReferer: %s%d\r\n\r\n"
+                            % (PREFIX.encode(), referer, i) for i in range(2000))
+        # The host stops reading requests once it waits for this client to read its answers.
+        sender = threading.Thread(target=connection.send, args=(requests,))
+        sender.start()
+        connection.wait_server_blocked()
+        for i in range(2000):
+            self.assertRedirectTo(connection.read_response(), referer + b"%d" % i)
+        sender.join()
+        connection.close()
 
     def test_http_1_0_and_head(self):
         self.start()

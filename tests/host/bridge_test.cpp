@@ -15,11 +15,13 @@ namespace {
 // The client side of one request, as the bridge sees it.
 class TRecordingChannel : public IClientChannel {
 public:
-  bool SendNow(std::string_view bytes) override {
+  TSendResult SendNow(std::string_view bytes) override {
     std::lock_guard lock(FMutex);
-    Sent += bytes;
     ++SendCalls;
-    return true;
+    if (SendResult != TSendResult::Sent)
+      return SendResult;
+    Sent += bytes;
+    return TSendResult::Sent;
   }
   void PendingStarted() override {
     std::lock_guard lock(FMutex);
@@ -45,6 +47,7 @@ public:
   std::condition_variable FChanged;
   std::string Sent;
   int SendCalls = 0;
+  TSendResult SendResult = TSendResult::Sent; ///< what every send answers
   bool Pending = false;
   TRequestOutcome Outcome;
   bool EndedOnOwner = false;
@@ -447,6 +450,30 @@ TEST_F(BridgeTest, WritesOfAPendingRequestReachTheClientAtOnce) {
   EXPECT_TRUE(Done(block));
   EXPECT_EQ(FChannel->Ends, 1);
   EXPECT_FALSE(FChannel->EndedOnOwner);
+}
+
+TEST_F(BridgeTest, AWriteTheClientDoesNotTakeFailsAndTheAnswerEndsWithTheConnection) {
+  for (const auto& [result, error] : {std::pair{TSendResult::TimedOut, DWORD{1460}},
+                                      std::pair{TSendResult::ClientGone, ERROR_NO_DATA}}) {
+    Script = [&, error = error](EXTENSION_CONTROL_BLOCK* ecb) {
+      EXPECT_TRUE(Header(ecb, "200 OK", "Content-Type: text/plain\r\n\r\n"));
+      SetCallError(0);
+      EXPECT_EQ(Write(ecb, std::string(20000, 'x')), 0); // over the flush threshold: sent now
+      EXPECT_EQ(CallError(), error);
+      SetCallError(0);
+      EXPECT_EQ(Write(ecb, "more"), 0);
+      EXPECT_EQ(CallError(), error);
+      return HSE_STATUS_SUCCESS;
+    };
+    FChannel = std::make_shared<TRecordingChannel>();
+    FChannel->SendResult = result;
+    FRequest = TRequest::Create(*FExtension, FSetup, FChannel);
+    FRequest->Run();
+    FChannel->WaitEnded();
+    EXPECT_EQ(FChannel->SendCalls, 1); // the second write is refused without trying
+    EXPECT_EQ(FChannel->Sent, "");      // no last chunk after a cut: the connection just ends
+    EXPECT_FALSE(FChannel->Outcome.KeepAlive);
+  }
 }
 
 TEST_F(BridgeTest, AnExpiredPendingRequestGets500AndLaterCallsAreRefused) {

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <thread>
 
+#include <poll.h>
+
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
@@ -38,6 +40,20 @@ void PrepareProcessHeap() {
   const unsigned processors = std::max(2u, std::thread::hardware_concurrency());
   ::mallopt(M_ARENA_MAX, static_cast<int>(processors));
 #endif
+}
+
+TSocketWait WaitForSocket(std::uintptr_t socket, bool forWriting,
+                          std::chrono::milliseconds timeout) {
+  pollfd entry{static_cast<int>(socket), static_cast<short>(forWriting ? POLLOUT : POLLIN), 0};
+  const int milliseconds = static_cast<int>(std::clamp<long long>(timeout.count(), 0, 1 << 30));
+  int result;
+  do {
+    result = ::poll(&entry, 1, milliseconds);
+  } while (result < 0 && errno == EINTR);
+  if (result == 0)
+    return TSocketWait::TimedOut;
+  // An error or a hang-up is ready too: the next write or read reports it.
+  return result > 0 ? TSocketWait::Ready : TSocketWait::Failed;
 }
 
 } // namespace isapi_web::host

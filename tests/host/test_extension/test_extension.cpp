@@ -308,6 +308,32 @@ DWORD Stream(EXTENSION_CONTROL_BLOCK* ecb) {
   return HSE_STATUS_SUCCESS;
 }
 
+// Answers mb MiB with their Content-Length in synchronous writes of 64 KiB; write k holds the
+// bytes i % 251 for i from k % 251 on, so the client can check every byte.
+DWORD Big(EXTENSION_CONTROL_BLOCK* ecb) {
+  const std::uint64_t total =
+      std::strtoull(QueryValue(ecb->lpszQueryString, "mb").c_str(), nullptr, 10) << 20;
+  std::string pattern(65536 + 251, '\0');
+  for (std::size_t i = 0; i < pattern.size(); ++i)
+    pattern[i] = static_cast<char>(i % 251);
+  const std::string headers = "Content-Type: application/octet-stream\r\nContent-Length: " +
+                              std::to_string(total) + "\r\n\r\n";
+  SendHeader(ecb, "200 OK", headers.c_str());
+  std::uint64_t sent = 0;
+  for (std::uint64_t k = 0; sent < total; ++k) {
+    DWORD bytes = 65536;
+    ClearHostError();
+    const BOOL result = ecb->WriteClient(ecb->ConnID, pattern.data() + k % 251, &bytes, 0);
+    if (!result) {
+      const std::string outcome = Outcome(result);
+      Say("big: write failed after " + std::to_string(sent) + " bytes: " + outcome);
+      break;
+    }
+    sent += bytes;
+  }
+  return HSE_STATUS_SUCCESS;
+}
+
 DWORD Block(EXTENSION_CONTROL_BLOCK* ecb) {
   Say("block started");
   std::unique_lock lock(BlockMutex);
@@ -388,6 +414,8 @@ ISAPI_EXPORT DWORD ISAPI_CALL HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
     return MapPath(ecb);
   if (path == "/stream")
     return Stream(ecb);
+  if (path == "/big")
+    return Big(ecb);
   if (path == "/block")
     return Block(ecb);
   if (path == "/unblock")
