@@ -285,6 +285,11 @@ public:
     Sent += bytes;
     return TSendResult::Sent;
   }
+  // The whole body is given up front.
+  TReceiveResult ReceiveBody(void*, std::size_t, std::size_t& received) override {
+    received = 0;
+    return TReceiveResult::End;
+  }
   void PendingStarted() override { Pending = true; }
   void RequestEnded(std::shared_ptr<IClientChannel>, TRequestOutcome outcome, bool) override {
     Sent += outcome.Bytes;

@@ -132,6 +132,8 @@ std::string ReasonFor(unsigned status) {
     return "500 Internal Server Error";
   case 502:
     return "502 Bad Gateway";
+  case 413:
+    return "413 Payload Too Large";
   case 503:
     return "503 Service Unavailable";
   default:
@@ -195,6 +197,7 @@ TRequest::TRequest(TCreateKey, const TExtension& extension, TRequestSetup&& setu
   FECB.ReadClient = ReadClientCallback;
   FECB.ServerSupportFunction = ServerSupportFunctionCallback;
   FReadOffset = FECB.cbAvailable;
+  FBodyComplete = FSetup.BodyComplete;
 }
 
 TRequest::~TRequest() = default;
@@ -255,6 +258,12 @@ bool TRequest::Expire(unsigned status, std::string_view note, bool onOwnerThread
     return false;
   if (FEnded)
     return true;
+  ExpireLocked(lock, status, note, onOwnerThread);
+  return true;
+}
+
+void TRequest::ExpireLocked(std::unique_lock<std::mutex>& lock, unsigned status,
+                            std::string_view note, bool onOwnerThread) {
   TRequestOutcome outcome;
   outcome.KeepAlive = false;
   outcome.Note = std::string(note);
@@ -277,7 +286,6 @@ bool TRequest::Expire(unsigned status, std::string_view note, bool onOwnerThread
     outcome.Bytes.clear();
   }
   Finish(lock, std::move(outcome), onOwnerThread);
-  return true;
 }
 
 void TRequest::Finish(std::unique_lock<std::mutex>& lock, TRequestOutcome outcome,
@@ -295,7 +303,9 @@ void TRequest::EndLocked(std::unique_lock<std::mutex>& lock, DWORD status, bool 
   outcome.LogData.assign(FECB.lpszLogData, strnlen(FECB.lpszLogData, sizeof FECB.lpszLogData));
   if (FDoneCalled || FPending)
     outcome.SessionStatus = FDoneStatus;
-  bool keepAlive = FKeepAlive && !FClientGone;
+  // A body the extension left unread is still on its way: the connection cannot carry another
+  // request after it.
+  bool keepAlive = FKeepAlive && !FClientGone && FBodyComplete;
   if (!FHeadSent) {
     std::string statusText;
     if (status == HSE_STATUS_ERROR) {
@@ -361,16 +371,44 @@ BOOL TRequest::GetVariable(const char* name, void* buffer, DWORD* size) {
 }
 
 BOOL TRequest::Read(void* buffer, DWORD* size) {
-  std::lock_guard lock(FMutex);
+  std::unique_lock lock(FMutex);
   if (FEnded)
     return Fail(ERROR_INVALID_PARAMETER);
   const std::size_t remaining = FSetup.Body.size() - FReadOffset;
-  const std::size_t count = std::min<std::size_t>(remaining, *size);
-  if (count > 0)
-    std::memcpy(buffer, FSetup.Body.data() + FReadOffset, count);
-  FReadOffset += count;
-  *size = static_cast<DWORD>(count);
-  return 1;
+  if (remaining > 0 || FBodyComplete || *size == 0) {
+    const std::size_t count = std::min<std::size_t>(remaining, *size);
+    if (count > 0)
+      std::memcpy(buffer, FSetup.Body.data() + FReadOffset, count);
+    FReadOffset += count;
+    *size = static_cast<DWORD>(count);
+    return 1;
+  }
+  // The rest of the body is still in the connection: this thread reads it from there.
+  std::size_t received = 0;
+  const TReceiveResult result = FChannel->ReceiveBody(buffer, *size, received);
+  *size = static_cast<DWORD>(received);
+  switch (result) {
+  case TReceiveResult::Received:
+    return 1;
+  case TReceiveResult::End:
+    FBodyComplete = true;
+    return 1;
+  case TReceiveResult::ClientGone:
+    // As IIS answers a read on a closed connection; the connection ends with the request.
+    FClientGone = true;
+    FSendError = ERROR_NO_DATA;
+    return 1;
+  case TReceiveResult::TimedOut:
+    FClientGone = true;
+    FSendError = ErrorTimeout;
+    return Fail(ErrorTimeout);
+  case TReceiveResult::TooLarge:
+    break;
+  }
+  // What the host answers to a body over its limit, whatever the extension does next: its
+  // later calls find the request ended.
+  ExpireLocked(lock, 413, "The request's body exceeds 30000000 bytes.", false);
+  return Fail(ERROR_INVALID_PARAMETER);
 }
 
 BOOL TRequest::Write(const void* buffer, DWORD* bytes, DWORD reserved) {

@@ -45,6 +45,15 @@ enum class TSendResult {
   TimedOut,   ///< the client stopped reading for longer than the host's limits allow
 };
 
+/// How a synchronous read of the body ended.
+enum class TReceiveResult {
+  Received,   ///< some bytes, at most those asked for
+  End,        ///< the body is complete; no bytes
+  ClientGone, ///< the connection ended before the body did
+  TimedOut,   ///< the client sent nothing for longer than the host's limits allow
+  TooLarge,   ///< the body went past the host's body limit
+};
+
 /// The client side of a request. The synchronous calls block only the calling thread; an
 /// asynchronous form of each can stand beside it, completing on the connection's loop.
 class IClientChannel {
@@ -53,6 +62,9 @@ public:
   /// Sends bytes before the request ends, blocking the calling thread until the transport took
   /// them all or failed. Called with the request's lock held, never concurrently.
   virtual TSendResult SendNow(std::string_view bytes) = 0;
+  /// Reads body bytes beyond what the request was given up front into buffer, blocking the
+  /// calling thread until some came or the read failed. Called with the request's lock held.
+  virtual TReceiveResult ReceiveBody(void* buffer, std::size_t size, std::size_t& received) = 0;
   /// The extension answered HSE_STATUS_PENDING; the time limit starts. Owner thread only.
   virtual void PendingStarted() = 0;
   /// The request has ended. onOwnerThread tells whether the caller is the thread that runs
@@ -66,7 +78,8 @@ public:
 /// What a request is made of before the extension sees it.
 struct TRequestSetup {
   TRequestInfo Info;
-  std::string Body;
+  std::string Body; ///< the body's first bytes (read ahead), or all of it
+  bool BodyComplete = true; ///< false: the rest comes from the channel's ReceiveBody
   DWORD TotalBytes = UnknownTotalBytes;
   bool HeadOnly = false;
   TConnectionState Connection;
@@ -138,6 +151,8 @@ private:
   /// Sends what is buffered; false (with the error code set) when the client cannot take it.
   bool FlushLocked();
   void EndLocked(std::unique_lock<std::mutex>& lock, DWORD status, bool onOwnerThread);
+  void ExpireLocked(std::unique_lock<std::mutex>& lock, unsigned status, std::string_view note,
+                    bool onOwnerThread);
   void Finish(std::unique_lock<std::mutex>& lock, TRequestOutcome outcome, bool onOwnerThread);
 
   const TExtension& FExtension;
@@ -149,6 +164,7 @@ private:
   mutable std::mutex FMutex; // guards everything below and the use of FChannel
   std::shared_ptr<IClientChannel> FChannel;
   std::size_t FReadOffset = 0;
+  bool FBodyComplete = true; ///< the whole body has been read (or was given up front)
   bool FEnded = false;
   bool FProcReturned = false;
   bool FPending = false;

@@ -110,6 +110,11 @@ public:
     FBytes += bytes;
     return TSendResult::Sent;
   }
+  // The whole body is given up front.
+  TReceiveResult ReceiveBody(void*, std::size_t, std::size_t& received) override {
+    received = 0;
+    return TReceiveResult::End;
+  }
   void PendingStarted() override {}
   void RequestEnded(std::shared_ptr<IClientChannel>, TRequestOutcome outcome, bool) override {
     {

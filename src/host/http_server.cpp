@@ -2,6 +2,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstring>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -180,6 +181,15 @@ public:
 
   /// Why the head was refused for its framing; empty when it was not.
   std::string_view FramingProblem() const { return FFramingProblem; }
+  /// Body bytes go to target, at most room of them, until SetTarget(nullptr, 0); without a
+  /// target they are read ahead into the request, at most MaxPreloadedBody.
+  void SetTarget(char* target, std::size_t room) {
+    FTarget = target;
+    FRoom = room;
+    FTaken = 0;
+  }
+  /// The body bytes placed at the target so far.
+  std::size_t Taken() const { return FTaken; }
 
 private:
   void on_request_impl(http::verb method, std::string_view methodText, std::string_view target,
@@ -206,20 +216,39 @@ private:
       error = http::error::bad_transfer_encoding;
   }
   void on_body_init_impl(const boost::optional<std::uint64_t>&, error_code&) override {}
-  std::size_t on_body_impl(std::string_view body, error_code&) override {
-    FRequest.Body.append(body);
-    return body.size();
+  std::size_t on_body_impl(std::string_view body, error_code& error) override {
+    return TakeBody(body, error);
   }
   void on_chunk_header_impl(std::uint64_t, std::string_view, error_code&) override {}
-  std::size_t on_chunk_body_impl(std::uint64_t, std::string_view body, error_code&) override {
-    FRequest.Body.append(body);
-    return body.size();
+  std::size_t on_chunk_body_impl(std::uint64_t, std::string_view body, error_code& error) override {
+    return TakeBody(body, error);
+  }
+
+  // Takes what fits where the body goes now; a full target stops the parser (need_buffer),
+  // which leaves the rest in the connection's buffer.
+  std::size_t TakeBody(std::string_view body, error_code& error) {
+    std::size_t count;
+    if (FTarget != nullptr) {
+      count = std::min(body.size(), FRoom);
+      std::memcpy(FTarget + FTaken, body.data(), count);
+      FTaken += count;
+      FRoom -= count;
+    } else {
+      count = std::min(body.size(), MaxPreloadedBody - FRequest.Body.size());
+      FRequest.Body.append(body.data(), count);
+    }
+    if (count < body.size())
+      error = http::error::need_buffer;
+    return count;
   }
   void on_finish_impl(error_code&) override {}
 
   TReceivedRequest& FRequest;
   TFramingCheck FFraming;
   std::string_view FFramingProblem;
+  char* FTarget = nullptr;
+  std::size_t FRoom = 0;
+  std::size_t FTaken = 0;
 };
 
 } // namespace
@@ -476,14 +505,21 @@ private:
   }
 
   // Feeds the parser what is buffered; reads more when it needs more.
+  // The request starts once its body is complete or fills the read-ahead; the rest of a larger
+  // body stays in the connection until the extension's ReadClient asks for it.
   void Parse() {
     while (ReadyToParse(*FReader, FBuffer.size(), FAskedForMore)) {
       error_code error;
       const std::size_t used = FReader->put(FBuffer.data(), error);
       FBuffer.consume(used);
+      if (FHeaderDone && used != 0)
+        FBodyClock.Progress(used, std::chrono::steady_clock::now());
       FAskedForMore = error == http::error::need_more;
       if (FAskedForMore)
         break;
+      const bool full = error == http::error::need_buffer;
+      if (full)
+        error = {};
       if (error)
         return OnReadError(error);
       if (!FHeaderDone && FReader->is_header_done()) {
@@ -491,10 +527,71 @@ private:
         if (!OnHeader())
           return;
       }
-      if (FReader->is_done())
+      if (FReader->is_done() || full)
         return OnMessage();
     }
+    if (FHeaderDone && FReceived.Body.size() >= MaxPreloadedBody)
+      return OnMessage();
     ReadMore();
+  }
+
+  // Runs on the extension's thread, inside ReadClient, while the connection's loop leaves the
+  // socket alone (no read is pending while a request runs).
+  TReceiveResult ReceiveBody(void* buffer, std::size_t size, std::size_t& received) override {
+    received = 0;
+    FReader->SetTarget(static_cast<char*>(buffer), size);
+    const TReceiveResult result = ReceiveBodyInto(received);
+    FReader->SetTarget(nullptr, 0);
+    return result;
+  }
+
+  TReceiveResult ReceiveBodyInto(std::size_t& received) {
+    for (;;) {
+      if (FReader->is_done())
+        return TReceiveResult::End;
+      if (ReadyToParse(*FReader, FBuffer.size(), FAskedForMore)) {
+        error_code error;
+        const std::size_t used = FReader->put(FBuffer.data(), error);
+        FBuffer.consume(used);
+        received = FReader->Taken();
+        FAskedForMore = error == http::error::need_more;
+        if (error == http::error::body_limit)
+          return TReceiveResult::TooLarge;
+        if (error && !FAskedForMore && error != http::error::need_buffer)
+          return TReceiveResult::ClientGone; // a malformed chunk: nothing more can be read
+        if (received != 0)
+          return TReceiveResult::Received;
+        if (!FAskedForMore && used != 0)
+          continue; // framing only, such as a chunk's size line
+      }
+      // Nothing to hand over yet: wait for the client, up to the body's deadline.
+      error_code error;
+      const std::size_t size = std::min<std::size_t>(
+          std::max<std::size_t>(512, FBuffer.capacity() - FBuffer.size()), 65536);
+      const std::size_t bytes = FSocket.read_some(FBuffer.prepare(size), error);
+      FBuffer.commit(bytes);
+      if (bytes != 0) {
+        FBodyClock.Progress(bytes, std::chrono::steady_clock::now());
+        continue;
+      }
+      if (error != net::error::would_block && error != net::error::try_again)
+        return TReceiveResult::ClientGone; // the end of the stream cuts the body short
+      const auto deadline = FBodyClock.Deadline(FServer.Options);
+      const auto left = deadline - std::chrono::steady_clock::now();
+      const TSocketWait wait =
+          left <= left.zero()
+              ? TSocketWait::TimedOut
+              : WaitForSocket(FSocket.native_handle(), false,
+                              std::chrono::ceil<std::chrono::milliseconds>(left));
+      if (wait == TSocketWait::Failed)
+        return TReceiveResult::ClientGone;
+      if (wait == TSocketWait::TimedOut && std::chrono::steady_clock::now() >= deadline) {
+        Diagnostic(FReceived.Method + " " + std::string(UriStem()) + ": the client sent " +
+                   "part of the body, then " + FBodyClock.Shortfall(FServer.Options) +
+                   "; the read failed and the connection closes");
+        return TReceiveResult::TimedOut;
+      }
+    }
   }
 
   // The head is in: the request counts from now on. False when the body must wait for an
@@ -502,6 +599,7 @@ private:
   bool OnHeader() {
     FBusy = true;
     FServer.BeginRequest();
+    FBodyClock.Start(std::chrono::steady_clock::now());
     if (FServer.Options.AccessLog != nullptr)
       FStarted = std::chrono::steady_clock::now();
     if (FReader->is_done())
@@ -645,11 +743,14 @@ private:
     if (!match) {
       TStaticAnswer answer = StaticFileAnswer(FServer.Options.Root, request.Method, FTarget.Path);
       answer.Fields.emplace_back("Content-Length", std::to_string(answer.Body.size()));
-      std::string bytes = ComposeHead(answer.StatusText, answer.Fields, connection);
+      // A body past the read-ahead is never read here: the connection ends with the answer.
+      const bool keep = keepAlive && FReader->is_done();
+      std::string bytes =
+          ComposeHead(answer.StatusText, answer.Fields, TConnectionState{keep, http10});
       if (!headOnly)
         bytes += answer.Body;
       FStatus = answer.Status;
-      return Answer(std::move(bytes), keepAlive);
+      return Answer(std::move(bytes), keep);
     }
 
     TRequestSetup setup;
@@ -682,10 +783,12 @@ private:
     const TReceivedField* host = request.Find(http::field::host);
     info.ServerName =
         host != nullptr && !host->Value.empty() ? HostWithoutPort(host->Value) : info.LocalAddress;
-    if (request.Chunked())
-      setup.TotalBytes = UnknownTotalBytes;
-    else
-      setup.TotalBytes = static_cast<DWORD>(request.Body.size());
+    // The body limit keeps a declared length far below 4 GB.
+    const boost::optional<std::uint64_t> length = FReader->content_length();
+    setup.TotalBytes = request.Chunked() ? UnknownTotalBytes
+                       : length          ? static_cast<DWORD>(*length)
+                                         : 0;
+    setup.BodyComplete = FReader->is_done();
     setup.Body = std::move(FReceived.Body);
     setup.HeadOnly = headOnly;
     setup.Connection = connection;
@@ -847,6 +950,7 @@ private:
   std::string FRemotePort;
   std::chrono::steady_clock::time_point FStarted;
   TTransferClock FAnswerClock; // the answer's synchronous writes
+  TTransferClock FBodyClock;   // the request body, read ahead and by ReadClient
   bool FAnswerStarted = false;
   std::uint64_t FAnswerBytes = 0;
   bool FBusy = false;

@@ -241,6 +241,30 @@ class ProtocolTest(HostTestCase):
         self.assertIn("total=4294967295 available=49152 read=200000", out.decode())
         self.assertIn(" fnv=%d\n" % expected_hash, out.decode())
 
+    def test_a_declared_body_is_read_as_the_extension_asks_never_buffered_whole(self):
+        self.start("--connection-timeout", "1")
+        # Each declares (almost) 30 MB and sends 64 KiB: the extension is called once the first
+        # 48 KiB are in, and answers while the client has sent next to nothing.
+        head = (b"POST " + PREFIX.encode() + b"/write-only HTTP/1.1\r\nHost: x\r\n"
+                b"Content-Length: 29999999\r\n\r\n")
+        connections = [self.connect() for _ in range(100)]
+        for connection in connections:
+            connection.send(head + b"x" * 65536)
+        for connection in connections:
+            response = connection.read_response()
+            self.assertEqual((response.status, response.body), (200, b"plain body\n"))
+            # The rest of the body is never read: the connection ends after the answer.
+            self.assertEqual(response.header(b"Connection"), b"close")
+            connection.close()
+        # An extension that reads waits in ReadClient for the client, up to the host's timeout.
+        connection = self.connect()
+        connection.send(b"POST " + PREFIX.encode() + b"/body HTTP/1.1\r\nHost: x\r\n"
+                        b"Content-Length: 100000\r\n\r\n" + b"y" * 60000)
+        self.host.wait_line(r"POST /scripts/test\.dll/body: the client sent part of the body, "
+                            r"then nothing for 1 s; the read failed")
+        self.assertTrue(connection.closed_by_peer())
+        connection.close()
+
     def test_a_chunked_body_sent_a_byte_at_a_time_is_read_whole(self):
         # Each byte in a segment of its own: the host must wait for the rest of a chunk line or
         # of the last chunk, however little of it has come, and answer on the same connection.

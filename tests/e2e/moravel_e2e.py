@@ -289,10 +289,17 @@ class MoravelCases:
         path = os.path.join(self.folder, "big.bin")
         with open(path, "wb") as f:
             f.truncate(30 * 1024 * 1024)
-        for extra in ([], ["-H", "Transfer-Encoding: chunked"]):
-            out = self.curl("-o", os.devnull, "-w", "%{http_code}", "--data-binary", "@" + path,
-                            "-H", "Referer: http://a.test/", *extra, self.url(PREFIX))
-            self.assertEqual(out, b"413")
+        out = self.curl("-o", os.devnull, "-w", "%{http_code}", "--data-binary", "@" + path,
+                        "-H", "Referer: http://a.test/", self.url(PREFIX))
+        self.assertEqual(out, b"413")
+        # A chunked body has no declared length: the host hands moravel its first 48 KiB and
+        # keeps the rest in the connection, as IIS does. moravel reads none of it and redirects;
+        # the unread rest ends the connection after the answer, however long it would go on.
+        out = self.curl("-o", os.devnull, "-w", "%{http_code} %{num_connects}", "--data-binary",
+                        "@" + path, "-H", "Referer: http://a.test/", "-H",
+                        "Transfer-Encoding: chunked", self.url(PREFIX), "-o", os.devnull,
+                        self.url(PREFIX))
+        self.assertEqual(out, b"302 1302 1")
         # A body within the limit reaches moravel, which redirects all the same.
         response = self.curl("-o", os.devnull, "-w", "%{http_code} %{redirect_url}",
                              "--data-binary", "small body", "-H", "Referer: http://a.test/post",

@@ -23,6 +23,19 @@ public:
     Sent += bytes;
     return TSendResult::Sent;
   }
+  // Hands out the pieces of Incoming one per call, then ends with Last.
+  TReceiveResult ReceiveBody(void* buffer, std::size_t size, std::size_t& received) override {
+    received = 0;
+    if (Incoming.empty())
+      return Last;
+    std::string& next = Incoming.front();
+    received = std::min(size, next.size());
+    std::memcpy(buffer, next.data(), received);
+    next.erase(0, received);
+    if (next.empty())
+      Incoming.erase(Incoming.begin());
+    return TReceiveResult::Received;
+  }
   void PendingStarted() override {
     std::lock_guard lock(FMutex);
     Pending = true;
@@ -48,6 +61,8 @@ public:
   std::string Sent;
   int SendCalls = 0;
   TSendResult SendResult = TSendResult::Sent; ///< what every send answers
+  std::vector<std::string> Incoming;           ///< the body beyond what the request was given
+  TReceiveResult Last = TReceiveResult::End;
   bool Pending = false;
   TRequestOutcome Outcome;
   bool EndedOnOwner = false;
@@ -543,6 +558,61 @@ TEST_F(BridgeTest, TheBodyComesAsAtMost48KiBUpFrontAndTheRestByReadClient) {
     return HSE_STATUS_ERROR;
   });
   EXPECT_EQ(received, FSetup.Body);
+}
+
+TEST_F(BridgeTest, TheBodyBeyondTheReadAheadComesFromTheConnectionAsReadClientAsksForIt) {
+  FSetup.Body = "head-";
+  FSetup.BodyComplete = false;
+  FSetup.TotalBytes = 17;
+  std::string read;
+  const auto readAll = [&](EXTENSION_CONTROL_BLOCK* ecb) {
+    read.assign(reinterpret_cast<char*>(ecb->lpbData), ecb->cbAvailable);
+    char buffer[4];
+    DWORD size = sizeof buffer;
+    while (ecb->ReadClient(ecb->ConnID, buffer, &size) && size > 0) {
+      read.append(buffer, size);
+      size = sizeof buffer;
+    }
+    return Header(ecb, "200 OK", "Content-Length: 0\r\n\r\n") ? HSE_STATUS_SUCCESS
+                                                                : HSE_STATUS_ERROR;
+  };
+  Script = readAll;
+  FChannel = std::make_shared<TRecordingChannel>();
+  FChannel->Incoming = {"middle", "-tail"};
+  FRequest = TRequest::Create(*FExtension, FSetup, FChannel);
+  FRequest->Run();
+  EXPECT_EQ(read, "head-middle-tail");
+  EXPECT_TRUE(FChannel->Outcome.KeepAlive);
+
+  // A body left unread, or cut by the client, ends the connection with the answer.
+  for (const TReceiveResult last : {TReceiveResult::ClientGone, TReceiveResult::TimedOut}) {
+    FChannel = std::make_shared<TRecordingChannel>();
+    FChannel->Incoming = {"middle"};
+    FChannel->Last = last;
+    FRequest = TRequest::Create(*FExtension, FSetup, FChannel);
+    FRequest->Run();
+    EXPECT_EQ(read, "head-middle");
+    EXPECT_FALSE(FChannel->Outcome.KeepAlive);
+  }
+
+  // Past the body limit the host answers 413 itself; the extension's later calls are refused.
+  Script = [&](EXTENSION_CONTROL_BLOCK* ecb) {
+    char buffer[16];
+    DWORD size = sizeof buffer;
+    SetCallError(0);
+    EXPECT_EQ(ecb->ReadClient(ecb->ConnID, buffer, &size), 0);
+    EXPECT_EQ(CallError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(Write(ecb, "late"), 0);
+    return HSE_STATUS_SUCCESS;
+  };
+  FSetup.Body.clear();
+  FChannel = std::make_shared<TRecordingChannel>();
+  FChannel->Last = TReceiveResult::TooLarge;
+  FRequest = TRequest::Create(*FExtension, FSetup, FChannel);
+  FRequest->Run();
+  FChannel->WaitEnded();
+  EXPECT_EQ(FChannel->Sent.rfind("HTTP/1.1 413 Payload Too Large\r\n", 0), 0u) << FChannel->Sent;
+  EXPECT_FALSE(FChannel->Outcome.KeepAlive);
 }
 
 TEST_F(BridgeTest, UnknownSupportFunctionsAndAsyncWritesAreRefused) {
