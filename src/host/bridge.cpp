@@ -351,6 +351,7 @@ void TRequest::EndLocked(std::unique_lock<std::mutex>& lock, DWORD status, bool 
       outcome.Bytes.clear();
   }
   outcome.KeepAlive = keepAlive;
+  outcome.TimedOut = FSendError == ErrorTimeout;
   Finish(lock, std::move(outcome), onOwnerThread);
 }
 

@@ -36,6 +36,7 @@ struct TRequestOutcome {
   std::string LogData; ///< the extension's lpszLogData
   std::string Note;    ///< why the host answered on its own, empty when the extension did
   std::optional<DWORD> SessionStatus; ///< the status given to done-with-session, if any
+  bool TimedOut = false; ///< a transfer ran out of time: the connection is dropped at once
 };
 
 /// How a synchronous send ended.
@@ -172,7 +173,7 @@ private:
   DWORD FDoneStatus = HSE_STATUS_SUCCESS;
   bool FHeadSent = false;
   bool FClientGone = false;
-  DWORD FSendError = 0; ///< the error of the send that failed
+  DWORD FSendError = 0; ///< the error of the send (or read) that failed
   TFraming FFraming = TFraming::None;
   std::uint64_t FDeclaredLength = 0;
   std::uint64_t FBodyWritten = 0;

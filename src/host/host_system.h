@@ -22,6 +22,14 @@ std::string_view ExtensionSuffix();
 /// Sets up the process heap for many threads; called first thing, before any thread starts.
 void PrepareProcessHeap();
 
+/// Raises the process's descriptor limit as far as the system lets it (at most 65536) and
+/// answers it; what a server may hold open at once, files and the extension's own included.
+std::size_t RaiseDescriptorLimit();
+
+/// Bytes written to the socket (its native handle) that the peer has not yet acknowledged; 0
+/// where the system does not say.
+std::size_t UnsentBytes(std::uintptr_t socket);
+
 /// How a wait on a socket ended.
 enum class TSocketWait { Ready, TimedOut, Failed };
 /// Blocks the calling thread until the socket (its native handle) can take more bytes, or has

@@ -2,7 +2,9 @@
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
+#include <limits>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -63,47 +65,49 @@ std::string HostWithoutPort(std::string_view host) {
   return std::string(host.substr(0, host.find(':')));
 }
 
-/// The progress of one transfer (a body or an answer) against the host's time limits: it fails
-/// when no byte moves for the connection timeout, or when, past that grace, fewer bytes than the
-/// minimum rate allows have moved.
+/// The progress of one transfer (a body or an answer) against the host's time limits, in
+/// periods of one connection timeout: each period that the transfer is still under way at its
+/// end must have moved a byte, and at least the minimum rate's worth of bytes. A client that
+/// took a burst into the kernel's buffers and then reads a trickle fails at the next period.
 class TTransferClock {
 public:
   using TTime = std::chrono::steady_clock::time_point;
   void Start(TTime now) {
-    FStart = now;
-    FLastProgress = now;
-    FBytes = 0;
+    FPeriodStart = now;
+    FPeriodBytes = 0;
   }
-  void Progress(std::size_t bytes, TTime now) {
-    FBytes += bytes;
-    FLastProgress = now;
-  }
+  void Progress(std::size_t bytes) { FPeriodBytes += bytes; }
+  /// The end of the current period.
   TTime Deadline(const TServerOptions& options) const {
-    const TTime idle = FLastProgress + options.ConnectionTimeout;
-    if (options.MinBytesPerSecond == 0)
-      return idle;
-    const auto earned = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(static_cast<double>(FBytes) / options.MinBytesPerSecond));
-    return std::min(idle, FStart + options.ConnectionTimeout + earned);
+    return FPeriodStart + options.ConnectionTimeout;
   }
-  /// What went wrong at the deadline, for a diagnostic.
+  /// At a period's end: whether it moved enough; if so the next period starts.
+  bool Renew(TTime now, const TServerOptions& options) {
+    if (FPeriodBytes < Needed(options))
+      return false;
+    Start(now);
+    return true;
+  }
+  /// What the period fell short of, for a diagnostic.
   std::string Shortfall(const TServerOptions& options) const {
-    const TTime idle = FLastProgress + options.ConnectionTimeout;
-    if (Deadline(options) == idle)
-      return "nothing for " + SecondsText(options.ConnectionTimeout);
-    return "fell below " + std::to_string(options.MinBytesPerSecond) + " bytes per second";
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g s",
+                  static_cast<double>(options.ConnectionTimeout.count()) / 1000);
+    if (FPeriodBytes == 0)
+      return std::string("nothing for ") + seconds;
+    return "only " + std::to_string(FPeriodBytes) + " bytes in " + seconds + ", below " +
+           std::to_string(options.MinBytesPerSecond) + " bytes per second";
   }
 
 private:
-  static std::string SecondsText(std::chrono::milliseconds time) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%g s", static_cast<double>(time.count()) / 1000);
-    return text;
+  static std::uint64_t Needed(const TServerOptions& options) {
+    const double rate = static_cast<double>(options.MinBytesPerSecond) *
+                        static_cast<double>(options.ConnectionTimeout.count()) / 1000;
+    return std::max<std::uint64_t>(1, static_cast<std::uint64_t>(rate));
   }
 
-  TTime FStart;
-  TTime FLastProgress;
-  std::uint64_t FBytes = 0;
+  TTime FPeriodStart;
+  std::uint64_t FPeriodBytes = 0;
 };
 
 // Every connection's socket and timers run on its loop's own executor: no strand and no
@@ -275,8 +279,18 @@ struct THttpServer::TImpl {
   std::vector<std::unique_ptr<net::io_context>> Loops;
   std::size_t NextLoop = 0; // the loop of the next connection; used by the acceptor's handler
   std::unique_ptr<tcp::acceptor> Acceptor;
+  std::unique_ptr<TTimer> AcceptPause; // on the first loop, as the acceptor
+  bool AcceptPaused = false;           // guarded by StateMutex
+  std::size_t ConnectionCap = 0;       // guarded by StateMutex; MaxConnections or what fits
+  bool DescriptorsOut = false;         // the acceptor's own; says so once per shortage
 
   void Accept();
+  void OnAccepted(error_code error, TSocket socket);
+  void PauseAccepting(std::chrono::milliseconds time);
+  /// Asks the session that has waited longest for a request head to close; false when none does.
+  bool ShedLongestIdle();
+  /// A session has ended: accepting goes on if it waited for room.
+  void SessionEnded();
   void BeginRequest() {
     std::lock_guard lock(StateMutex);
     ++InFlight;
@@ -305,11 +319,29 @@ class TSession : public IClientChannel, public std::enable_shared_from_this<TSes
 public:
   TSession(THttpServer::TImpl& server, TSocket socket)
       : FServer(server), FSocket(std::move(socket)), FTimer(FSocket.get_executor()),
-        FPendingTimer(FSocket.get_executor()) {}
+        FPendingTimer(FSocket.get_executor()), FDeadlineTimer(FSocket.get_executor()) {}
 
   ~TSession() override {
-    std::lock_guard lock(FServer.StateMutex);
-    FServer.Sessions.erase(this);
+    {
+      std::lock_guard lock(FServer.StateMutex);
+      FServer.Sessions.erase(this);
+    }
+    FServer.SessionEnded();
+  }
+
+  /// Since when the session has waited for a request head (steady-clock ticks), or Busy.
+  std::int64_t IdleSince() const { return FIdleSince.load(std::memory_order_relaxed); }
+  static constexpr std::int64_t Busy = std::numeric_limits<std::int64_t>::max();
+  /// Claims the session for shedding; false when another shed has it already.
+  bool ClaimForShedding() { return !FShedding.exchange(true); }
+
+  // Closes the connection if it still waits for a request head (the host needs its room).
+  void Shed() {
+    if (!FBusy && !FClosing && !FClosed) {
+      error_code ignored;
+      FSocket.cancel(ignored);
+      Close();
+    }
   }
 
   void Start() {
@@ -361,11 +393,9 @@ public:
   // socket does not block (see Start): the thread waits for room itself, up to the transfer's
   // deadline, so that only this thread waits for a slow client.
   TSendResult SendNow(std::string_view bytes) override {
-    const auto now = std::chrono::steady_clock::now();
-    if (!FAnswerStarted) {
-      FAnswerStarted = true;
-      FAnswerClock.Start(now);
-    }
+    // Each call has periods of its own: time the extension spends between writes is not the
+    // client's.
+    FAnswerClock.Start(std::chrono::steady_clock::now());
     while (!bytes.empty()) {
       error_code error;
       const std::size_t written =
@@ -373,21 +403,15 @@ public:
       if (written != 0) {
         bytes.remove_prefix(written);
         FAnswerBytes += written;
-        FAnswerClock.Progress(written, std::chrono::steady_clock::now());
+        FAnswerClock.Progress(written);
         continue;
       }
       if (error != net::error::would_block && error != net::error::try_again)
         return TSendResult::ClientGone;
-      const auto deadline = FAnswerClock.Deadline(FServer.Options);
-      const auto left = deadline - std::chrono::steady_clock::now();
-      const TSocketWait wait =
-          left <= left.zero()
-              ? TSocketWait::TimedOut
-              : WaitForSocket(FSocket.native_handle(), true,
-                              std::chrono::ceil<std::chrono::milliseconds>(left));
+      const TSocketWait wait = WaitInPeriods(FAnswerClock, true);
       if (wait == TSocketWait::Failed)
         return TSendResult::ClientGone;
-      if (wait == TSocketWait::TimedOut && std::chrono::steady_clock::now() >= deadline) {
+      if (wait == TSocketWait::TimedOut) {
         Diagnostic(FReceived.Method + " " + std::string(UriStem()) + ": the client took " +
                    std::to_string(FAnswerBytes) + " bytes of the answer, then " +
                    FAnswerClock.Shortfall(FServer.Options) +
@@ -460,6 +484,14 @@ private:
     FReader.emplace(FReceived);
     FHeaderDone = false;
     FAskedForMore = false;
+    const auto now = std::chrono::steady_clock::now();
+    FIdleSince.store(now.time_since_epoch().count(), std::memory_order_relaxed);
+    FWaitingSince = now;
+    FHeadStarted = false;
+    FTimedOut = false;
+    if (FBuffer.size() != 0)
+      StartHead(now);
+    KeepDeadline();
     // The next request is read from a handler of its own, after the other connections' handlers
     // that are ready now: by then the client has usually sent it, and the read that the loop
     // tries at once finds it instead of costing a call that finds nothing. Bytes of a pipelined
@@ -474,6 +506,8 @@ private:
     // The shutdown may have looked for idle connections while this one was between requests.
     if (!FBusy && FServer.Stopping)
       return GracefulClose();
+    if (FTimedOut)
+      return OnTimedOut();
     const std::size_t size = std::min<std::size_t>(
         std::max<std::size_t>(512, FBuffer.capacity() - FBuffer.size()), 65536);
     FReadPending = true;
@@ -488,6 +522,12 @@ private:
     FBuffer.commit(bytes);
     if (FBusy && FServer.Refusing)
       return RefuseAtShutdown();
+    if (FTimedOut)
+      return OnTimedOut();
+    if (bytes != 0 && !FBusy && !FHeadStarted) {
+      StartHead(std::chrono::steady_clock::now());
+      KeepDeadline();
+    }
     if (error == net::error::eof) {
       // The end of the stream completes a message that only the end delimits, and cuts
       // short any other that has begun.
@@ -513,7 +553,7 @@ private:
       const std::size_t used = FReader->put(FBuffer.data(), error);
       FBuffer.consume(used);
       if (FHeaderDone && used != 0)
-        FBodyClock.Progress(used, std::chrono::steady_clock::now());
+        FBodyClock.Progress(used);
       FAskedForMore = error == http::error::need_more;
       if (FAskedForMore)
         break;
@@ -537,8 +577,28 @@ private:
 
   // Runs on the extension's thread, inside ReadClient, while the connection's loop leaves the
   // socket alone (no read is pending while a request runs).
+  // Waits on the extension's thread until the socket is ready, period after period while the
+  // transfer keeps its pace; TimedOut when a period fell short.
+  TSocketWait WaitInPeriods(TTransferClock& clock, bool forWriting) {
+    for (;;) {
+      const auto deadline = clock.Deadline(FServer.Options);
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= deadline) {
+        if (!clock.Renew(now, FServer.Options))
+          return TSocketWait::TimedOut;
+        continue;
+      }
+      const TSocketWait wait =
+          WaitForSocket(FSocket.native_handle(), forWriting,
+                        std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
+      if (wait != TSocketWait::TimedOut)
+        return wait;
+    }
+  }
+
   TReceiveResult ReceiveBody(void* buffer, std::size_t size, std::size_t& received) override {
     received = 0;
+    FBodyClock.Start(std::chrono::steady_clock::now());
     FReader->SetTarget(static_cast<char*>(buffer), size);
     const TReceiveResult result = ReceiveBodyInto(received);
     FReader->SetTarget(nullptr, 0);
@@ -571,21 +631,15 @@ private:
       const std::size_t bytes = FSocket.read_some(FBuffer.prepare(size), error);
       FBuffer.commit(bytes);
       if (bytes != 0) {
-        FBodyClock.Progress(bytes, std::chrono::steady_clock::now());
+        FBodyClock.Progress(bytes);
         continue;
       }
       if (error != net::error::would_block && error != net::error::try_again)
         return TReceiveResult::ClientGone; // the end of the stream cuts the body short
-      const auto deadline = FBodyClock.Deadline(FServer.Options);
-      const auto left = deadline - std::chrono::steady_clock::now();
-      const TSocketWait wait =
-          left <= left.zero()
-              ? TSocketWait::TimedOut
-              : WaitForSocket(FSocket.native_handle(), false,
-                              std::chrono::ceil<std::chrono::milliseconds>(left));
+      const TSocketWait wait = WaitInPeriods(FBodyClock, false);
       if (wait == TSocketWait::Failed)
         return TReceiveResult::ClientGone;
-      if (wait == TSocketWait::TimedOut && std::chrono::steady_clock::now() >= deadline) {
+      if (wait == TSocketWait::TimedOut) {
         Diagnostic(FReceived.Method + " " + std::string(UriStem()) + ": the client sent " +
                    "part of the body, then " + FBodyClock.Shortfall(FServer.Options) +
                    "; the read failed and the connection closes");
@@ -598,8 +652,10 @@ private:
   // interim answer.
   bool OnHeader() {
     FBusy = true;
+    FIdleSince.store(Busy, std::memory_order_relaxed);
     FServer.BeginRequest();
     FBodyClock.Start(std::chrono::steady_clock::now());
+    KeepDeadline();
     if (FServer.Options.AccessLog != nullptr)
       FStarted = std::chrono::steady_clock::now();
     if (FReader->is_done())
@@ -708,7 +764,6 @@ private:
   }
 
   void OnMessage() {
-    FAnswerStarted = false;
     FAnswerBytes = 0;
     const TReceivedRequest& request = FReceived;
     const bool http10 = request.Version == 10;
@@ -844,6 +899,11 @@ private:
         *outcome.SessionStatus != HSE_STATUS_SUCCESS_AND_KEEP_CONN)
       Diagnostic(FReceived.Method + " " + std::string(UriStem()) + ": done with session, status " +
                  std::to_string(*outcome.SessionStatus));
+    if (outcome.TimedOut) {
+      // What the client did not take in time is dropped, not trickled out after the close.
+      FServer.EndRequest();
+      return Drop();
+    }
     Answer(std::move(outcome.Bytes), outcome.KeepAlive);
   }
 
@@ -858,12 +918,29 @@ private:
     if (error || written == bytes.size())
       return OnWritten(error, keepAlive);
     FWriteBuffer = std::move(bytes);
-    net::async_write(FSocket, net::buffer(FWriteBuffer) + written,
-                     [self = shared_from_this(), keepAlive](error_code writeError, std::size_t) {
-                       self->Serialized([session = self.get(), writeError, keepAlive] {
-                         session->OnWritten(writeError, keepAlive);
-                       });
-                     });
+    FWriteOffset = written;
+    // The rest must move within the connection timeout, and at the minimum rate after it.
+    FWriteClock.Start(std::chrono::steady_clock::now());
+    KeepDeadline();
+    WriteTail(keepAlive);
+  }
+
+  void WriteTail(bool keepAlive) {
+    FSocket.async_write_some(
+        net::buffer(FWriteBuffer) + FWriteOffset,
+        [self = shared_from_this(), keepAlive](error_code error, std::size_t bytes) {
+          self->Serialized([session = self.get(), error, bytes, keepAlive] {
+            session->OnTailWritten(error, bytes, keepAlive);
+          });
+        });
+  }
+
+  void OnTailWritten(error_code error, std::size_t bytes, bool keepAlive) {
+    FWriteOffset += bytes;
+    FWriteClock.Progress(bytes);
+    if (!error && FWriteOffset < FWriteBuffer.size())
+      return WriteTail(keepAlive);
+    OnWritten(error, keepAlive);
   }
 
   void OnWritten(error_code error, bool keepAlive) {
@@ -917,13 +994,116 @@ private:
     FClosed = true;
     FTimer.cancel();
     FPendingTimer.cancel();
+    FDeadlineTimer.cancel();
     FSocket.close(ignored);
+  }
+
+  // Closes at once, discarding what the system still holds to send: the client gets a reset.
+  void Drop() {
+    error_code ignored;
+    FSocket.set_option(net::socket_base::linger(true, 0), ignored);
+    Close();
+  }
+
+  void StartHead(std::chrono::steady_clock::time_point now) {
+    FHeadStarted = true;
+    FWaitingSince = now;
+  }
+
+  // When the connection's current wait ends, whatever it waits for: the first byte of a request
+  // (the connection timeout), the rest of its head (the head wait), the body read ahead or the
+  // rest of an answer (the transfer's deadline). While an extension owns the request, its own
+  // calls keep their time.
+  std::chrono::steady_clock::time_point CurrentDeadline() const {
+    const TServerOptions& options = FServer.Options;
+    if (FClosing || FClosed || FRequest)
+      return std::chrono::steady_clock::time_point::max();
+    if (!FWriteBuffer.empty())
+      return FWriteClock.Deadline(options);
+    if (FBusy)
+      return FBodyClock.Deadline(options);
+    return FWaitingSince + (FHeadStarted ? options.HeaderWaitTimeout : options.ConnectionTimeout);
+  }
+
+  // One timer per connection, moved only when a wait must end earlier than it is set for; a
+  // timer that fires early looks again. Most requests touch no timer at all.
+  void KeepDeadline() {
+    const auto deadline = CurrentDeadline();
+    if (deadline == std::chrono::steady_clock::time_point::max() ||
+        (FDeadlineArmed && FDeadlineAt <= deadline))
+      return;
+    FDeadlineArmed = true;
+    FDeadlineAt = deadline;
+    const unsigned generation = ++FDeadlineGeneration;
+    FDeadlineTimer.expires_at(deadline);
+    FDeadlineTimer.async_wait([self = shared_from_this(), generation](error_code error) {
+      self->Serialized(
+          [session = self.get(), generation, error] { session->OnDeadline(generation, error); });
+    });
+  }
+
+  void OnDeadline(unsigned generation, error_code error) {
+    if (error || generation != FDeadlineGeneration)
+      return;
+    FDeadlineArmed = false;
+    const auto deadline = CurrentDeadline();
+    if (deadline == std::chrono::steady_clock::time_point::max())
+      return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < deadline)
+      return KeepDeadline();
+    // A transfer that kept its pace goes on into its next period.
+    if (!FWriteBuffer.empty() ? FWriteClock.Renew(now, FServer.Options)
+                              : FBusy && FBodyClock.Renew(now, FServer.Options))
+      return KeepDeadline();
+    if (!FWriteBuffer.empty()) {
+      // An answer the client does not take: dropped; the write ends with an error and closes.
+      return Drop();
+    }
+    // A wait for the request: the pending read ends, and OnRead closes (or answers 408).
+    FTimedOut = true;
+    if (FReadPending) {
+      error_code ignored;
+      FSocket.cancel(ignored);
+    }
+  }
+
+  // A connection whose request did not come in time. One that sent nothing more than idle
+  // bytes just closes; a request whose body stopped coming is answered 408.
+  void OnTimedOut() {
+    if (!FBusy) {
+      // Answers still queued in the system for a client that stopped reading (a slow read)
+      // are dropped with the connection; a client that read everything sees a plain close.
+      if (UnsentBytes(FSocket.native_handle()) != 0)
+        return Drop();
+      return Close();
+    }
+    ParseRequestTarget(FReceived.Target, FTarget);
+    if (FServer.Options.AccessLog != nullptr)
+      StartLogEntry(&FReceived);
+    FStatus = 408;
+    Answer(ComposePage("408 Request Timeout", {},
+                       ErrorPageBody("408 Request Timeout",
+                                     "The request's body did not arrive in time."),
+                       TConnectionState{false, FReceived.Version == 10},
+                       FReceived.Verb == http::verb::head),
+           false);
   }
 
   THttpServer::TImpl& FServer;
   TSocket FSocket;
   TTimer FTimer;         // the linger of a closing connection
   TTimer FPendingTimer;  // the time limit of pending requests
+  TTimer FDeadlineTimer; // the connection's other time limits (KeepDeadline)
+  std::chrono::steady_clock::time_point FDeadlineAt;
+  bool FDeadlineArmed = false;
+  unsigned FDeadlineGeneration = 0;
+  bool FTimedOut = false;
+  std::chrono::steady_clock::time_point FWaitingSince; // for a request, or the rest of its head
+  bool FHeadStarted = false;
+  std::atomic<std::int64_t> FIdleSince{Busy};
+  std::atomic<bool> FShedding{false};
+  TTransferClock FWriteClock; // the rest of an answer the loop writes
   std::mutex FTurnMutex; // guards FTurnTaken and FWaiting
   bool FTurnTaken = false;
   std::vector<std::function<void()>> FWaiting;
@@ -938,6 +1118,7 @@ private:
   bool FPendingActive = false;
   bool FPendingTimerArmed = false;
   std::string FWriteBuffer;
+  std::size_t FWriteOffset = 0;
   std::array<char, 4096> FScratch{};
   unsigned FStatus = 0; // what the log says the current request was answered
   TAccessLogEntry FLog;
@@ -951,7 +1132,6 @@ private:
   std::chrono::steady_clock::time_point FStarted;
   TTransferClock FAnswerClock; // the answer's synchronous writes
   TTransferClock FBodyClock;   // the request body, read ahead and by ReadClient
-  bool FAnswerStarted = false;
   std::uint64_t FAnswerBytes = 0;
   bool FBusy = false;
   bool FReadPending = false; // a read of the request is under way
@@ -960,14 +1140,93 @@ private:
 };
 
 void THttpServer::TImpl::Accept() {
+  if (Stopping)
+    return;
+  {
+    // At the connection limit a new client takes the room of the connection idle longest; when
+    // none is idle, accepting waits for a connection to end (the kernel's backlog holds the
+    // clients meanwhile).
+    std::unique_lock lock(StateMutex);
+    if (Sessions.size() >= ConnectionCap) {
+      lock.unlock();
+      if (!ShedLongestIdle()) {
+        lock.lock();
+        AcceptPaused = true;
+        return;
+      }
+    }
+  }
   net::io_context& loop = *Loops[NextLoop++ % Loops.size()];
   Acceptor->async_accept(loop, [this](error_code error, TSocket socket) {
-    if (error == net::error::operation_aborted || !Acceptor->is_open())
-      return;
-    if (!error)
-      std::make_shared<TSession>(*this, std::move(socket))->Start();
-    Accept();
+    OnAccepted(error, std::move(socket));
   });
+}
+
+void THttpServer::TImpl::OnAccepted(error_code error, TSocket socket) {
+  if (error == net::error::operation_aborted || !Acceptor->is_open())
+    return;
+  if (error == net::error::no_descriptors || error == net::error::no_buffer_space ||
+      error.value() == ENFILE) {
+    // Out of descriptors: trying again at once would find none either. The host holds no more
+    // connections than it has now, less a margin; from here on a new client takes the room of
+    // the connection idle longest, as at the connection limit. It waits a moment first.
+    std::size_t cap;
+    {
+      std::lock_guard lock(StateMutex);
+      ConnectionCap = std::max<std::size_t>(16, std::min(ConnectionCap, Sessions.size()) * 15 / 16);
+      cap = ConnectionCap;
+    }
+    if (!DescriptorsOut)
+      Diagnostic("accept: " + error.message() + "; holding at most " + std::to_string(cap) +
+                 " connections from now on, the longest idle making room for new ones");
+    DescriptorsOut = true;
+    ShedLongestIdle();
+    return PauseAccepting(std::chrono::milliseconds(100));
+  }
+  DescriptorsOut = false;
+  if (!error)
+    std::make_shared<TSession>(*this, std::move(socket))->Start();
+  Accept();
+}
+
+void THttpServer::TImpl::PauseAccepting(std::chrono::milliseconds time) {
+  AcceptPause->expires_after(time);
+  AcceptPause->async_wait([this](error_code error) {
+    if (!error)
+      Accept();
+  });
+}
+
+bool THttpServer::TImpl::ShedLongestIdle() {
+  std::shared_ptr<TSession> victim;
+  {
+    std::lock_guard lock(StateMutex);
+    std::int64_t oldest = TSession::Busy;
+    for (TSession* session : Sessions) {
+      const std::int64_t since = session->IdleSince();
+      if (since < oldest) {
+        std::shared_ptr<TSession> alive = session->weak_from_this().lock();
+        if (alive) {
+          oldest = since;
+          victim = std::move(alive);
+        }
+      }
+    }
+  }
+  if (!victim || !victim->ClaimForShedding())
+    return false;
+  victim->Post(&TSession::Shed);
+  return true;
+}
+
+void THttpServer::TImpl::SessionEnded() {
+  {
+    std::lock_guard lock(StateMutex);
+    if (!AcceptPaused || Stopping)
+      return;
+    AcceptPaused = false;
+  }
+  net::post(*Loops[0], [this] { Accept(); });
 }
 
 void THttpServer::TImpl::PostToSessions(void (TSession::*member)()) {
@@ -990,6 +1249,8 @@ std::unique_ptr<THttpServer> THttpServer::Create(const TServerOptions& options,
   for (unsigned i = 0; i < std::max(1u, options.Threads); ++i)
     impl->Loops.push_back(std::make_unique<net::io_context>());
   impl->Acceptor = std::make_unique<tcp::acceptor>(*impl->Loops[0]);
+  impl->AcceptPause = std::make_unique<TTimer>(impl->Loops[0]->get_executor());
+  impl->ConnectionCap = std::max<std::size_t>(1, options.MaxConnections);
   for (const TMapping& mapping : options.Mappings)
     impl->Prefixes.push_back(mapping.Prefix);
   error_code code;

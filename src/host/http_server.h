@@ -35,6 +35,10 @@ struct TServerOptions {
   /// A body or an answer slower than this, once the connection timeout's grace is used up, ends
   /// the connection (IIS's minBytesPerSecond); 0 turns the check off.
   unsigned MinBytesPerSecond = 240;
+  /// How long the rest of a request head may take once its first byte came.
+  std::chrono::milliseconds HeaderWaitTimeout = std::chrono::seconds(120);
+  /// Connections open at once; at the limit a new one takes the room of the one idle longest.
+  std::size_t MaxConnections = 1000;
   unsigned Threads = 1;
   unsigned MaxThreads = 64;
 };

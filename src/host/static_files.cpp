@@ -1,7 +1,6 @@
 #include "host/static_files.h"
 
 #include <fstream>
-#include <iterator>
 
 #include "host/host_text.h"
 #include "host/url_path.h"
@@ -61,7 +60,12 @@ TStaticAnswer StaticFileAnswer(const std::optional<std::filesystem::path>& root,
   if (!stream)
     return notFound();
   TStaticAnswer answer;
-  answer.Body.assign(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
+  const std::uintmax_t size = std::filesystem::file_size(*file, error);
+  if (error)
+    return notFound();
+  answer.Body.resize(static_cast<std::size_t>(size));
+  stream.read(answer.Body.data(), static_cast<std::streamsize>(size));
+  answer.Body.resize(static_cast<std::size_t>(stream.gcount()));
   answer.Fields.emplace_back("Content-Type", std::string(ContentTypeFor(*file)));
   return answer;
 }

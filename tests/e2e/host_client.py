@@ -13,14 +13,15 @@ import time
 class HostProcess:
     """A running isapi-host; its stdout and stderr are collected line by line."""
 
-    def __init__(self, command, env=None, cwd=None, merge_output=False):
+    def __init__(self, command, env=None, cwd=None, merge_output=False, preexec_fn=None):
         """merge_output sends stderr into the stdout pipe: one stream whose lines keep the order
         in which the host wrote them (its access log on stdout, its diagnostics on stderr)."""
         self.command = command
         self.merged = merge_output
         self.process = subprocess.Popen(
             command, stdout=subprocess.PIPE,
-            stderr=subprocess.STDOUT if merge_output else subprocess.PIPE, env=env, cwd=cwd)
+            stderr=subprocess.STDOUT if merge_output else subprocess.PIPE, env=env, cwd=cwd,
+            preexec_fn=preexec_fn)
         self.changed = threading.Condition()
         if merge_output:
             merged = []

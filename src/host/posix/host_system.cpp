@@ -5,6 +5,8 @@
 #include <thread>
 
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -40,6 +42,27 @@ void PrepareProcessHeap() {
   const unsigned processors = std::max(2u, std::thread::hardware_concurrency());
   ::mallopt(M_ARENA_MAX, static_cast<int>(processors));
 #endif
+}
+
+std::size_t UnsentBytes(std::uintptr_t socket) {
+  int queued = 0;
+  if (::ioctl(static_cast<int>(socket), TIOCOUTQ, &queued) != 0 || queued < 0)
+    return 0;
+  return static_cast<std::size_t>(queued);
+}
+
+std::size_t RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+    return 1024;
+  const rlim_t wanted = std::min<rlim_t>(limit.rlim_max, 65536);
+  if (limit.rlim_cur < wanted) {
+    rlimit raised = limit;
+    raised.rlim_cur = wanted;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+      limit = raised;
+  }
+  return limit.rlim_cur == RLIM_INFINITY ? 65536 : static_cast<std::size_t>(limit.rlim_cur);
 }
 
 TSocketWait WaitForSocket(std::uintptr_t socket, bool forWriting,

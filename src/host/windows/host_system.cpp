@@ -38,6 +38,14 @@ std::string_view ExtensionSuffix() {
   return ".dll";
 }
 
+std::size_t UnsentBytes(std::uintptr_t) {
+  return 0;
+}
+
+std::size_t RaiseDescriptorLimit() {
+  return 16384; // sockets are not counted against a per-process descriptor limit here
+}
+
 TSocketWait WaitForSocket(std::uintptr_t socket, bool forWriting,
                           std::chrono::milliseconds timeout) {
   WSAPOLLFD entry{static_cast<SOCKET>(socket), static_cast<SHORT>(forWriting ? POLLOUT : POLLIN),
