@@ -444,7 +444,12 @@ void ServeMapped(http::request<http::string_body>& request, const TTargetPath& t
 
 void ServeStatic(const std::string& method, const TTargetPath& target) {
   const TStaticAnswer answer = StaticFileAnswer(Root, method, target.Path);
-  if (answer.Status == 200 && !RootFiles.contains(answer.Body))
+  std::string content;
+  if (answer.File) {
+    content.resize(static_cast<std::size_t>(answer.Length));
+    answer.File->read(content.data(), static_cast<std::streamsize>(content.size()));
+  }
+  if (answer.Status == 200 && !RootFiles.contains(content))
     Fail("a static answer served something that is not a file under the root");
   if ((method == "GET" || method == "HEAD") ? answer.Status != 200 && answer.Status != 404
                                              : answer.Status != 405)

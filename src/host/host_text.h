@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,8 @@ struct TCivilTime {
 TCivilTime ToCivilTime(std::chrono::system_clock::time_point moment);
 /// The IMF-fixdate form of a moment ("Sun, 06 Nov 1994 08:49:37 GMT").
 std::string HttpDateText(std::chrono::system_clock::time_point moment);
+/// The moment of an IMF-fixdate text (what HttpDateText writes); nothing for any other text.
+std::optional<std::chrono::system_clock::time_point> ParseHttpDate(std::string_view text);
 
 /// Whether size bytes at a and b are equal ignoring ASCII case.
 bool SameBytesIgnoreCase(const char* a, const char* b, std::size_t size);

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -48,6 +49,8 @@ constexpr std::uint64_t BodyLimit = 30'000'000;
 // How long a closing connection keeps reading what the client still sends, so that the last
 // answer is not lost to a reset.
 constexpr auto LingerTime = std::chrono::seconds(2);
+// A static file goes out in pieces of this size, read one at a time.
+constexpr std::size_t FilePiece = 64 * 1024;
 
 // Diagnostics quote what clients sent: their control bytes are escaped, so that a line on a
 // terminal is only ever text.
@@ -796,15 +799,28 @@ private:
     }
     std::optional<TMapMatch> match = MatchMapping(FServer.Prefixes, FTarget.Path);
     if (!match) {
-      TStaticAnswer answer = StaticFileAnswer(FServer.Options.Root, request.Method, FTarget.Path);
-      answer.Fields.emplace_back("Content-Length", std::to_string(answer.Body.size()));
+      TStaticConditions conditions;
+      if (const TReceivedField* field = request.Find(http::field::if_modified_since))
+        conditions.IfModifiedSince = field->Value;
+      if (const TReceivedField* field = request.Find(http::field::range))
+        conditions.Range = field->Value;
+      if (const TReceivedField* field = request.Find(http::field::if_range))
+        conditions.IfRange = field->Value;
+      TStaticAnswer answer =
+          StaticFileAnswer(FServer.Options.Root, request.Method, FTarget.Path, conditions);
       // A body past the read-ahead is never read here: the connection ends with the answer.
       const bool keep = keepAlive && FReader->is_done();
       std::string bytes =
           ComposeHead(answer.StatusText, answer.Fields, TConnectionState{keep, http10});
-      if (!headOnly)
-        bytes += answer.Body;
       FStatus = answer.Status;
+      if (headOnly)
+        return Answer(std::move(bytes), keep);
+      bytes += answer.Body;
+      // The file follows the head in pieces, each read when the one before has gone out.
+      if (answer.File && answer.Length != 0) {
+        FFile = std::move(answer.File);
+        FFileLeft = answer.Length;
+      }
       return Answer(std::move(bytes), keep);
     }
 
@@ -915,12 +931,37 @@ private:
       written = FSocket.write_some(net::buffer(bytes), error);
     if (error == net::error::would_block || error == net::error::try_again)
       error = {};
-    if (error || written == bytes.size())
-      return OnWritten(error, keepAlive);
-    FWriteBuffer = std::move(bytes);
-    FWriteOffset = written;
     // The rest must move within the connection timeout, and at the minimum rate after it.
     FWriteClock.Start(std::chrono::steady_clock::now());
+    if (error)
+      return OnWritten(error, keepAlive);
+    if (written == bytes.size())
+      return ContinueAnswer(keepAlive);
+    FWriteBuffer = std::move(bytes);
+    FWriteOffset = written;
+    KeepDeadline();
+    WriteTail(keepAlive);
+  }
+
+  // After the bytes in hand, the next piece of a file being sent, or the answer's end.
+  void ContinueAnswer(bool keepAlive) {
+    if (FFileLeft == 0) {
+      FFile.reset();
+      return OnWritten({}, keepAlive);
+    }
+    const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(FFileLeft, FilePiece));
+    FWriteBuffer.resize(piece);
+    FFile->read(FWriteBuffer.data(), static_cast<std::streamsize>(piece));
+    const auto got = static_cast<std::size_t>(FFile->gcount());
+    if (got == 0) {
+      // The file shrank under the answer: the client must not take what it got for all of it.
+      FFile.reset();
+      FFileLeft = 0;
+      return OnWritten(net::error::eof, keepAlive);
+    }
+    FWriteBuffer.resize(got);
+    FFileLeft -= got;
+    FWriteOffset = 0;
     KeepDeadline();
     WriteTail(keepAlive);
   }
@@ -940,11 +981,17 @@ private:
     FWriteClock.Progress(bytes);
     if (!error && FWriteOffset < FWriteBuffer.size())
       return WriteTail(keepAlive);
-    OnWritten(error, keepAlive);
+    if (error)
+      return OnWritten(error, keepAlive);
+    ContinueAnswer(keepAlive);
   }
 
   void OnWritten(error_code error, bool keepAlive) {
     FWriteBuffer.clear();
+    if (FWriteBuffer.capacity() > FilePiece / 4)
+      std::string().swap(FWriteBuffer); // a file's piece buffer is not kept between answers
+    FFile.reset();
+    FFileLeft = 0;
     if (FServer.Options.AccessLog != nullptr) {
       FLog.Status = FStatus;
       FLog.Time = std::chrono::system_clock::now();
@@ -1119,6 +1166,8 @@ private:
   bool FPendingTimerArmed = false;
   std::string FWriteBuffer;
   std::size_t FWriteOffset = 0;
+  std::unique_ptr<std::ifstream> FFile; // a static file being sent, at its next piece
+  std::uint64_t FFileLeft = 0;
   std::array<char, 4096> FScratch{};
   unsigned FStatus = 0; // what the log says the current request was answered
   TAccessLogEntry FLog;

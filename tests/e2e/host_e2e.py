@@ -492,6 +492,32 @@ class StaticFilesTest(HostTestCase):
         self.assertEqual(self.get(b"/x/.." + PREFIX.encode() + b"/./write-only").body,
                          b"plain body\n")
 
+    def test_large_files_stream_in_pieces_with_ranges_and_if_modified_since(self):
+        block = os.urandom(1 << 20)
+        with open(os.path.join(self.root, "large.bin"), "wb") as f:
+            for _ in range(64):
+                f.write(block)
+        self.start()
+        before = resident_kib(self.host.process.pid)
+        # A client that does not read: the host holds one piece of the file for it, not the file,
+        # and serves others meanwhile.
+        paused = Connection(self.host.port, receive_buffer=4096)
+        paused.send(b"GET /large.bin HTTP/1.1\r\nHost: x\r\n\r\n")
+        paused.wait_server_blocked()
+        self.assertEqual(self.get("/index.html").status, 200)
+        self.assertLess(resident_kib(self.host.process.pid) - before, 16 * 1024)
+        out = self.curl("--max-time", "300", self.url("/large.bin"))
+        self.assertEqual(hashlib.sha256(out).hexdigest(),
+                         hashlib.sha256(block * 64).hexdigest())
+        paused.close()
+        out = self.curl("-r", "1048570-1048580", "-w", " %{http_code}", self.url("/large.bin"))
+        self.assertEqual(out, block[-6:] + block[:5] + b" 206")
+        head = self.connect().request("HEAD", "/large.bin")
+        self.assertEqual(head.header(b"Content-Length"), b"%d" % (64 << 20))
+        response = self.get("/large.bin", headers=[("If-Modified-Since",
+                                                    head.header(b"Last-Modified"))])
+        self.assertEqual((response.status, response.body), (304, b""))
+
     def test_the_access_log_is_w3c_extended_with_the_extensions_log_data(self):
         log = os.path.join(self.folder, "access.log")
         self.start("--access-log", log)
@@ -531,6 +557,11 @@ class StaticFilesTest(HostTestCase):
         self.assertIn("/nothing%9B2J%85 answered", diagnostic)
         for line in [entry] + [l.encode("latin-1") for l in self.host.stderr_lines()]:
             self.assertFalse(any(b < 32 or 127 <= b < 160 for b in line), line)
+
+
+def resident_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return int(next(l for l in f if l.startswith("VmRSS:")).split()[1])
 
 
 def big_answer_digest(mib):

@@ -487,13 +487,14 @@ class MoravelDemoBrowserTest(unittest.TestCase):
         text = self.browser.evaluate(session, "document.getElementById('trip').textContent")
         self.assertIn("Back again: the extension redirected you to " + page, text)
         # The host's access log tells the trip: the page, the extension's URL with the browser's
-        # own Referer answered 302, and the page again, asked for with the same Referer.
+        # own Referer answered 302, and the page again, asked for with the same Referer (and
+        # with If-Modified-Since: the browser's copy is still good, 304).
         self.host.wait_line(r" GET / - ", stream="stdout", count=2)
         with self.host.changed:
             lines = [l for l in self.host.lines["stdout"] if l is not None]
         trip = [(f[4], f[9], f[10]) for f in access_entries(lines, "/") if f[4] != "/favicon.ico"]
         self.assertEqual(trip, [("/", "-", "200"), ("/scripts/moravel.dll", page, "302"),
-                                ("/", page, "200")], lines)
+                                ("/", page, "304")], lines)
 
 
 def main():
