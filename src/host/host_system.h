@@ -26,6 +26,11 @@ void PrepareProcessHeap();
 /// answers it; what a server may hold open at once, files and the extension's own included.
 std::size_t RaiseDescriptorLimit();
 
+/// Holds a few descriptors in reserve (hold true), or gives them back to the process (false):
+/// when accept runs out of descriptors, the host's next steps (and a sanitizer's checks, which
+/// need a pipe) must still find some. Answers whether the reserve is held.
+bool HoldSpareDescriptors(bool hold);
+
 /// Bytes written to the socket (its native handle) that the peer has not yet acknowledged; 0
 /// where the system does not say.
 std::size_t UnsentBytes(std::uintptr_t socket);

@@ -285,6 +285,7 @@ struct THttpServer::TImpl {
   std::unique_ptr<TTimer> AcceptPause; // on the first loop, as the acceptor
   bool AcceptPaused = false;           // guarded by StateMutex
   std::size_t ConnectionCap = 0;       // guarded by StateMutex; MaxConnections or what fits
+  std::size_t Shedding = 0;            // guarded by StateMutex; sessions asked to close
   bool DescriptorsOut = false;         // the acceptor's own; says so once per shortage
 
   void Accept();
@@ -328,6 +329,8 @@ public:
     {
       std::lock_guard lock(FServer.StateMutex);
       FServer.Sessions.erase(this);
+      if (FShedding)
+        --FServer.Shedding;
     }
     FServer.SessionEnded();
   }
@@ -337,6 +340,7 @@ public:
   static constexpr std::int64_t Busy = std::numeric_limits<std::int64_t>::max();
   /// Claims the session for shedding; false when another shed has it already.
   bool ClaimForShedding() { return !FShedding.exchange(true); }
+  bool Claimed() const { return FShedding.load(); }
 
   // Closes the connection if it still waits for a request head (the host needs its room).
   void Shed() {
@@ -1196,10 +1200,11 @@ void THttpServer::TImpl::Accept() {
     // none is idle, accepting waits for a connection to end (the kernel's backlog holds the
     // clients meanwhile).
     std::unique_lock lock(StateMutex);
-    if (Sessions.size() >= ConnectionCap) {
+    while (Sessions.size() - Shedding >= ConnectionCap) {
       lock.unlock();
-      if (!ShedLongestIdle()) {
-        lock.lock();
+      const bool shed = ShedLongestIdle();
+      lock.lock();
+      if (!shed) {
         AcceptPaused = true;
         return;
       }
@@ -1219,6 +1224,7 @@ void THttpServer::TImpl::OnAccepted(error_code error, TSocket socket) {
     // Out of descriptors: trying again at once would find none either. The host holds no more
     // connections than it has now, less a margin; from here on a new client takes the room of
     // the connection idle longest, as at the connection limit. It waits a moment first.
+    HoldSpareDescriptors(false);
     std::size_t cap;
     {
       std::lock_guard lock(StateMutex);
@@ -1241,8 +1247,10 @@ void THttpServer::TImpl::OnAccepted(error_code error, TSocket socket) {
 void THttpServer::TImpl::PauseAccepting(std::chrono::milliseconds time) {
   AcceptPause->expires_after(time);
   AcceptPause->async_wait([this](error_code error) {
-    if (!error)
-      Accept();
+    if (error)
+      return;
+    HoldSpareDescriptors(true);
+    Accept();
   });
 }
 
@@ -1253,7 +1261,7 @@ bool THttpServer::TImpl::ShedLongestIdle() {
     std::int64_t oldest = TSession::Busy;
     for (TSession* session : Sessions) {
       const std::int64_t since = session->IdleSince();
-      if (since < oldest) {
+      if (since < oldest && !session->Claimed()) {
         std::shared_ptr<TSession> alive = session->weak_from_this().lock();
         if (alive) {
           oldest = since;
@@ -1264,6 +1272,10 @@ bool THttpServer::TImpl::ShedLongestIdle() {
   }
   if (!victim || !victim->ClaimForShedding())
     return false;
+  {
+    std::lock_guard lock(StateMutex);
+    ++Shedding;
+  }
   victim->Post(&TSession::Shed);
   return true;
 }
@@ -1349,6 +1361,7 @@ bool THttpServer::Run() {
     }
     impl.StateChanged.notify_all();
   });
+  HoldSpareDescriptors(true);
   impl.Accept();
   std::vector<std::function<void()>> lanes;
   // The loops must not run out of work while the acceptor is closed and sessions drain.

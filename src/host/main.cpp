@@ -191,7 +191,12 @@ int main(int argc, char** argv) {
   options.MinBytesPerSecond = minBytesPerSecond;
   options.HeaderWaitTimeout =
       std::chrono::milliseconds(static_cast<long long>(headerWaitTimeout * 1000));
-  options.MaxConnections = maxConnections;
+  // Sockets beyond the descriptors would only make accept fail: a limit above them is lowered.
+  options.MaxConnections = std::min(maxConnections, descriptors - descriptors / 16);
+  if (options.MaxConnections < maxConnections)
+    std::cerr << "isapi-host: --max-connections " << maxConnections << " is more than "
+              << descriptors << " descriptors allow; holding at most " << options.MaxConnections
+              << "\n";
   options.Threads = threads;
   options.MaxThreads = std::max(threads, maxThreads);
 

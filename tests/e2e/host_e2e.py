@@ -683,13 +683,16 @@ class DescriptorsTest(HostTestCase):
         def limit_descriptors():
             resource.setrlimit(resource.RLIMIT_NOFILE, (1024, 1024))
 
-        # With the default connection limit (from the descriptor limit), and with one set above
-        # what the descriptors allow, where accept itself runs out of them.
-        for args in ([], ["--max-connections", "5000"]):
-            self.start(*args, preexec_fn=limit_descriptors)
+        # With the connection limit the descriptor limit gives, and with an extension that
+        # takes 300 descriptors of that room, so that accept itself runs out of them.
+        for held in (0, 300):
+            self.start(preexec_fn=limit_descriptors)
+            if held:
+                self.assertEqual(self.get(PREFIX + "/hold-descriptors?n=%d" % held).body,
+                                 b"holding %d\n" % held)
             idle = [socket.create_connection(("127.0.0.1", self.host.port)) for _ in range(2000)]
             self.assertEqual(self.get("/index.html").status, 200)
-            if args:
+            if held:
                 self.host.wait_line(r"accept: Too many open files; holding at most \d+ "
                                     r"connections from now on")
             for connection in idle:

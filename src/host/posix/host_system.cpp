@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <thread>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <unistd.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 
@@ -42,6 +44,22 @@ void PrepareProcessHeap() {
   const unsigned processors = std::max(2u, std::thread::hardware_concurrency());
   ::mallopt(M_ARENA_MAX, static_cast<int>(processors));
 #endif
+}
+
+bool HoldSpareDescriptors(bool hold) {
+  // Used by the acceptor's thread only.
+  static int spares[4] = {-1, -1, -1, -1};
+  bool held = true;
+  for (int& spare : spares) {
+    if (hold && spare < 0)
+      spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    else if (!hold && spare >= 0) {
+      ::close(spare);
+      spare = -1;
+    }
+    held = held && spare >= 0;
+  }
+  return held;
 }
 
 std::size_t UnsentBytes(std::uintptr_t socket) {

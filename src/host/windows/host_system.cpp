@@ -38,6 +38,10 @@ std::string_view ExtensionSuffix() {
   return ".dll";
 }
 
+bool HoldSpareDescriptors(bool) {
+  return true; // sockets do not come out of a per-process descriptor table here
+}
+
 std::size_t UnsentBytes(std::uintptr_t) {
   return 0;
 }

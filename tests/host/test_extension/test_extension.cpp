@@ -334,6 +334,18 @@ DWORD Big(EXTENSION_CONTROL_BLOCK* ecb) {
   return HSE_STATUS_SUCCESS;
 }
 
+// Takes n descriptors of the process and keeps them until TerminateExtension, as an extension
+// that opens files of its own does.
+std::vector<std::FILE*> HeldFiles;
+
+DWORD HoldDescriptors(EXTENSION_CONTROL_BLOCK* ecb) {
+  const int count = std::atoi(QueryValue(ecb->lpszQueryString, "n").c_str());
+  for (int i = 0; i < count; ++i)
+    if (std::FILE* file = std::tmpfile())
+      HeldFiles.push_back(file);
+  return Reply(ecb, "holding " + std::to_string(HeldFiles.size()) + "\n");
+}
+
 DWORD Block(EXTENSION_CONTROL_BLOCK* ecb) {
   Say("block started");
   std::unique_lock lock(BlockMutex);
@@ -418,6 +430,8 @@ ISAPI_EXPORT DWORD ISAPI_CALL HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
     return Big(ecb);
   if (path == "/block")
     return Block(ecb);
+  if (path == "/hold-descriptors")
+    return HoldDescriptors(ecb);
   if (path == "/unblock")
     return Unblock(ecb);
   if (path == "/log") {
@@ -441,6 +455,9 @@ ISAPI_EXPORT BOOL ISAPI_CALL TerminateExtension(DWORD flags) {
   }
   for (std::thread& thread : threads)
     thread.join();
+  for (std::FILE* file : HeldFiles)
+    std::fclose(file);
+  HeldFiles.clear();
   const int count = ++Terminations;
   Say("TerminateExtension(" + std::to_string(flags) + ") call " + std::to_string(count) +
       ", requests outstanding " + std::to_string(outstanding));
