@@ -24,9 +24,10 @@
 #include "host/host_system.h"
 #include "host/host_text.h"
 #include "host/request_feed.h"
-#include "host/request_framing.h"
+#include "host/request_reader.h"
 #include "host/static_files.h"
 #include "host/thread_group.h"
+#include "host/transfer_clock.h"
 #include "host/url_path.h"
 
 #include <boost/asio.hpp>
@@ -39,13 +40,9 @@ namespace net = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = net::ip::tcp;
-using boost::system::error_code;
 
 namespace {
 
-// Limits of IIS's defaults: MaxRequestBytes and maxAllowedContentLength.
-constexpr std::size_t HeaderLimit = 16 * 1024;
-constexpr std::uint64_t BodyLimit = 30'000'000;
 // How long a closing connection keeps reading what the client still sends, so that the last
 // answer is not lost to a reset.
 constexpr auto LingerTime = std::chrono::seconds(2);
@@ -68,51 +65,6 @@ std::string HostWithoutPort(std::string_view host) {
   return std::string(host.substr(0, host.find(':')));
 }
 
-/// The progress of one transfer (a body or an answer) against the host's time limits, in
-/// periods of one connection timeout: each period that the transfer is still under way at its
-/// end must have moved a byte, and at least the minimum rate's worth of bytes. A client that
-/// took a burst into the kernel's buffers and then reads a trickle fails at the next period.
-class TTransferClock {
-public:
-  using TTime = std::chrono::steady_clock::time_point;
-  void Start(TTime now) {
-    FPeriodStart = now;
-    FPeriodBytes = 0;
-  }
-  void Progress(std::size_t bytes) { FPeriodBytes += bytes; }
-  /// The end of the current period.
-  TTime Deadline(const TServerOptions& options) const {
-    return FPeriodStart + options.ConnectionTimeout;
-  }
-  /// At a period's end: whether it moved enough; if so the next period starts.
-  bool Renew(TTime now, const TServerOptions& options) {
-    if (FPeriodBytes < Needed(options))
-      return false;
-    Start(now);
-    return true;
-  }
-  /// What the period fell short of, for a diagnostic.
-  std::string Shortfall(const TServerOptions& options) const {
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%g s",
-                  static_cast<double>(options.ConnectionTimeout.count()) / 1000);
-    if (FPeriodBytes == 0)
-      return std::string("nothing for ") + seconds;
-    return "only " + std::to_string(FPeriodBytes) + " bytes in " + seconds + ", below " +
-           std::to_string(options.MinBytesPerSecond) + " bytes per second";
-  }
-
-private:
-  static std::uint64_t Needed(const TServerOptions& options) {
-    const double rate = static_cast<double>(options.MinBytesPerSecond) *
-                        static_cast<double>(options.ConnectionTimeout.count()) / 1000;
-    return std::max<std::uint64_t>(1, static_cast<std::uint64_t>(rate));
-  }
-
-  TTime FPeriodStart;
-  std::uint64_t FPeriodBytes = 0;
-};
-
 // Every connection's socket and timers run on its loop's own executor: no strand and no
 // type-erased executor between a completion and its handler (see TSession::Serialized).
 using TLoopExecutor = net::io_context::executor_type;
@@ -121,142 +73,6 @@ using TTimer =
     net::basic_waitable_timer<std::chrono::steady_clock,
                               net::wait_traits<std::chrono::steady_clock>, TLoopExecutor>;
 
-/// One header field as received.
-struct TReceivedField {
-  http::field Name = http::field::unknown;
-  std::string NameText;
-  std::string Value;
-};
-
-/// A request as the parser delivered it. A connection keeps one and reuses its texts and fields
-/// for every request, so that a request of the usual size allocates nothing here.
-struct TReceivedRequest {
-  http::verb Verb = http::verb::unknown;
-  std::string Method;
-  std::string Target;
-  int Version = 11;
-  std::vector<TReceivedField> Fields; ///< the first FieldCount are this request's
-  std::size_t FieldCount = 0;
-  std::string Body;
-
-  void Clear() {
-    Verb = http::verb::unknown;
-    Method.clear();
-    Target.clear();
-    Version = 11;
-    FieldCount = 0;
-    Body.clear();
-  }
-  std::span<const TReceivedField> Received() const { return {Fields.data(), FieldCount}; }
-  /// The first field of that name, as a message's find gives it.
-  const TReceivedField* Find(http::field name) const {
-    for (const TReceivedField& field : Received())
-      if (field.Name == name)
-        return &field;
-    return nullptr;
-  }
-  // What a Beast message answers for the same fields.
-  bool KeepAlive() const {
-    const TReceivedField* connection = Find(http::field::connection);
-    if (Version < 11)
-      return connection != nullptr && http::token_list{connection->Value}.exists("keep-alive");
-    return connection == nullptr || !http::token_list{connection->Value}.exists("close");
-  }
-  bool Chunked() const {
-    const TReceivedField* encoding = Find(http::field::transfer_encoding);
-    if (encoding == nullptr)
-      return false;
-    const http::token_list codings{encoding->Value};
-    for (auto it = codings.begin(); it != codings.end();) {
-      const auto next = std::next(it);
-      if (next == codings.end())
-        return beast::iequals(*it, "chunked");
-      it = next;
-    }
-    return false;
-  }
-};
-
-/// Beast's HTTP parser, delivering into a TReceivedRequest.
-class TRequestReader final : public http::basic_parser<true> {
-public:
-  explicit TRequestReader(TReceivedRequest& request) : FRequest(request) {
-    FRequest.Clear();
-    header_limit(HeaderLimit);
-    body_limit(BodyLimit);
-  }
-
-  /// Why the head was refused for its framing; empty when it was not.
-  std::string_view FramingProblem() const { return FFramingProblem; }
-  /// Body bytes go to target, at most room of them, until SetTarget(nullptr, 0); without a
-  /// target they are read ahead into the request, at most MaxPreloadedBody.
-  void SetTarget(char* target, std::size_t room) {
-    FTarget = target;
-    FRoom = room;
-    FTaken = 0;
-  }
-  /// The body bytes placed at the target so far.
-  std::size_t Taken() const { return FTaken; }
-
-private:
-  void on_request_impl(http::verb method, std::string_view methodText, std::string_view target,
-                       int version, error_code&) override {
-    FRequest.Verb = method;
-    FRequest.Method.assign(methodText);
-    FRequest.Target.assign(target);
-    FRequest.Version = version;
-  }
-  void on_response_impl(int, std::string_view, int, error_code&) override {}
-  void on_field_impl(http::field name, std::string_view nameText, std::string_view value,
-                     error_code&) override {
-    if (FRequest.FieldCount == FRequest.Fields.size())
-      FRequest.Fields.emplace_back();
-    TReceivedField& field = FRequest.Fields[FRequest.FieldCount++];
-    field.Name = name;
-    field.NameText.assign(nameText);
-    field.Value.assign(value);
-    FFraming.Field(nameText, value);
-  }
-  void on_header_impl(error_code& error) override {
-    FFramingProblem = FFraming.Problem(FRequest.Version);
-    if (!FFramingProblem.empty())
-      error = http::error::bad_transfer_encoding;
-  }
-  void on_body_init_impl(const boost::optional<std::uint64_t>&, error_code&) override {}
-  std::size_t on_body_impl(std::string_view body, error_code& error) override {
-    return TakeBody(body, error);
-  }
-  void on_chunk_header_impl(std::uint64_t, std::string_view, error_code&) override {}
-  std::size_t on_chunk_body_impl(std::uint64_t, std::string_view body, error_code& error) override {
-    return TakeBody(body, error);
-  }
-
-  // Takes what fits where the body goes now; a full target stops the parser (need_buffer),
-  // which leaves the rest in the connection's buffer.
-  std::size_t TakeBody(std::string_view body, error_code& error) {
-    std::size_t count;
-    if (FTarget != nullptr) {
-      count = std::min(body.size(), FRoom);
-      std::memcpy(FTarget + FTaken, body.data(), count);
-      FTaken += count;
-      FRoom -= count;
-    } else {
-      count = std::min(body.size(), MaxPreloadedBody - FRequest.Body.size());
-      FRequest.Body.append(body.data(), count);
-    }
-    if (count < body.size())
-      error = http::error::need_buffer;
-    return count;
-  }
-  void on_finish_impl(error_code&) override {}
-
-  TReceivedRequest& FRequest;
-  TFramingCheck FFraming;
-  std::string_view FFramingProblem;
-  char* FTarget = nullptr;
-  std::size_t FRoom = 0;
-  std::size_t FTaken = 0;
-};
 
 } // namespace
 
@@ -264,6 +80,7 @@ class TSession;
 
 struct THttpServer::TImpl {
   TServerOptions Options;
+  TTransferLimits Limits; ///< from Options
   std::vector<std::string> Prefixes;
   std::atomic<bool> Stopping{false};
   // Set when the drain time has run out: a request whose head was read before the shutdown but
@@ -421,7 +238,7 @@ public:
       if (wait == TSocketWait::TimedOut) {
         Diagnostic(FReceived.Method + " " + std::string(UriStem()) + ": the client took " +
                    std::to_string(FAnswerBytes) + " bytes of the answer, then " +
-                   FAnswerClock.Shortfall(FServer.Options) +
+                   FAnswerClock.Shortfall(FServer.Limits) +
                    "; the write failed and the connection closes");
         return TSendResult::TimedOut;
       }
@@ -588,10 +405,10 @@ private:
   // transfer keeps its pace; TimedOut when a period fell short.
   TSocketWait WaitInPeriods(TTransferClock& clock, bool forWriting) {
     for (;;) {
-      const auto deadline = clock.Deadline(FServer.Options);
+      const auto deadline = clock.Deadline(FServer.Limits);
       const auto now = std::chrono::steady_clock::now();
       if (now >= deadline) {
-        if (!clock.Renew(now, FServer.Options))
+        if (!clock.Renew(now, FServer.Limits))
           return TSocketWait::TimedOut;
         continue;
       }
@@ -648,7 +465,7 @@ private:
         return TReceiveResult::ClientGone;
       if (wait == TSocketWait::TimedOut) {
         Diagnostic(FReceived.Method + " " + std::string(UriStem()) + ": the client sent " +
-                   "part of the body, then " + FBodyClock.Shortfall(FServer.Options) +
+                   "part of the body, then " + FBodyClock.Shortfall(FServer.Limits) +
                    "; the read failed and the connection closes");
         return TReceiveResult::TimedOut;
       }
@@ -1070,9 +887,9 @@ private:
     if (FClosing || FClosed || FRequest)
       return std::chrono::steady_clock::time_point::max();
     if (!FWriteBuffer.empty())
-      return FWriteClock.Deadline(options);
+      return FWriteClock.Deadline(FServer.Limits);
     if (FBusy)
-      return FBodyClock.Deadline(options);
+      return FBodyClock.Deadline(FServer.Limits);
     return FWaitingSince + (FHeadStarted ? options.HeaderWaitTimeout : options.ConnectionTimeout);
   }
 
@@ -1104,8 +921,8 @@ private:
     if (now < deadline)
       return KeepDeadline();
     // A transfer that kept its pace goes on into its next period.
-    if (!FWriteBuffer.empty() ? FWriteClock.Renew(now, FServer.Options)
-                              : FBusy && FBodyClock.Renew(now, FServer.Options))
+    if (!FWriteBuffer.empty() ? FWriteClock.Renew(now, FServer.Limits)
+                              : FBusy && FBodyClock.Renew(now, FServer.Limits))
       return KeepDeadline();
     if (!FWriteBuffer.empty()) {
       // An answer the client does not take: dropped; the write ends with an error and closes.
@@ -1307,6 +1124,7 @@ std::unique_ptr<THttpServer> THttpServer::Create(const TServerOptions& options,
                                                  std::string& error) {
   auto impl = std::make_unique<TImpl>();
   impl->Options = options;
+  impl->Limits = TTransferLimits{options.ConnectionTimeout, options.MinBytesPerSecond};
   for (unsigned i = 0; i < std::max(1u, options.Threads); ++i)
     impl->Loops.push_back(std::make_unique<net::io_context>());
   impl->Acceptor = std::make_unique<tcp::acceptor>(*impl->Loops[0]);
