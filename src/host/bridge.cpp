@@ -27,6 +27,8 @@ constexpr std::size_t FlushThreshold = 16 * 1024;
 constexpr DWORD HseIoAsync = 2;
 // ERROR_TIMEOUT: a synchronous write the client did not take in time.
 constexpr DWORD ErrorTimeout = 1460;
+// ERROR_OPERATION_ABORTED: a synchronous read the shutdown ended.
+constexpr DWORD ErrorOperationAborted = 995;
 
 TConnTable<TRequest>& Requests() {
   static TConnTable<TRequest> table;
@@ -403,6 +405,11 @@ BOOL TRequest::Read(void* buffer, DWORD* size) {
     FClientGone = true;
     FSendError = ErrorTimeout;
     return Fail(ErrorTimeout);
+  case TReceiveResult::Interrupted:
+    // The shutdown's answer, given here while this thread holds the request: the extension's
+    // later calls find it ended.
+    ExpireLocked(lock, 503, "The server shut down before the request's body had come.", false);
+    return Fail(ErrorOperationAborted);
   case TReceiveResult::TooLarge:
     break;
   }

@@ -53,6 +53,7 @@ enum class TReceiveResult {
   ClientGone, ///< the connection ended before the body did
   TimedOut,   ///< the client sent nothing for longer than the host's limits allow
   TooLarge,   ///< the body went past the host's body limit
+  Interrupted, ///< the host is shutting down and does not wait for the rest
 };
 
 /// The client side of a request. The synchronous calls block only the calling thread; an

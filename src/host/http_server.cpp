@@ -238,7 +238,8 @@ public:
       if (wait == TSocketWait::TimedOut) {
         Diagnostic(FReceived.Method + " " + std::string(UriStem()) + ": the client took " +
                    std::to_string(FAnswerBytes) + " bytes of the answer, then " +
-                   FAnswerClock.Shortfall(FServer.Limits) +
+                   (FInterrupted ? std::string("the server shut down")
+                                 : FAnswerClock.Shortfall(FServer.Limits)) +
                    "; the write failed and the connection closes");
         return TSendResult::TimedOut;
       }
@@ -403,20 +404,31 @@ private:
   // socket alone (no read is pending while a request runs).
   // Waits on the extension's thread until the socket is ready, period after period while the
   // transfer keeps its pace; TimedOut when a period fell short.
+  // Once the drain time has run out, a transfer that still waits is given a second more, so
+  // that the shutdown can answer its request; Interrupted tells that it ended so.
   TSocketWait WaitInPeriods(TTransferClock& clock, bool forWriting) {
+    constexpr auto Slice = std::chrono::milliseconds(250); // how soon a shutdown is seen
+    std::optional<std::chrono::steady_clock::time_point> stopAt;
+    FInterrupted = false;
     for (;;) {
       const auto deadline = clock.Deadline(FServer.Limits);
       const auto now = std::chrono::steady_clock::now();
+      if (FServer.Refusing && !stopAt)
+        stopAt = now + std::chrono::seconds(1);
+      if (stopAt && now >= *stopAt) {
+        FInterrupted = true;
+        return TSocketWait::TimedOut;
+      }
       if (now >= deadline) {
         if (!clock.Renew(now, FServer.Limits))
           return TSocketWait::TimedOut;
         continue;
       }
-      const TSocketWait wait =
-          WaitForSocket(FSocket.native_handle(), forWriting,
-                        std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
-      if (wait != TSocketWait::TimedOut)
-        return wait;
+      const auto wait = std::min<std::chrono::steady_clock::duration>(deadline - now, Slice);
+      const TSocketWait result = WaitForSocket(
+          FSocket.native_handle(), forWriting, std::chrono::ceil<std::chrono::milliseconds>(wait));
+      if (result != TSocketWait::TimedOut)
+        return result;
     }
   }
 
@@ -463,6 +475,8 @@ private:
       const TSocketWait wait = WaitInPeriods(FBodyClock, false);
       if (wait == TSocketWait::Failed)
         return TReceiveResult::ClientGone;
+      if (wait == TSocketWait::TimedOut && FInterrupted)
+        return TReceiveResult::Interrupted;
       if (wait == TSocketWait::TimedOut) {
         Diagnostic(FReceived.Method + " " + std::string(UriStem()) + ": the client sent " +
                    "part of the body, then " + FBodyClock.Shortfall(FServer.Limits) +
@@ -1001,6 +1015,7 @@ private:
   std::string FRemotePort;
   std::chrono::steady_clock::time_point FStarted;
   TTransferClock FAnswerClock; // the answer's synchronous writes
+  bool FInterrupted = false;   // the last synchronous wait ended for the shutdown
   TTransferClock FBodyClock;   // the request body, read ahead and by ReadClient
   std::uint64_t FAnswerBytes = 0;
   bool FBusy = false;

@@ -802,6 +802,22 @@ class ShutdownTest(HostTestCase):
                                   " 503 " in l]), 1)
 
 
+    def test_a_read_client_waiting_when_the_drain_ends_gets_503(self):
+        self.start("--shutdown-timeout", "0.5")
+        connection = self.connect()
+        # The extension is called once 48 KiB are in, and waits in ReadClient for the rest.
+        connection.send(b"POST " + PREFIX.encode() + b"/body HTTP/1.1\r\nHost: x\r\n"
+                        b"Content-Length: 100000\r\n\r\n" + b"y" * 60000)
+        self.host.wait_line(r"body started")
+        self.host.process.send_signal(signal.SIGTERM)
+        response = connection.read_response()
+        self.assertEqual(response.status_line, b"HTTP/1.1 503 Service Unavailable")
+        self.assertIn(b"before the request&#39;s body had come", response.body)
+        connection.close()
+        self.assertEqual(self.host.wait_exit(), 0, self.host.output())
+        self.host.wait_line(r"answered 503")
+
+
 class CommandLineTest(HostTestCase):
     def run_host(self, *args, env=None):
         return subprocess.run([HOST] + list(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE,

@@ -159,6 +159,7 @@ DWORD Variables(EXTENSION_CONTROL_BLOCK* ecb) {
 }
 
 DWORD Body(EXTENSION_CONTROL_BLOCK* ecb) {
+  Say("body started");
   std::uint32_t hash = 2166136261u; // FNV-1a of every body byte, in order
   auto add = [&hash](const std::uint8_t* data, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i)
