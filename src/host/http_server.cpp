@@ -48,6 +48,8 @@ namespace {
 constexpr auto LingerTime = std::chrono::seconds(2);
 // A static file goes out in pieces of this size, read one at a time.
 constexpr std::size_t FilePiece = 64 * 1024;
+// The system's send buffer of a connection (it doubles it for its own bookkeeping).
+constexpr int SendBufferSize = 128 * 1024;
 
 // Diagnostics quote what clients sent: their control bytes are escaped, so that a line on a
 // terminal is only ever text.
@@ -175,6 +177,10 @@ public:
     }
     error_code ignored;
     FSocket.set_option(tcp::no_delay(true), ignored);
+    // The system would grow each connection's send buffer to megabytes for a client that reads
+    // slowly; a thousand such clients then use up the machine's TCP memory, and every other
+    // connection waits on retransmissions. A fixed buffer keeps what a connection holds small.
+    FSocket.set_option(net::socket_base::send_buffer_size(SendBufferSize), ignored);
     // Answers are first written straight from the handler that made them; only what the socket
     // does not take at once waits for the loop.
     FSocket.non_blocking(true, ignored);
