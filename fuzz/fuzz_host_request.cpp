@@ -34,6 +34,7 @@
 #include "host/host_system.h"
 #include "host/host_text.h"
 #include "host/request_feed.h"
+#include "host/request_framing.h"
 #include "host/static_files.h"
 #include "host/url_path.h"
 
@@ -280,9 +281,14 @@ std::unique_ptr<TExtension> Extension;
 
 class TCollectingChannel : public IClientChannel {
 public:
-  bool SendNow(std::string_view bytes) override {
+  TSendResult SendNow(std::string_view bytes) override {
     Sent += bytes;
-    return true;
+    return TSendResult::Sent;
+  }
+  // The whole body is given up front.
+  TReceiveResult ReceiveBody(void*, std::size_t, std::size_t& received) override {
+    received = 0;
+    return TReceiveResult::End;
   }
   void PendingStarted() override { Pending = true; }
   void RequestEnded(std::shared_ptr<IClientChannel>, TRequestOutcome outcome, bool) override {
@@ -438,7 +444,12 @@ void ServeMapped(http::request<http::string_body>& request, const TTargetPath& t
 
 void ServeStatic(const std::string& method, const TTargetPath& target) {
   const TStaticAnswer answer = StaticFileAnswer(Root, method, target.Path);
-  if (answer.Status == 200 && !RootFiles.contains(answer.Body))
+  std::string content;
+  if (answer.File) {
+    content.resize(static_cast<std::size_t>(answer.Length));
+    answer.File->read(content.data(), static_cast<std::streamsize>(content.size()));
+  }
+  if (answer.Status == 200 && !RootFiles.contains(content))
     Fail("a static answer served something that is not a file under the root");
   if ((method == "GET" || method == "HEAD") ? answer.Status != 200 && answer.Status != 404
                                              : answer.Status != 405)
@@ -525,6 +536,12 @@ std::optional<http::request<http::string_body>> ParseAsHost(const std::uint8_t* 
       Fail("a Content-Length over the body limit was not refused");
   }
   if (error || !parser.is_done())
+    return std::nullopt;
+  // The session refuses a head whose framing is ambiguous (400) before it reads any body.
+  TFramingCheck framing;
+  for (const auto& field : parser.get())
+    framing.Field(field.name_string(), field.value());
+  if (!framing.Problem(parser.get().version()).empty())
     return std::nullopt;
   return parser.release();
 }

@@ -9,21 +9,10 @@ namespace {
 std::string LogField(std::string_view text) {
   if (text.empty())
     return "-";
-  static constexpr char Hex[] = "0123456789ABCDEF";
-  std::string result;
-  result.reserve(text.size());
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == ' ') {
-      result += '+';
-    } else if (byte < 32 || byte == 127) {
-      result += '%';
-      result += Hex[byte >> 4];
-      result += Hex[byte & 15];
-    } else {
-      result += c;
-    }
-  }
+  std::string result = EscapeControlBytes(text);
+  for (char& c : result)
+    if (c == ' ')
+      c = '+';
   return result;
 }
 

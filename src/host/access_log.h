@@ -29,7 +29,7 @@ struct TAccessLogEntry {
 
 /// The directive lines that open a log: #Software, #Version, #Date and #Fields.
 std::string W3CHeaderLines(std::chrono::system_clock::time_point start, std::string_view software);
-/// One log line with its line feed; spaces become '+', control bytes %XX.
+/// One log line with its line feed; spaces become '+', control bytes (C0, DEL, C1) %XX.
 std::string W3CLogLine(const TAccessLogEntry& entry);
 
 /// A log file (or standard output) shared by every connection.

@@ -25,6 +25,10 @@ namespace {
 // Buffered output goes to the client once it reaches this size, even inside the extension call.
 constexpr std::size_t FlushThreshold = 16 * 1024;
 constexpr DWORD HseIoAsync = 2;
+// ERROR_TIMEOUT: a synchronous write the client did not take in time.
+constexpr DWORD ErrorTimeout = 1460;
+// ERROR_OPERATION_ABORTED: a synchronous read the shutdown ended.
+constexpr DWORD ErrorOperationAborted = 995;
 
 TConnTable<TRequest>& Requests() {
   static TConnTable<TRequest> table;
@@ -130,6 +134,8 @@ std::string ReasonFor(unsigned status) {
     return "500 Internal Server Error";
   case 502:
     return "502 Bad Gateway";
+  case 413:
+    return "413 Payload Too Large";
   case 503:
     return "503 Service Unavailable";
   default:
@@ -193,6 +199,7 @@ TRequest::TRequest(TCreateKey, const TExtension& extension, TRequestSetup&& setu
   FECB.ReadClient = ReadClientCallback;
   FECB.ServerSupportFunction = ServerSupportFunctionCallback;
   FReadOffset = FECB.cbAvailable;
+  FBodyComplete = FSetup.BodyComplete;
 }
 
 TRequest::~TRequest() = default;
@@ -245,10 +252,20 @@ void TRequest::Run() {
   EndLocked(lock, status, true);
 }
 
-void TRequest::Expire(unsigned status, std::string_view note, bool onOwnerThread) {
-  std::unique_lock lock(FMutex);
+bool TRequest::Expire(unsigned status, std::string_view note, bool onOwnerThread, bool wait) {
+  std::unique_lock lock(FMutex, std::defer_lock);
+  if (wait)
+    lock.lock();
+  else if (!lock.try_lock())
+    return false;
   if (FEnded)
-    return;
+    return true;
+  ExpireLocked(lock, status, note, onOwnerThread);
+  return true;
+}
+
+void TRequest::ExpireLocked(std::unique_lock<std::mutex>& lock, unsigned status,
+                            std::string_view note, bool onOwnerThread) {
   TRequestOutcome outcome;
   outcome.KeepAlive = false;
   outcome.Note = std::string(note);
@@ -288,7 +305,9 @@ void TRequest::EndLocked(std::unique_lock<std::mutex>& lock, DWORD status, bool 
   outcome.LogData.assign(FECB.lpszLogData, strnlen(FECB.lpszLogData, sizeof FECB.lpszLogData));
   if (FDoneCalled || FPending)
     outcome.SessionStatus = FDoneStatus;
-  bool keepAlive = FKeepAlive && !FClientGone;
+  // A body the extension left unread is still on its way: the connection cannot carry another
+  // request after it.
+  bool keepAlive = FKeepAlive && !FClientGone && FBodyComplete;
   if (!FHeadSent) {
     std::string statusText;
     if (status == HSE_STATUS_ERROR) {
@@ -329,8 +348,12 @@ void TRequest::EndLocked(std::unique_lock<std::mutex>& lock, DWORD status, bool 
       FUnsentHeadSize = AnnounceClose(FOutput, FUnsentHeadSize, FAnnounced);
     outcome.Bytes = std::move(FOutput);
     outcome.Status = FStatus;
+    // An answer cut short ends with the connection: nothing more may look like its end.
+    if (FClientGone)
+      outcome.Bytes.clear();
   }
   outcome.KeepAlive = keepAlive;
+  outcome.TimedOut = FSendError == ErrorTimeout;
   Finish(lock, std::move(outcome), onOwnerThread);
 }
 
@@ -351,16 +374,49 @@ BOOL TRequest::GetVariable(const char* name, void* buffer, DWORD* size) {
 }
 
 BOOL TRequest::Read(void* buffer, DWORD* size) {
-  std::lock_guard lock(FMutex);
+  std::unique_lock lock(FMutex);
   if (FEnded)
     return Fail(ERROR_INVALID_PARAMETER);
   const std::size_t remaining = FSetup.Body.size() - FReadOffset;
-  const std::size_t count = std::min<std::size_t>(remaining, *size);
-  if (count > 0)
-    std::memcpy(buffer, FSetup.Body.data() + FReadOffset, count);
-  FReadOffset += count;
-  *size = static_cast<DWORD>(count);
-  return 1;
+  if (remaining > 0 || FBodyComplete || *size == 0) {
+    const std::size_t count = std::min<std::size_t>(remaining, *size);
+    if (count > 0)
+      std::memcpy(buffer, FSetup.Body.data() + FReadOffset, count);
+    FReadOffset += count;
+    *size = static_cast<DWORD>(count);
+    return 1;
+  }
+  // The rest of the body is still in the connection: this thread reads it from there.
+  std::size_t received = 0;
+  const TReceiveResult result = FChannel->ReceiveBody(buffer, *size, received);
+  *size = static_cast<DWORD>(received);
+  switch (result) {
+  case TReceiveResult::Received:
+    return 1;
+  case TReceiveResult::End:
+    FBodyComplete = true;
+    return 1;
+  case TReceiveResult::ClientGone:
+    // As IIS answers a read on a closed connection; the connection ends with the request.
+    FClientGone = true;
+    FSendError = ERROR_NO_DATA;
+    return 1;
+  case TReceiveResult::TimedOut:
+    FClientGone = true;
+    FSendError = ErrorTimeout;
+    return Fail(ErrorTimeout);
+  case TReceiveResult::Interrupted:
+    // The shutdown's answer, given here while this thread holds the request: the extension's
+    // later calls find it ended.
+    ExpireLocked(lock, 503, "The server shut down before the request's body had come.", false);
+    return Fail(ErrorOperationAborted);
+  case TReceiveResult::TooLarge:
+    break;
+  }
+  // What the host answers to a body over its limit, whatever the extension does next: its
+  // later calls find the request ended.
+  ExpireLocked(lock, 413, "The request's body exceeds 30000000 bytes.", false);
+  return Fail(ERROR_INVALID_PARAMETER);
 }
 
 BOOL TRequest::Write(const void* buffer, DWORD* bytes, DWORD reserved) {
@@ -370,12 +426,12 @@ BOOL TRequest::Write(const void* buffer, DWORD* bytes, DWORD reserved) {
   if (FEnded)
     return Fail(ERROR_INVALID_PARAMETER);
   if (FClientGone)
-    return Fail(ERROR_NO_DATA);
+    return Fail(FSendError);
   if (!FHeadSent)
     StartBodyLocked(200, "200 OK", {});
   AppendBodyLocked(std::string_view(static_cast<const char*>(buffer), *bytes));
   if ((FProcReturned || FOutput.size() >= FlushThreshold) && !FlushLocked())
-    return Fail(ERROR_NO_DATA);
+    return 0;
   return 1;
 }
 
@@ -443,15 +499,17 @@ void TRequest::AppendBodyLocked(std::string_view bytes) {
 
 bool TRequest::FlushLocked() {
   if (FClientGone)
-    return false;
+    return Fail(FSendError) != 0;
   if (FOutput.empty())
     return true;
-  const bool sent = FChannel->SendNow(FOutput);
+  const TSendResult result = FChannel->SendNow(FOutput);
   FOutput.clear();
   FUnsentHeadSize = 0;
-  if (!sent)
-    FClientGone = true;
-  return sent;
+  if (result == TSendResult::Sent)
+    return true;
+  FClientGone = true;
+  FSendError = result == TSendResult::TimedOut ? ErrorTimeout : ERROR_NO_DATA;
+  return Fail(FSendError) != 0;
 }
 
 BOOL TRequest::SupportFunction(DWORD request, void* buffer, DWORD* size, DWORD* dataType) {
@@ -495,7 +553,7 @@ BOOL TRequest::Redirect(const char* url) {
   if (!FSetup.HeadOnly && !FBodyless)
     AppendRedirectPageBody(FOutput, target);
   if (FProcReturned && !FlushLocked())
-    return Fail(ERROR_NO_DATA);
+    return 0;
   return 1;
 }
 
@@ -539,7 +597,7 @@ BOOL TRequest::SendHeader(const char* status, const char* block) {
   StartBodyLocked(statusText.Code, statusText.Text, {fields.data(), fields.size()});
   AppendBodyLocked(headers.BodyStart);
   if (FProcReturned && !FlushLocked())
-    return Fail(ERROR_NO_DATA);
+    return 0;
   return 1;
 }
 

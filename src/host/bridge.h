@@ -36,15 +36,37 @@ struct TRequestOutcome {
   std::string LogData; ///< the extension's lpszLogData
   std::string Note;    ///< why the host answered on its own, empty when the extension did
   std::optional<DWORD> SessionStatus; ///< the status given to done-with-session, if any
+  bool TimedOut = false; ///< a transfer ran out of time: the connection is dropped at once
 };
 
-/// The client side of a request.
+/// How a synchronous send ended.
+enum class TSendResult {
+  Sent,       ///< the transport took every byte
+  ClientGone, ///< the connection failed or was closed
+  TimedOut,   ///< the client stopped reading for longer than the host's limits allow
+};
+
+/// How a synchronous read of the body ended.
+enum class TReceiveResult {
+  Received,   ///< some bytes, at most those asked for
+  End,        ///< the body is complete; no bytes
+  ClientGone, ///< the connection ended before the body did
+  TimedOut,   ///< the client sent nothing for longer than the host's limits allow
+  TooLarge,   ///< the body went past the host's body limit
+  Interrupted, ///< the host is shutting down and does not wait for the rest
+};
+
+/// The client side of a request. The synchronous calls block only the calling thread; an
+/// asynchronous form of each can stand beside it, completing on the connection's loop.
 class IClientChannel {
 public:
   virtual ~IClientChannel() = default;
-  /// Sends bytes before the request ends, blocking until the transport took them; false when
-  /// the client is gone. Called with the request's lock held, never concurrently.
-  virtual bool SendNow(std::string_view bytes) = 0;
+  /// Sends bytes before the request ends, blocking the calling thread until the transport took
+  /// them all or failed. Called with the request's lock held, never concurrently.
+  virtual TSendResult SendNow(std::string_view bytes) = 0;
+  /// Reads body bytes beyond what the request was given up front into buffer, blocking the
+  /// calling thread until some came or the read failed. Called with the request's lock held.
+  virtual TReceiveResult ReceiveBody(void* buffer, std::size_t size, std::size_t& received) = 0;
   /// The extension answered HSE_STATUS_PENDING; the time limit starts. Owner thread only.
   virtual void PendingStarted() = 0;
   /// The request has ended. onOwnerThread tells whether the caller is the thread that runs
@@ -58,7 +80,8 @@ public:
 /// What a request is made of before the extension sees it.
 struct TRequestSetup {
   TRequestInfo Info;
-  std::string Body;
+  std::string Body; ///< the body's first bytes (read ahead), or all of it
+  bool BodyComplete = true; ///< false: the rest comes from the channel's ReceiveBody
   DWORD TotalBytes = UnknownTotalBytes;
   bool HeadOnly = false;
   TConnectionState Connection;
@@ -103,8 +126,9 @@ public:
   /// Calls HttpExtensionProc on the calling thread (the owner) and handles its status.
   void Run();
   /// Ends the request with a host page (500 after the pending time limit, 503 at shutdown)
-  /// unless it has ended already; the connection closes afterwards.
-  void Expire(unsigned status, std::string_view note, bool onOwnerThread);
+  /// unless it has ended already; the connection closes afterwards. With wait false it gives up
+  /// and answers false when another thread holds the request (a write that is blocked).
+  bool Expire(unsigned status, std::string_view note, bool onOwnerThread, bool wait = true);
   /// The handle the extension sees.
   HCONN ConnID() const { return FECB.ConnID; }
   /// Whether the request has ended (its ConnID is no longer live).
@@ -126,8 +150,11 @@ private:
   void StartBodyLocked(unsigned status, std::string_view statusText,
                        std::span<const TFieldView> fields);
   void AppendBodyLocked(std::string_view bytes);
+  /// Sends what is buffered; false (with the error code set) when the client cannot take it.
   bool FlushLocked();
   void EndLocked(std::unique_lock<std::mutex>& lock, DWORD status, bool onOwnerThread);
+  void ExpireLocked(std::unique_lock<std::mutex>& lock, unsigned status, std::string_view note,
+                    bool onOwnerThread);
   void Finish(std::unique_lock<std::mutex>& lock, TRequestOutcome outcome, bool onOwnerThread);
 
   const TExtension& FExtension;
@@ -139,6 +166,7 @@ private:
   mutable std::mutex FMutex; // guards everything below and the use of FChannel
   std::shared_ptr<IClientChannel> FChannel;
   std::size_t FReadOffset = 0;
+  bool FBodyComplete = true; ///< the whole body has been read (or was given up front)
   bool FEnded = false;
   bool FProcReturned = false;
   bool FPending = false;
@@ -146,6 +174,7 @@ private:
   DWORD FDoneStatus = HSE_STATUS_SUCCESS;
   bool FHeadSent = false;
   bool FClientGone = false;
+  DWORD FSendError = 0; ///< the error of the send (or read) that failed
   TFraming FFraming = TFraming::None;
   std::uint64_t FDeclaredLength = 0;
   std::uint64_t FBodyWritten = 0;

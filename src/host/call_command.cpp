@@ -105,10 +105,15 @@ TJson JsonOfResponse(const std::string& bytes, bool headOnly) {
 // The client side of the one request: collects the bytes and waits for the end.
 class TCallChannel : public IClientChannel {
 public:
-  bool SendNow(std::string_view bytes) override {
+  TSendResult SendNow(std::string_view bytes) override {
     std::lock_guard lock(FMutex);
     FBytes += bytes;
-    return true;
+    return TSendResult::Sent;
+  }
+  // The whole body is given up front.
+  TReceiveResult ReceiveBody(void*, std::size_t, std::size_t& received) override {
+    received = 0;
+    return TReceiveResult::End;
   }
   void PendingStarted() override {}
   void RequestEnded(std::shared_ptr<IClientChannel>, TRequestOutcome outcome, bool) override {

@@ -2,6 +2,8 @@
 // The few operating-system services isapi-host needs of its own; windows/ and posix/ implement
 // them.
 
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <string_view>
 
@@ -19,5 +21,25 @@ std::filesystem::path ExecutablePath();
 std::string_view ExtensionSuffix();
 /// Sets up the process heap for many threads; called first thing, before any thread starts.
 void PrepareProcessHeap();
+
+/// Raises the process's descriptor limit as far as the system lets it (at most 65536) and
+/// answers it; what a server may hold open at once, files and the extension's own included.
+std::size_t RaiseDescriptorLimit();
+
+/// Holds a few descriptors in reserve (hold true), or gives them back to the process (false):
+/// when accept runs out of descriptors, the host's next steps (and a sanitizer's checks, which
+/// need a pipe) must still find some. Answers whether the reserve is held.
+bool HoldSpareDescriptors(bool hold);
+
+/// Bytes written to the socket (its native handle) that the peer has not yet acknowledged; 0
+/// where the system does not say.
+std::size_t UnsentBytes(std::uintptr_t socket);
+
+/// How a wait on a socket ended.
+enum class TSocketWait { Ready, TimedOut, Failed };
+/// Blocks the calling thread until the socket (its native handle) can take more bytes, or has
+/// bytes or an end to read, at most timeout.
+TSocketWait WaitForSocket(std::uintptr_t socket, bool forWriting,
+                          std::chrono::milliseconds timeout);
 
 } // namespace isapi_web::host

@@ -104,6 +104,39 @@ std::string HttpDateText(std::chrono::system_clock::time_point moment) {
   return text;
 }
 
+std::optional<std::chrono::system_clock::time_point> ParseHttpDate(std::string_view text) {
+  // "Sun, 06 Nov 1994 08:49:37 GMT": fixed positions.
+  static constexpr std::string_view MonthNames = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  if (text.size() != 29 || text.substr(3, 2) != ", " || text.substr(25) != " GMT" ||
+      text[7] != ' ' || text[11] != ' ' || text[16] != ' ' || text[19] != ':' || text[22] != ':')
+    return std::nullopt;
+  const auto number = [&](std::size_t at, std::size_t length) -> int {
+    int value = 0;
+    for (std::size_t i = at; i < at + length; ++i) {
+      if (text[i] < '0' || text[i] > '9')
+        return -1;
+      value = value * 10 + (text[i] - '0');
+    }
+    return value;
+  };
+  const std::size_t month = MonthNames.find(text.substr(8, 3));
+  const int day = number(5, 2), year = number(12, 4);
+  const int hour = number(17, 2), minute = number(20, 2), second = number(23, 2);
+  if (month == std::string_view::npos || month % 3 != 0 || day < 1 || day > 31 || year < 0 ||
+      hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 60)
+    return std::nullopt;
+  // Civil date to days (proleptic Gregorian), the inverse of ToCivilTime's.
+  const int m = static_cast<int>(month / 3) + 1;
+  const std::int64_t y = year - (m <= 2 ? 1 : 0);
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const std::int64_t yoe = y - era * 400;
+  const std::int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + day - 1;
+  const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const std::int64_t days = era * 146097 + doe - 719468;
+  return std::chrono::system_clock::time_point(
+      std::chrono::seconds(days * 86400 + hour * 3600 + minute * 60 + second));
+}
+
 bool SameBytesIgnoreCase(const char* a, const char* b, std::size_t size) {
   for (std::size_t i = 0; i < size; ++i)
     if (a[i] != b[i] && UpperAscii(a[i]) != UpperAscii(b[i]))
@@ -167,6 +200,23 @@ bool HasControlCharacter(std::string_view text) {
       return true;
   }
   return false;
+}
+
+std::string EscapeControlBytes(std::string_view text) {
+  static constexpr char Hex[] = "0123456789ABCDEF";
+  std::string result;
+  result.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (!IsControlByte(byte)) {
+      result += c;
+      continue;
+    }
+    result += '%';
+    result += Hex[byte >> 4];
+    result += Hex[byte & 15];
+  }
+  return result;
 }
 
 } // namespace isapi_web::host

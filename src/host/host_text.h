@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,8 @@ struct TCivilTime {
 TCivilTime ToCivilTime(std::chrono::system_clock::time_point moment);
 /// The IMF-fixdate form of a moment ("Sun, 06 Nov 1994 08:49:37 GMT").
 std::string HttpDateText(std::chrono::system_clock::time_point moment);
+/// The moment of an IMF-fixdate text (what HttpDateText writes); nothing for any other text.
+std::optional<std::chrono::system_clock::time_point> ParseHttpDate(std::string_view text);
 
 /// Whether size bytes at a and b are equal ignoring ASCII case.
 bool SameBytesIgnoreCase(const char* a, const char* b, std::size_t size);
@@ -45,5 +48,12 @@ void AppendHtmlEscaped(std::string& out, std::string_view text);
 std::size_t HtmlEscapedSize(std::string_view text);
 /// Whether any byte is a control character (below 32, or 127).
 bool HasControlCharacter(std::string_view text);
+/// Whether a byte is one a terminal or a log reader may act on: C0 (below 32), DEL (127) or
+/// C1 (128-159; 155 is a terminal's CSI).
+inline bool IsControlByte(unsigned char byte) {
+  return byte < 32 || (byte >= 127 && byte < 160);
+}
+/// The text with every control byte (IsControlByte) written as %XX.
+std::string EscapeControlBytes(std::string_view text);
 
 } // namespace isapi_web::host

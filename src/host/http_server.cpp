@@ -2,9 +2,13 @@
 
 #include <array>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <limits>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -17,10 +21,13 @@
 #include "host/access_log.h"
 #include "host/bridge.h"
 #include "host/extension.h"
+#include "host/host_system.h"
 #include "host/host_text.h"
 #include "host/request_feed.h"
+#include "host/request_reader.h"
 #include "host/static_files.h"
 #include "host/thread_group.h"
+#include "host/transfer_clock.h"
 #include "host/url_path.h"
 
 #include <boost/asio.hpp>
@@ -33,19 +40,21 @@ namespace net = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = net::ip::tcp;
-using boost::system::error_code;
 
 namespace {
 
-// Limits of IIS's defaults: MaxRequestBytes and maxAllowedContentLength.
-constexpr std::size_t HeaderLimit = 16 * 1024;
-constexpr std::uint64_t BodyLimit = 30'000'000;
 // How long a closing connection keeps reading what the client still sends, so that the last
 // answer is not lost to a reset.
 constexpr auto LingerTime = std::chrono::seconds(2);
+// A static file goes out in pieces of this size, read one at a time.
+constexpr std::size_t FilePiece = 64 * 1024;
+// The system's send buffer of a connection (it doubles it for its own bookkeeping).
+constexpr int SendBufferSize = 128 * 1024;
 
+// Diagnostics quote what clients sent: their control bytes are escaped, so that a line on a
+// terminal is only ever text.
 void Diagnostic(const std::string& text) {
-  const std::string line = "isapi-host: " + text + "\n";
+  const std::string line = "isapi-host: " + EscapeControlBytes(text) + "\n";
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
 }
@@ -66,107 +75,6 @@ using TTimer =
     net::basic_waitable_timer<std::chrono::steady_clock,
                               net::wait_traits<std::chrono::steady_clock>, TLoopExecutor>;
 
-/// One header field as received.
-struct TReceivedField {
-  http::field Name = http::field::unknown;
-  std::string NameText;
-  std::string Value;
-};
-
-/// A request as the parser delivered it. A connection keeps one and reuses its texts and fields
-/// for every request, so that a request of the usual size allocates nothing here.
-struct TReceivedRequest {
-  http::verb Verb = http::verb::unknown;
-  std::string Method;
-  std::string Target;
-  int Version = 11;
-  std::vector<TReceivedField> Fields; ///< the first FieldCount are this request's
-  std::size_t FieldCount = 0;
-  std::string Body;
-
-  void Clear() {
-    Verb = http::verb::unknown;
-    Method.clear();
-    Target.clear();
-    Version = 11;
-    FieldCount = 0;
-    Body.clear();
-  }
-  std::span<const TReceivedField> Received() const { return {Fields.data(), FieldCount}; }
-  /// The first field of that name, as a message's find gives it.
-  const TReceivedField* Find(http::field name) const {
-    for (const TReceivedField& field : Received())
-      if (field.Name == name)
-        return &field;
-    return nullptr;
-  }
-  // What a Beast message answers for the same fields.
-  bool KeepAlive() const {
-    const TReceivedField* connection = Find(http::field::connection);
-    if (Version < 11)
-      return connection != nullptr && http::token_list{connection->Value}.exists("keep-alive");
-    return connection == nullptr || !http::token_list{connection->Value}.exists("close");
-  }
-  bool Chunked() const {
-    const TReceivedField* encoding = Find(http::field::transfer_encoding);
-    if (encoding == nullptr)
-      return false;
-    const http::token_list codings{encoding->Value};
-    for (auto it = codings.begin(); it != codings.end();) {
-      const auto next = std::next(it);
-      if (next == codings.end())
-        return beast::iequals(*it, "chunked");
-      it = next;
-    }
-    return false;
-  }
-};
-
-/// Beast's HTTP parser, delivering into a TReceivedRequest.
-class TRequestReader final : public http::basic_parser<true> {
-public:
-  explicit TRequestReader(TReceivedRequest& request) : FRequest(request) {
-    FRequest.Clear();
-    header_limit(HeaderLimit);
-    body_limit(BodyLimit);
-  }
-
-private:
-  void on_request_impl(http::verb method, std::string_view methodText, std::string_view target,
-                       int version, error_code&) override {
-    FRequest.Verb = method;
-    FRequest.Method.assign(methodText);
-    FRequest.Target.assign(target);
-    FRequest.Version = version;
-  }
-  void on_response_impl(int, std::string_view, int, error_code&) override {}
-  void on_field_impl(http::field name, std::string_view nameText, std::string_view value,
-                     error_code&) override {
-    if (FRequest.FieldCount == FRequest.Fields.size())
-      FRequest.Fields.emplace_back();
-    TReceivedField& field = FRequest.Fields[FRequest.FieldCount++];
-    field.Name = name;
-    field.NameText.assign(nameText);
-    field.Value.assign(value);
-  }
-  void on_header_impl(error_code&) override {}
-  void on_body_init_impl(const boost::optional<std::uint64_t>& length, error_code&) override {
-    if (length)
-      FRequest.Body.reserve(static_cast<std::size_t>(*length)); // the body limit bounds it
-  }
-  std::size_t on_body_impl(std::string_view body, error_code&) override {
-    FRequest.Body.append(body);
-    return body.size();
-  }
-  void on_chunk_header_impl(std::uint64_t, std::string_view, error_code&) override {}
-  std::size_t on_chunk_body_impl(std::uint64_t, std::string_view body, error_code&) override {
-    FRequest.Body.append(body);
-    return body.size();
-  }
-  void on_finish_impl(error_code&) override {}
-
-  TReceivedRequest& FRequest;
-};
 
 } // namespace
 
@@ -174,6 +82,7 @@ class TSession;
 
 struct THttpServer::TImpl {
   TServerOptions Options;
+  TTransferLimits Limits; ///< from Options
   std::vector<std::string> Prefixes;
   std::atomic<bool> Stopping{false};
   // Set when the drain time has run out: a request whose head was read before the shutdown but
@@ -192,8 +101,19 @@ struct THttpServer::TImpl {
   std::vector<std::unique_ptr<net::io_context>> Loops;
   std::size_t NextLoop = 0; // the loop of the next connection; used by the acceptor's handler
   std::unique_ptr<tcp::acceptor> Acceptor;
+  std::unique_ptr<TTimer> AcceptPause; // on the first loop, as the acceptor
+  bool AcceptPaused = false;           // guarded by StateMutex
+  std::size_t ConnectionCap = 0;       // guarded by StateMutex; MaxConnections or what fits
+  std::size_t Shedding = 0;            // guarded by StateMutex; sessions asked to close
+  bool DescriptorsOut = false;         // the acceptor's own; says so once per shortage
 
   void Accept();
+  void OnAccepted(error_code error, TSocket socket);
+  void PauseAccepting(std::chrono::milliseconds time);
+  /// Asks the session that has waited longest for a request head to close; false when none does.
+  bool ShedLongestIdle();
+  /// A session has ended: accepting goes on if it waited for room.
+  void SessionEnded();
   void BeginRequest() {
     std::lock_guard lock(StateMutex);
     ++InFlight;
@@ -212,7 +132,8 @@ struct THttpServer::TImpl {
     std::unique_lock lock(StateMutex);
     return StateChanged.wait_for(lock, limit, [this] { return InFlight == 0; });
   }
-  void CloseIdleSessions();
+  /// Runs a member function of every session, each in its turn.
+  void PostToSessions(void (TSession::*member)());
 };
 
 // One client connection. Its handlers run one at a time (Serialized); while an extension owns
@@ -221,11 +142,32 @@ class TSession : public IClientChannel, public std::enable_shared_from_this<TSes
 public:
   TSession(THttpServer::TImpl& server, TSocket socket)
       : FServer(server), FSocket(std::move(socket)), FTimer(FSocket.get_executor()),
-        FPendingTimer(FSocket.get_executor()) {}
+        FPendingTimer(FSocket.get_executor()), FDeadlineTimer(FSocket.get_executor()) {}
 
   ~TSession() override {
-    std::lock_guard lock(FServer.StateMutex);
-    FServer.Sessions.erase(this);
+    {
+      std::lock_guard lock(FServer.StateMutex);
+      FServer.Sessions.erase(this);
+      if (FShedding)
+        --FServer.Shedding;
+    }
+    FServer.SessionEnded();
+  }
+
+  /// Since when the session has waited for a request head (steady-clock ticks), or Busy.
+  std::int64_t IdleSince() const { return FIdleSince.load(std::memory_order_relaxed); }
+  static constexpr std::int64_t Busy = std::numeric_limits<std::int64_t>::max();
+  /// Claims the session for shedding; false when another shed has it already.
+  bool ClaimForShedding() { return !FShedding.exchange(true); }
+  bool Claimed() const { return FShedding.load(); }
+
+  // Closes the connection if it still waits for a request head (the host needs its room).
+  void Shed() {
+    if (!FBusy && !FClosing && !FClosed) {
+      error_code ignored;
+      FSocket.cancel(ignored);
+      Close();
+    }
   }
 
   void Start() {
@@ -235,6 +177,10 @@ public:
     }
     error_code ignored;
     FSocket.set_option(tcp::no_delay(true), ignored);
+    // The system would grow each connection's send buffer to megabytes for a client that reads
+    // slowly; a thousand such clients then use up the machine's TCP memory, and every other
+    // connection waits on retransmissions. A fixed buffer keeps what a connection holds small.
+    FSocket.set_option(net::socket_base::send_buffer_size(SendBufferSize), ignored);
     // Answers are first written straight from the handler that made them; only what the socket
     // does not take at once waits for the loop.
     FSocket.non_blocking(true, ignored);
@@ -249,10 +195,10 @@ public:
     });
   }
 
-  /// Closes the connection, in its turn, if it waits for a next request.
-  void PostShutdown() {
-    net::post(FSocket.get_executor(), [self = shared_from_this()] {
-      self->Serialized([session = self.get()] { session->Shutdown(); });
+  /// Runs a member function of the session in its turn.
+  void Post(void (TSession::*member)()) {
+    net::post(FSocket.get_executor(), [self = shared_from_this(), member] {
+      self->Serialized([session = self.get(), member] { (session->*member)(); });
     });
   }
 
@@ -264,19 +210,47 @@ public:
     }
   }
 
-  bool SendNow(std::string_view bytes) override {
-    // The socket does not block (see Start): what it cannot take yet waits for writability.
+  // Past the drain time, a request whose body is still arriving stops waiting for it: its read
+  // ends and OnRead answers 503.
+  void StopReadingBody() {
+    if (FBusy && FReadPending && !FRequest && !FClosing) {
+      error_code ignored;
+      FSocket.cancel(ignored);
+    }
+  }
+
+  // Runs on the extension's thread while the connection's loop leaves the socket alone. The
+  // socket does not block (see Start): the thread waits for room itself, up to the transfer's
+  // deadline, so that only this thread waits for a slow client.
+  TSendResult SendNow(std::string_view bytes) override {
+    // Each call has periods of its own: time the extension spends between writes is not the
+    // client's.
+    FAnswerClock.Start(std::chrono::steady_clock::now());
     while (!bytes.empty()) {
       error_code error;
       const std::size_t written =
           FSocket.write_some(net::buffer(bytes.data(), bytes.size()), error);
-      bytes.remove_prefix(written);
-      if (error == net::error::would_block || error == net::error::try_again)
-        FSocket.wait(TSocket::wait_write, error);
-      if (error)
-        return false;
+      if (written != 0) {
+        bytes.remove_prefix(written);
+        FAnswerBytes += written;
+        FAnswerClock.Progress(written);
+        continue;
+      }
+      if (error != net::error::would_block && error != net::error::try_again)
+        return TSendResult::ClientGone;
+      const TSocketWait wait = WaitInPeriods(FAnswerClock, true);
+      if (wait == TSocketWait::Failed)
+        return TSendResult::ClientGone;
+      if (wait == TSocketWait::TimedOut) {
+        Diagnostic(FReceived.Method + " " + std::string(UriStem()) + ": the client took " +
+                   std::to_string(FAnswerBytes) + " bytes of the answer, then " +
+                   (FInterrupted ? std::string("the server shut down")
+                                 : FAnswerClock.Shortfall(FServer.Limits)) +
+                   "; the write failed and the connection closes");
+        return TSendResult::TimedOut;
+      }
     }
-    return true;
+    return TSendResult::Sent;
   }
 
   void PendingStarted() override {
@@ -341,6 +315,14 @@ private:
     FReader.emplace(FReceived);
     FHeaderDone = false;
     FAskedForMore = false;
+    const auto now = std::chrono::steady_clock::now();
+    FIdleSince.store(now.time_since_epoch().count(), std::memory_order_relaxed);
+    FWaitingSince = now;
+    FHeadStarted = false;
+    FTimedOut = false;
+    if (FBuffer.size() != 0)
+      StartHead(now);
+    KeepDeadline();
     // The next request is read from a handler of its own, after the other connections' handlers
     // that are ready now: by then the client has usually sent it, and the read that the loop
     // tries at once finds it instead of costing a call that finds nothing. Bytes of a pipelined
@@ -355,8 +337,11 @@ private:
     // The shutdown may have looked for idle connections while this one was between requests.
     if (!FBusy && FServer.Stopping)
       return GracefulClose();
+    if (FTimedOut)
+      return OnTimedOut();
     const std::size_t size = std::min<std::size_t>(
         std::max<std::size_t>(512, FBuffer.capacity() - FBuffer.size()), 65536);
+    FReadPending = true;
     FSocket.async_read_some(
         FBuffer.prepare(size), [self = shared_from_this()](error_code error, std::size_t bytes) {
           self->Serialized([session = self.get(), error, bytes] { session->OnRead(error, bytes); });
@@ -364,7 +349,16 @@ private:
   }
 
   void OnRead(error_code error, std::size_t bytes) {
+    FReadPending = false;
     FBuffer.commit(bytes);
+    if (FBusy && FServer.Refusing)
+      return RefuseAtShutdown();
+    if (FTimedOut)
+      return OnTimedOut();
+    if (bytes != 0 && !FBusy && !FHeadStarted) {
+      StartHead(std::chrono::steady_clock::now());
+      KeepDeadline();
+    }
     if (error == net::error::eof) {
       // The end of the stream completes a message that only the end delimits, and cuts
       // short any other that has begun.
@@ -382,14 +376,21 @@ private:
   }
 
   // Feeds the parser what is buffered; reads more when it needs more.
+  // The request starts once its body is complete or fills the read-ahead; the rest of a larger
+  // body stays in the connection until the extension's ReadClient asks for it.
   void Parse() {
     while (ReadyToParse(*FReader, FBuffer.size(), FAskedForMore)) {
       error_code error;
       const std::size_t used = FReader->put(FBuffer.data(), error);
       FBuffer.consume(used);
+      if (FHeaderDone && used != 0)
+        FBodyClock.Progress(used);
       FAskedForMore = error == http::error::need_more;
       if (FAskedForMore)
         break;
+      const bool full = error == http::error::need_buffer;
+      if (full)
+        error = {};
       if (error)
         return OnReadError(error);
       if (!FHeaderDone && FReader->is_header_done()) {
@@ -397,17 +398,108 @@ private:
         if (!OnHeader())
           return;
       }
-      if (FReader->is_done())
+      if (FReader->is_done() || full)
         return OnMessage();
     }
+    if (FHeaderDone && FReceived.Body.size() >= MaxPreloadedBody)
+      return OnMessage();
     ReadMore();
+  }
+
+  // Runs on the extension's thread, inside ReadClient, while the connection's loop leaves the
+  // socket alone (no read is pending while a request runs).
+  // Waits on the extension's thread until the socket is ready, period after period while the
+  // transfer keeps its pace; TimedOut when a period fell short.
+  // Once the drain time has run out, a transfer that still waits is given a second more, so
+  // that the shutdown can answer its request; Interrupted tells that it ended so.
+  TSocketWait WaitInPeriods(TTransferClock& clock, bool forWriting) {
+    constexpr auto Slice = std::chrono::milliseconds(250); // how soon a shutdown is seen
+    std::optional<std::chrono::steady_clock::time_point> stopAt;
+    FInterrupted = false;
+    for (;;) {
+      const auto deadline = clock.Deadline(FServer.Limits);
+      const auto now = std::chrono::steady_clock::now();
+      if (FServer.Refusing && !stopAt)
+        stopAt = now + std::chrono::seconds(1);
+      if (stopAt && now >= *stopAt) {
+        FInterrupted = true;
+        return TSocketWait::TimedOut;
+      }
+      if (now >= deadline) {
+        if (!clock.Renew(now, FServer.Limits))
+          return TSocketWait::TimedOut;
+        continue;
+      }
+      const auto wait = std::min<std::chrono::steady_clock::duration>(deadline - now, Slice);
+      const TSocketWait result = WaitForSocket(
+          FSocket.native_handle(), forWriting, std::chrono::ceil<std::chrono::milliseconds>(wait));
+      if (result != TSocketWait::TimedOut)
+        return result;
+    }
+  }
+
+  TReceiveResult ReceiveBody(void* buffer, std::size_t size, std::size_t& received) override {
+    received = 0;
+    FBodyClock.Start(std::chrono::steady_clock::now());
+    FReader->SetTarget(static_cast<char*>(buffer), size);
+    const TReceiveResult result = ReceiveBodyInto(received);
+    FReader->SetTarget(nullptr, 0);
+    return result;
+  }
+
+  TReceiveResult ReceiveBodyInto(std::size_t& received) {
+    for (;;) {
+      if (FReader->is_done())
+        return TReceiveResult::End;
+      if (ReadyToParse(*FReader, FBuffer.size(), FAskedForMore)) {
+        error_code error;
+        const std::size_t used = FReader->put(FBuffer.data(), error);
+        FBuffer.consume(used);
+        received = FReader->Taken();
+        FAskedForMore = error == http::error::need_more;
+        if (error == http::error::body_limit)
+          return TReceiveResult::TooLarge;
+        if (error && !FAskedForMore && error != http::error::need_buffer)
+          return TReceiveResult::ClientGone; // a malformed chunk: nothing more can be read
+        if (received != 0)
+          return TReceiveResult::Received;
+        if (!FAskedForMore && used != 0)
+          continue; // framing only, such as a chunk's size line
+      }
+      // Nothing to hand over yet: wait for the client, up to the body's deadline.
+      error_code error;
+      const std::size_t size = std::min<std::size_t>(
+          std::max<std::size_t>(512, FBuffer.capacity() - FBuffer.size()), 65536);
+      const std::size_t bytes = FSocket.read_some(FBuffer.prepare(size), error);
+      FBuffer.commit(bytes);
+      if (bytes != 0) {
+        FBodyClock.Progress(bytes);
+        continue;
+      }
+      if (error != net::error::would_block && error != net::error::try_again)
+        return TReceiveResult::ClientGone; // the end of the stream cuts the body short
+      const TSocketWait wait = WaitInPeriods(FBodyClock, false);
+      if (wait == TSocketWait::Failed)
+        return TReceiveResult::ClientGone;
+      if (wait == TSocketWait::TimedOut && FInterrupted)
+        return TReceiveResult::Interrupted;
+      if (wait == TSocketWait::TimedOut) {
+        Diagnostic(FReceived.Method + " " + std::string(UriStem()) + ": the client sent " +
+                   "part of the body, then " + FBodyClock.Shortfall(FServer.Limits) +
+                   "; the read failed and the connection closes");
+        return TReceiveResult::TimedOut;
+      }
+    }
   }
 
   // The head is in: the request counts from now on. False when the body must wait for an
   // interim answer.
   bool OnHeader() {
     FBusy = true;
+    FIdleSince.store(Busy, std::memory_order_relaxed);
     FServer.BeginRequest();
+    FBodyClock.Start(std::chrono::steady_clock::now());
+    KeepDeadline();
     if (FServer.Options.AccessLog != nullptr)
       FStarted = std::chrono::steady_clock::now();
     if (FReader->is_done())
@@ -448,7 +540,9 @@ private:
       FServer.EndRequest();
       return Close();
     }
-    AnswerPage(400, "400 Bad Request", "The request could not be read.");
+    const std::string_view problem = FReader ? FReader->FramingProblem() : std::string_view();
+    AnswerPage(400, "400 Bad Request",
+               problem.empty() ? std::string_view("The request could not be read.") : problem);
   }
 
   void Abort() {
@@ -463,6 +557,21 @@ private:
       StartLogEntry(nullptr);
     Answer(ComposePage(statusText, {}, ErrorPageBody(statusText, HtmlEscape(message)),
                        TConnectionState{false, false}, false),
+           false);
+  }
+
+  // A request whose head was read but whose body had not all come when the drain time ran out.
+  void RefuseAtShutdown() {
+    ParseRequestTarget(FReceived.Target, FTarget);
+    if (FServer.Options.AccessLog != nullptr)
+      StartLogEntry(&FReceived);
+    Diagnostic("shutdown: " + FReceived.Method + " " + std::string(UriStem()) +
+               " was still receiving its body and was answered 503");
+    FStatus = 503;
+    Answer(ComposePage("503 Service Unavailable", {},
+                       ErrorPageBody("503 Service Unavailable", "The server is shutting down."),
+                       TConnectionState{false, FReceived.Version == 10},
+                       FReceived.Verb == http::verb::head),
            false);
   }
 
@@ -499,6 +608,7 @@ private:
   }
 
   void OnMessage() {
+    FAnswerBytes = 0;
     const TReceivedRequest& request = FReceived;
     const bool http10 = request.Version == 10;
     const bool headOnly = request.Verb == http::verb::head;
@@ -530,13 +640,29 @@ private:
     }
     std::optional<TMapMatch> match = MatchMapping(FServer.Prefixes, FTarget.Path);
     if (!match) {
-      TStaticAnswer answer = StaticFileAnswer(FServer.Options.Root, request.Method, FTarget.Path);
-      answer.Fields.emplace_back("Content-Length", std::to_string(answer.Body.size()));
-      std::string bytes = ComposeHead(answer.StatusText, answer.Fields, connection);
-      if (!headOnly)
-        bytes += answer.Body;
+      TStaticConditions conditions;
+      if (const TReceivedField* field = request.Find(http::field::if_modified_since))
+        conditions.IfModifiedSince = field->Value;
+      if (const TReceivedField* field = request.Find(http::field::range))
+        conditions.Range = field->Value;
+      if (const TReceivedField* field = request.Find(http::field::if_range))
+        conditions.IfRange = field->Value;
+      TStaticAnswer answer =
+          StaticFileAnswer(FServer.Options.Root, request.Method, FTarget.Path, conditions);
+      // A body past the read-ahead is never read here: the connection ends with the answer.
+      const bool keep = keepAlive && FReader->is_done();
+      std::string bytes =
+          ComposeHead(answer.StatusText, answer.Fields, TConnectionState{keep, http10});
       FStatus = answer.Status;
-      return Answer(std::move(bytes), keepAlive);
+      if (headOnly)
+        return Answer(std::move(bytes), keep);
+      bytes += answer.Body;
+      // The file follows the head in pieces, each read when the one before has gone out.
+      if (answer.File && answer.Length != 0) {
+        FFile = std::move(answer.File);
+        FFileLeft = answer.Length;
+      }
+      return Answer(std::move(bytes), keep);
     }
 
     TRequestSetup setup;
@@ -569,10 +695,12 @@ private:
     const TReceivedField* host = request.Find(http::field::host);
     info.ServerName =
         host != nullptr && !host->Value.empty() ? HostWithoutPort(host->Value) : info.LocalAddress;
-    if (request.Chunked())
-      setup.TotalBytes = UnknownTotalBytes;
-    else
-      setup.TotalBytes = static_cast<DWORD>(request.Body.size());
+    // The body limit keeps a declared length far below 4 GB.
+    const boost::optional<std::uint64_t> length = FReader->content_length();
+    setup.TotalBytes = request.Chunked() ? UnknownTotalBytes
+                       : length          ? static_cast<DWORD>(*length)
+                                         : 0;
+    setup.BodyComplete = FReader->is_done();
     setup.Body = std::move(FReceived.Body);
     setup.HeadOnly = headOnly;
     setup.Connection = connection;
@@ -603,10 +731,15 @@ private:
       return;
     const auto seconds =
         std::chrono::duration_cast<std::chrono::seconds>(FServer.Options.PendingTimeout);
-    pending->Expire(500,
-                    "The extension did not complete the pending request within " +
-                        std::to_string(seconds.count()) + " s.",
-                    true);
+    // A thread of the extension blocked in a write holds the request; this loop does not wait
+    // for it, and looks again a second later.
+    if (!pending->Expire(500,
+                         "The extension did not complete the pending request within " +
+                             std::to_string(seconds.count()) + " s.",
+                         true, false)) {
+      FPendingDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+      ArmPendingTimer();
+    }
   }
 
   void OnRequestEnded(TRequestOutcome outcome) {
@@ -623,6 +756,11 @@ private:
         *outcome.SessionStatus != HSE_STATUS_SUCCESS_AND_KEEP_CONN)
       Diagnostic(FReceived.Method + " " + std::string(UriStem()) + ": done with session, status " +
                  std::to_string(*outcome.SessionStatus));
+    if (outcome.TimedOut) {
+      // What the client did not take in time is dropped, not trickled out after the close.
+      FServer.EndRequest();
+      return Drop();
+    }
     Answer(std::move(outcome.Bytes), outcome.KeepAlive);
   }
 
@@ -634,19 +772,67 @@ private:
       written = FSocket.write_some(net::buffer(bytes), error);
     if (error == net::error::would_block || error == net::error::try_again)
       error = {};
-    if (error || written == bytes.size())
+    // The rest must move within the connection timeout, and at the minimum rate after it.
+    FWriteClock.Start(std::chrono::steady_clock::now());
+    if (error)
       return OnWritten(error, keepAlive);
+    if (written == bytes.size())
+      return ContinueAnswer(keepAlive);
     FWriteBuffer = std::move(bytes);
-    net::async_write(FSocket, net::buffer(FWriteBuffer) + written,
-                     [self = shared_from_this(), keepAlive](error_code writeError, std::size_t) {
-                       self->Serialized([session = self.get(), writeError, keepAlive] {
-                         session->OnWritten(writeError, keepAlive);
-                       });
-                     });
+    FWriteOffset = written;
+    KeepDeadline();
+    WriteTail(keepAlive);
+  }
+
+  // After the bytes in hand, the next piece of a file being sent, or the answer's end.
+  void ContinueAnswer(bool keepAlive) {
+    if (FFileLeft == 0) {
+      FFile.reset();
+      return OnWritten({}, keepAlive);
+    }
+    const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(FFileLeft, FilePiece));
+    FWriteBuffer.resize(piece);
+    FFile->read(FWriteBuffer.data(), static_cast<std::streamsize>(piece));
+    const auto got = static_cast<std::size_t>(FFile->gcount());
+    if (got == 0) {
+      // The file shrank under the answer: the client must not take what it got for all of it.
+      FFile.reset();
+      FFileLeft = 0;
+      return OnWritten(net::error::eof, keepAlive);
+    }
+    FWriteBuffer.resize(got);
+    FFileLeft -= got;
+    FWriteOffset = 0;
+    KeepDeadline();
+    WriteTail(keepAlive);
+  }
+
+  void WriteTail(bool keepAlive) {
+    FSocket.async_write_some(
+        net::buffer(FWriteBuffer) + FWriteOffset,
+        [self = shared_from_this(), keepAlive](error_code error, std::size_t bytes) {
+          self->Serialized([session = self.get(), error, bytes, keepAlive] {
+            session->OnTailWritten(error, bytes, keepAlive);
+          });
+        });
+  }
+
+  void OnTailWritten(error_code error, std::size_t bytes, bool keepAlive) {
+    FWriteOffset += bytes;
+    FWriteClock.Progress(bytes);
+    if (!error && FWriteOffset < FWriteBuffer.size())
+      return WriteTail(keepAlive);
+    if (error)
+      return OnWritten(error, keepAlive);
+    ContinueAnswer(keepAlive);
   }
 
   void OnWritten(error_code error, bool keepAlive) {
     FWriteBuffer.clear();
+    if (FWriteBuffer.capacity() > FilePiece / 4)
+      std::string().swap(FWriteBuffer); // a file's piece buffer is not kept between answers
+    FFile.reset();
+    FFileLeft = 0;
     if (FServer.Options.AccessLog != nullptr) {
       FLog.Status = FStatus;
       FLog.Time = std::chrono::system_clock::now();
@@ -696,13 +882,116 @@ private:
     FClosed = true;
     FTimer.cancel();
     FPendingTimer.cancel();
+    FDeadlineTimer.cancel();
     FSocket.close(ignored);
+  }
+
+  // Closes at once, discarding what the system still holds to send: the client gets a reset.
+  void Drop() {
+    error_code ignored;
+    FSocket.set_option(net::socket_base::linger(true, 0), ignored);
+    Close();
+  }
+
+  void StartHead(std::chrono::steady_clock::time_point now) {
+    FHeadStarted = true;
+    FWaitingSince = now;
+  }
+
+  // When the connection's current wait ends, whatever it waits for: the first byte of a request
+  // (the connection timeout), the rest of its head (the head wait), the body read ahead or the
+  // rest of an answer (the transfer's deadline). While an extension owns the request, its own
+  // calls keep their time.
+  std::chrono::steady_clock::time_point CurrentDeadline() const {
+    const TServerOptions& options = FServer.Options;
+    if (FClosing || FClosed || FRequest)
+      return std::chrono::steady_clock::time_point::max();
+    if (!FWriteBuffer.empty())
+      return FWriteClock.Deadline(FServer.Limits);
+    if (FBusy)
+      return FBodyClock.Deadline(FServer.Limits);
+    return FWaitingSince + (FHeadStarted ? options.HeaderWaitTimeout : options.ConnectionTimeout);
+  }
+
+  // One timer per connection, moved only when a wait must end earlier than it is set for; a
+  // timer that fires early looks again. Most requests touch no timer at all.
+  void KeepDeadline() {
+    const auto deadline = CurrentDeadline();
+    if (deadline == std::chrono::steady_clock::time_point::max() ||
+        (FDeadlineArmed && FDeadlineAt <= deadline))
+      return;
+    FDeadlineArmed = true;
+    FDeadlineAt = deadline;
+    const unsigned generation = ++FDeadlineGeneration;
+    FDeadlineTimer.expires_at(deadline);
+    FDeadlineTimer.async_wait([self = shared_from_this(), generation](error_code error) {
+      self->Serialized(
+          [session = self.get(), generation, error] { session->OnDeadline(generation, error); });
+    });
+  }
+
+  void OnDeadline(unsigned generation, error_code error) {
+    if (error || generation != FDeadlineGeneration)
+      return;
+    FDeadlineArmed = false;
+    const auto deadline = CurrentDeadline();
+    if (deadline == std::chrono::steady_clock::time_point::max())
+      return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < deadline)
+      return KeepDeadline();
+    // A transfer that kept its pace goes on into its next period.
+    if (!FWriteBuffer.empty() ? FWriteClock.Renew(now, FServer.Limits)
+                              : FBusy && FBodyClock.Renew(now, FServer.Limits))
+      return KeepDeadline();
+    if (!FWriteBuffer.empty()) {
+      // An answer the client does not take: dropped; the write ends with an error and closes.
+      return Drop();
+    }
+    // A wait for the request: the pending read ends, and OnRead closes (or answers 408).
+    FTimedOut = true;
+    if (FReadPending) {
+      error_code ignored;
+      FSocket.cancel(ignored);
+    }
+  }
+
+  // A connection whose request did not come in time. One that sent nothing more than idle
+  // bytes just closes; a request whose body stopped coming is answered 408.
+  void OnTimedOut() {
+    if (!FBusy) {
+      // Answers still queued in the system for a client that stopped reading (a slow read)
+      // are dropped with the connection; a client that read everything sees a plain close.
+      if (UnsentBytes(FSocket.native_handle()) != 0)
+        return Drop();
+      return Close();
+    }
+    ParseRequestTarget(FReceived.Target, FTarget);
+    if (FServer.Options.AccessLog != nullptr)
+      StartLogEntry(&FReceived);
+    FStatus = 408;
+    Answer(ComposePage("408 Request Timeout", {},
+                       ErrorPageBody("408 Request Timeout",
+                                     "The request's body did not arrive in time."),
+                       TConnectionState{false, FReceived.Version == 10},
+                       FReceived.Verb == http::verb::head),
+           false);
   }
 
   THttpServer::TImpl& FServer;
   TSocket FSocket;
   TTimer FTimer;         // the linger of a closing connection
   TTimer FPendingTimer;  // the time limit of pending requests
+  TTimer FDeadlineTimer; // the connection's other time limits (KeepDeadline)
+  std::chrono::steady_clock::time_point FDeadlineAt;
+  bool FDeadlineArmed = false;
+  unsigned FDeadlineGeneration = 0;
+  bool FTimedOut = false;
+  std::chrono::steady_clock::time_point FWaitingSince; // for a request, or the rest of its head
+  bool FHeadStarted = false;
+  std::atomic<std::int64_t> FIdleSince{Busy};
+  std::atomic<bool> FShedding{false};
+  TTransferClock FWriteClock; // the rest of an answer the loop writes
   std::mutex FTurnMutex; // guards FTurnTaken and FWaiting
   bool FTurnTaken = false;
   std::vector<std::function<void()>> FWaiting;
@@ -717,6 +1006,9 @@ private:
   bool FPendingActive = false;
   bool FPendingTimerArmed = false;
   std::string FWriteBuffer;
+  std::size_t FWriteOffset = 0;
+  std::unique_ptr<std::ifstream> FFile; // a static file being sent, at its next piece
+  std::uint64_t FFileLeft = 0;
   std::array<char, 4096> FScratch{};
   unsigned FStatus = 0; // what the log says the current request was answered
   TAccessLogEntry FLog;
@@ -728,28 +1020,120 @@ private:
   std::string FRemoteAddress;
   std::string FRemotePort;
   std::chrono::steady_clock::time_point FStarted;
+  TTransferClock FAnswerClock; // the answer's synchronous writes
+  bool FInterrupted = false;   // the last synchronous wait ended for the shutdown
+  TTransferClock FBodyClock;   // the request body, read ahead and by ReadClient
+  std::uint64_t FAnswerBytes = 0;
   bool FBusy = false;
+  bool FReadPending = false; // a read of the request is under way
   bool FClosing = false;
   bool FClosed = false;
 };
 
 void THttpServer::TImpl::Accept() {
+  if (Stopping)
+    return;
+  {
+    // At the connection limit a new client takes the room of the connection idle longest; when
+    // none is idle, accepting waits for a connection to end (the kernel's backlog holds the
+    // clients meanwhile).
+    std::unique_lock lock(StateMutex);
+    while (Sessions.size() - Shedding >= ConnectionCap) {
+      lock.unlock();
+      const bool shed = ShedLongestIdle();
+      lock.lock();
+      if (!shed) {
+        AcceptPaused = true;
+        return;
+      }
+    }
+  }
   net::io_context& loop = *Loops[NextLoop++ % Loops.size()];
   Acceptor->async_accept(loop, [this](error_code error, TSocket socket) {
-    if (error == net::error::operation_aborted || !Acceptor->is_open())
+    OnAccepted(error, std::move(socket));
+  });
+}
+
+void THttpServer::TImpl::OnAccepted(error_code error, TSocket socket) {
+  if (error == net::error::operation_aborted || !Acceptor->is_open())
+    return;
+  if (error == net::error::no_descriptors || error == net::error::no_buffer_space ||
+      error.value() == ENFILE) {
+    // Out of descriptors: trying again at once would find none either. The host holds no more
+    // connections than it has now, less a margin; from here on a new client takes the room of
+    // the connection idle longest, as at the connection limit. It waits a moment first.
+    HoldSpareDescriptors(false);
+    std::size_t cap;
+    {
+      std::lock_guard lock(StateMutex);
+      ConnectionCap = std::max<std::size_t>(16, std::min(ConnectionCap, Sessions.size()) * 15 / 16);
+      cap = ConnectionCap;
+    }
+    if (!DescriptorsOut)
+      Diagnostic("accept: " + error.message() + "; holding at most " + std::to_string(cap) +
+                 " connections from now on, the longest idle making room for new ones");
+    DescriptorsOut = true;
+    ShedLongestIdle();
+    return PauseAccepting(std::chrono::milliseconds(100));
+  }
+  DescriptorsOut = false;
+  if (!error)
+    std::make_shared<TSession>(*this, std::move(socket))->Start();
+  Accept();
+}
+
+void THttpServer::TImpl::PauseAccepting(std::chrono::milliseconds time) {
+  AcceptPause->expires_after(time);
+  AcceptPause->async_wait([this](error_code error) {
+    if (error)
       return;
-    if (!error)
-      std::make_shared<TSession>(*this, std::move(socket))->Start();
+    HoldSpareDescriptors(true);
     Accept();
   });
 }
 
-void THttpServer::TImpl::CloseIdleSessions() {
+bool THttpServer::TImpl::ShedLongestIdle() {
+  std::shared_ptr<TSession> victim;
+  {
+    std::lock_guard lock(StateMutex);
+    std::int64_t oldest = TSession::Busy;
+    for (TSession* session : Sessions) {
+      const std::int64_t since = session->IdleSince();
+      if (since < oldest && !session->Claimed()) {
+        std::shared_ptr<TSession> alive = session->weak_from_this().lock();
+        if (alive) {
+          oldest = since;
+          victim = std::move(alive);
+        }
+      }
+    }
+  }
+  if (!victim || !victim->ClaimForShedding())
+    return false;
+  {
+    std::lock_guard lock(StateMutex);
+    ++Shedding;
+  }
+  victim->Post(&TSession::Shed);
+  return true;
+}
+
+void THttpServer::TImpl::SessionEnded() {
+  {
+    std::lock_guard lock(StateMutex);
+    if (!AcceptPaused || Stopping)
+      return;
+    AcceptPaused = false;
+  }
+  net::post(*Loops[0], [this] { Accept(); });
+}
+
+void THttpServer::TImpl::PostToSessions(void (TSession::*member)()) {
   std::lock_guard lock(StateMutex);
   for (TSession* session : Sessions) {
     std::shared_ptr<TSession> alive = session->weak_from_this().lock();
     if (alive)
-      alive->PostShutdown();
+      alive->Post(member);
   }
 }
 
@@ -761,9 +1145,12 @@ std::unique_ptr<THttpServer> THttpServer::Create(const TServerOptions& options,
                                                  std::string& error) {
   auto impl = std::make_unique<TImpl>();
   impl->Options = options;
+  impl->Limits = TTransferLimits{options.ConnectionTimeout, options.MinBytesPerSecond};
   for (unsigned i = 0; i < std::max(1u, options.Threads); ++i)
     impl->Loops.push_back(std::make_unique<net::io_context>());
   impl->Acceptor = std::make_unique<tcp::acceptor>(*impl->Loops[0]);
+  impl->AcceptPause = std::make_unique<TTimer>(impl->Loops[0]->get_executor());
+  impl->ConnectionCap = std::max<std::size_t>(1, options.MaxConnections);
   for (const TMapping& mapping : options.Mappings)
     impl->Prefixes.push_back(mapping.Prefix);
   error_code code;
@@ -813,6 +1200,7 @@ bool THttpServer::Run() {
     }
     impl.StateChanged.notify_all();
   });
+  HoldSpareDescriptors(true);
   impl.Accept();
   std::vector<std::function<void()>> lanes;
   // The loops must not run out of work while the acceptor is closed and sessions drain.
@@ -836,9 +1224,10 @@ bool THttpServer::Run() {
     error_code ignored;
     impl.Acceptor->close(ignored);
   });
-  impl.CloseIdleSessions();
+  impl.PostToSessions(&TSession::Shutdown);
   if (!impl.WaitDrained(impl.Options.ShutdownTimeout)) {
     impl.Refusing = true;
+    impl.PostToSessions(&TSession::StopReadingBody);
     for (const std::shared_ptr<TRequest>& request : LiveRequests()) {
       Diagnostic("shutdown: a request did not finish in time and was answered 503");
       request->Expire(503, "The server shut down before the request finished.", false);

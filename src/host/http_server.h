@@ -29,6 +29,16 @@ struct TServerOptions {
   TAccessLog* AccessLog = nullptr;
   std::chrono::milliseconds PendingTimeout = std::chrono::seconds(120);
   std::chrono::milliseconds ShutdownTimeout = std::chrono::seconds(30);
+  /// How long a connection may be idle, and a transfer go without progress (IIS's
+  /// connectionTimeout).
+  std::chrono::milliseconds ConnectionTimeout = std::chrono::seconds(120);
+  /// A body or an answer slower than this, once the connection timeout's grace is used up, ends
+  /// the connection (IIS's minBytesPerSecond); 0 turns the check off.
+  unsigned MinBytesPerSecond = 240;
+  /// How long the rest of a request head may take once its first byte came.
+  std::chrono::milliseconds HeaderWaitTimeout = std::chrono::seconds(120);
+  /// Connections open at once; at the limit a new one takes the room of the one idle longest.
+  std::size_t MaxConnections = 1000;
   unsigned Threads = 1;
   unsigned MaxThreads = 64;
 };

@@ -78,6 +78,12 @@ int main(int argc, char** argv) {
   std::string accessLog;
   double pendingTimeout = 120;
   double shutdownTimeout = 30;
+  double connectionTimeout = 120;
+  unsigned minBytesPerSecond = 240;
+  double headerWaitTimeout = 120;
+  // Room for the files the host serves, its log and what the extension opens itself.
+  const std::size_t descriptors = host::RaiseDescriptorLimit();
+  std::size_t maxConnections = std::max<std::size_t>(16, descriptors - descriptors / 8 - 16);
   // One loop by default: on a small machine a second loop only adds thread switches (measured
   // on two processors with the client on one of them: 107k against 79k requests per second in
   // direct mode), and a blocked extension call gets its loop another thread anyway.
@@ -108,6 +114,29 @@ int main(int argc, char** argv) {
                  "503 to the rest")
       ->capture_default_str()
       ->check(CLI::NonNegativeNumber);
+  app.add_option("--connection-timeout", connectionTimeout,
+                 "seconds a connection may stay idle between requests, and a request body or an "
+                 "answer may go without a byte moving, before the connection closes (IIS's "
+                 "connectionTimeout); a synchronous WriteClient the client does not take in "
+                 "time fails")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
+  app.add_option("--min-bytes-per-second", minBytesPerSecond,
+                 "a request body or an answer slower than this, once the connection timeout's "
+                 "grace is spent, ends the connection (IIS's minBytesPerSecond); 0: no minimum")
+      ->capture_default_str();
+  app.add_option("--header-wait-timeout", headerWaitTimeout,
+                 "seconds a request head may take once its first byte came (HTTP.sys's "
+                 "HeaderWait); slower heads close the connection")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
+  app.add_option("--max-connections", maxConnections,
+                 "connections open at once; at the limit a new client takes the room of the "
+                 "connection idle longest. The default leaves an eighth of the process's "
+                 "descriptor limit (" +
+                     std::to_string(descriptors) + ") to files and the extension")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
   app.add_option("--threads", threads,
                  "network loops, each run by its own thread, which also calls the extensions "
                  "(direct mode answers on it)")
@@ -157,6 +186,17 @@ int main(int argc, char** argv) {
   options.PendingTimeout = std::chrono::milliseconds(static_cast<long long>(pendingTimeout * 1000));
   options.ShutdownTimeout =
       std::chrono::milliseconds(static_cast<long long>(shutdownTimeout * 1000));
+  options.ConnectionTimeout =
+      std::chrono::milliseconds(static_cast<long long>(connectionTimeout * 1000));
+  options.MinBytesPerSecond = minBytesPerSecond;
+  options.HeaderWaitTimeout =
+      std::chrono::milliseconds(static_cast<long long>(headerWaitTimeout * 1000));
+  // Sockets beyond the descriptors would only make accept fail: a limit above them is lowered.
+  options.MaxConnections = std::min(maxConnections, descriptors - descriptors / 16);
+  if (options.MaxConnections < maxConnections)
+    std::cerr << "isapi-host: --max-connections " << maxConnections << " is more than "
+              << descriptors << " descriptors allow; holding at most " << options.MaxConnections
+              << "\n";
   options.Threads = threads;
   options.MaxThreads = std::max(threads, maxThreads);
 

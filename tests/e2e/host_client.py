@@ -13,14 +13,15 @@ import time
 class HostProcess:
     """A running isapi-host; its stdout and stderr are collected line by line."""
 
-    def __init__(self, command, env=None, cwd=None, merge_output=False):
+    def __init__(self, command, env=None, cwd=None, merge_output=False, preexec_fn=None):
         """merge_output sends stderr into the stdout pipe: one stream whose lines keep the order
         in which the host wrote them (its access log on stdout, its diagnostics on stderr)."""
         self.command = command
         self.merged = merge_output
         self.process = subprocess.Popen(
             command, stdout=subprocess.PIPE,
-            stderr=subprocess.STDOUT if merge_output else subprocess.PIPE, env=env, cwd=cwd)
+            stderr=subprocess.STDOUT if merge_output else subprocess.PIPE, env=env, cwd=cwd,
+            preexec_fn=preexec_fn)
         self.changed = threading.Condition()
         if merge_output:
             merged = []
@@ -130,8 +131,16 @@ class Response:
 class Connection:
     """One TCP connection; requests are written as raw bytes."""
 
-    def __init__(self, port, host="127.0.0.1", timeout=60):
-        self.sock = socket.create_connection((host, port), timeout=timeout)
+    def __init__(self, port, host="127.0.0.1", timeout=60, receive_buffer=None):
+        """receive_buffer makes the client's window small, so that a client that does not read
+        soon leaves the server with bytes it cannot send."""
+        if receive_buffer is None:
+            self.sock = socket.create_connection((host, port), timeout=timeout)
+        else:
+            self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+            self.sock.settimeout(timeout)
+            self.sock.connect((host, port))
         self.buffer = b""
 
     def close(self):
@@ -200,6 +209,24 @@ class Connection:
         del raw_start
         raw = status_line + b"\r\n" + b"".join(n + b": " + v + b"\r\n" for n, v in headers)
         return Response(status_line, headers, body, raw + b"\r\n" + body)
+
+    def wait_server_blocked(self, timeout=60):
+        """Waits until the server's side of this connection holds bytes that the client has no
+        room for: the server is waiting for the client to read (Linux, IPv4)."""
+        server = self.sock.getpeername()[1]
+        client = self.sock.getsockname()[1]
+        deadline = time.monotonic() + timeout
+        while True:
+            with open("/proc/net/tcp") as f:
+                for line in f.readlines()[1:]:
+                    fields = line.split()
+                    if int(fields[1].split(":")[1], 16) == server and \
+                            int(fields[2].split(":")[1], 16) == client and \
+                            int(fields[4].split(":")[0], 16) >= 8192:
+                        return
+            if time.monotonic() > deadline:
+                raise AssertionError("the server never waited for this client to read")
+            time.sleep(0.01)
 
     def read_to_end(self):
         data = self.buffer

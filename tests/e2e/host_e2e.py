@@ -5,8 +5,11 @@ driven by curl and by a raw-socket client.
 Usage: host_e2e.py --host PATH --extension PATH [unittest arguments, e.g. a test class]"""
 
 import argparse
+import hashlib
 import json
+import csv
 import os
+import resource
 import shutil
 import signal
 import socket
@@ -47,10 +50,10 @@ class HostTestCase(unittest.TestCase):
             self.host.kill()
         shutil.rmtree(self.folder, ignore_errors=True)
 
-    def start(self, *args, env=None):
+    def start(self, *args, env=None, preexec_fn=None):
         command = [HOST, "--listen", "127.0.0.1:0", "--map", "%s=%s" % (PREFIX, EXTENSION),
                    "--root", self.root] + list(self.extra_args) + list(args)
-        self.host = HostProcess(command, env=env)
+        self.host = HostProcess(command, env=env, preexec_fn=preexec_fn)
         self.host.wait_listening()
         return self.host
 
@@ -240,6 +243,30 @@ class ProtocolTest(HostTestCase):
         self.assertIn("total=4294967295 available=49152 read=200000", out.decode())
         self.assertIn(" fnv=%d\n" % expected_hash, out.decode())
 
+    def test_a_declared_body_is_read_as_the_extension_asks_never_buffered_whole(self):
+        self.start("--connection-timeout", "1")
+        # Each declares (almost) 30 MB and sends 64 KiB: the extension is called once the first
+        # 48 KiB are in, and answers while the client has sent next to nothing.
+        head = (b"POST " + PREFIX.encode() + b"/write-only HTTP/1.1\r\nHost: x\r\n"
+                b"Content-Length: 29999999\r\n\r\n")
+        connections = [self.connect() for _ in range(100)]
+        for connection in connections:
+            connection.send(head + b"x" * 65536)
+        for connection in connections:
+            response = connection.read_response()
+            self.assertEqual((response.status, response.body), (200, b"plain body\n"))
+            # The rest of the body is never read: the connection ends after the answer.
+            self.assertEqual(response.header(b"Connection"), b"close")
+            connection.close()
+        # An extension that reads waits in ReadClient for the client, up to the host's timeout.
+        connection = self.connect()
+        connection.send(b"POST " + PREFIX.encode() + b"/body HTTP/1.1\r\nHost: x\r\n"
+                        b"Content-Length: 100000\r\n\r\n" + b"y" * 60000)
+        self.host.wait_line(r"POST /scripts/test\.dll/body: the client sent part of the body, "
+                            r"then nothing for 1 s; the read failed")
+        self.assertTrue(connection.closed_by_peer())
+        connection.close()
+
     def test_a_chunked_body_sent_a_byte_at_a_time_is_read_whole(self):
         # Each byte in a segment of its own: the host must wait for the rest of a chunk line or
         # of the last chunk, however little of it has come, and answer on the same connection.
@@ -378,18 +405,19 @@ class LimitsTest(HostTestCase):
         target = PREFIX.encode() + b"/write-only"
         for raw in [b"GARBAGE\r\n\r\n",
                     b"GET " + target + b" HTTP/9.9\r\n\r\n",
-                    b"GET  HTTP/1.1\r\n\r\n",
+                    b"GET  HTTP/1.1\r\nHost: x\r\n\r\n",
                     b"GET scripts/test.dll HTTP/1.1\r\nHost: x\r\n\r\n",
                     b"GET " + PREFIX.encode() + b"/%zz HTTP/1.1\r\nHost: x\r\n\r\n",
-                    b"GET " + target + b" HTTP/1.1\r\nNo colon here\r\n\r\n",
-                    b"GET " + target + b" HTTP/1.1\r\nBad Name: 1\r\n\r\n",
-                    b"GET " + target + b" HTTP/1.1\r\nX: a\x00b\r\n\r\n",
-                    b"GET " + target + b" HTTP/1.1\r\nX: a\rb\r\n\r\n",
-                    b"GET " + target + b" HTTP/1.1\r\nX: a\nInjected: 1\r\n\r\n",
-                    b"POST " + target + b" HTTP/1.1\r\nContent-Length: 12x\r\n\r\n",
-                    b"POST " + target + b" HTTP/1.1\r\nContent-Length: 5\r\n"
+                    b"GET " + target + b" HTTP/1.1\r\nHost: x\r\nNo colon here\r\n\r\n",
+                    b"GET " + target + b" HTTP/1.1\r\nHost: x\r\nBad Name: 1\r\n\r\n",
+                    b"GET " + target + b" HTTP/1.1\r\nHost: x\r\nX: a\x00b\r\n\r\n",
+                    b"GET " + target + b" HTTP/1.1\r\nHost: x\r\nX: a\rb\r\n\r\n",
+                    b"GET " + target + b" HTTP/1.1\r\nHost: x\r\nX: a\nInjected: 1\r\n\r\n",
+                    b"POST " + target + b" HTTP/1.1\r\nHost: x\r\nContent-Length: 12x\r\n\r\n",
+                    b"POST " + target + b" HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n"
                     b"Content-Length: 6\r\n\r\nhello!",
-                    b"POST " + target + b" HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n"]:
+                    b"POST " + target + b" HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n"
+                    b"\r\nzz\r\n"]:
             connection = self.connect()
             connection.send(raw)
             response = connection.read_response()
@@ -399,6 +427,35 @@ class LimitsTest(HostTestCase):
             self.assertTrue(connection.closed_by_peer(), raw)
             connection.close()
         self.assertEqual(self.get(target).status, 200)
+
+
+    def test_ambiguous_framing_gets_400_and_the_body_is_never_a_second_request(self):
+        self.start()
+        # Each body is a whole request of its own: served, it would be a smuggled second answer.
+        smuggled = b"GET " + PREFIX.encode() + b"/write-only HTTP/1.1\r\nHost: x\r\n\r\n"
+        post = b"POST " + PREFIX.encode() + b"/body "
+        cases = [
+            (post + b"HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: xchunked\r\n\r\n", b"end in chunked"),
+            (post + b"HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked, identity\r\n\r\n",
+             b"end in chunked"),
+            (post + b"HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip\r\n\r\n", b"end in chunked"),
+            (post + b"HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", b"HTTP/1.0"),
+            (post + b"HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n"
+             b"Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n", b"400 Bad Request"),
+            (b"GET /index.html HTTP/1.1\r\n\r\n", b"must have a Host"),
+            (b"GET /index.html HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", b"more than one Host"),
+        ]
+        for head, reason in cases:
+            connection = self.connect()
+            connection.send(head + smuggled)
+            response = connection.read_response()
+            self.assertEqual(response.status, 400, head)
+            self.assertIn(reason, response.body, head)
+            self.assertEqual(response.header(b"Connection"), b"close", head)
+            self.assertTrue(connection.closed_by_peer(), head)  # no second answer
+            connection.close()
+        response = self.get("/index.html", version=b"HTTP/1.0")  # no Host needed
+        self.assertEqual(response.status, 200)
 
 
 class StaticFilesTest(HostTestCase):
@@ -435,6 +492,32 @@ class StaticFilesTest(HostTestCase):
         self.assertEqual(self.get(b"/x/.." + PREFIX.encode() + b"/./write-only").body,
                          b"plain body\n")
 
+    def test_large_files_stream_in_pieces_with_ranges_and_if_modified_since(self):
+        block = os.urandom(1 << 20)
+        with open(os.path.join(self.root, "large.bin"), "wb") as f:
+            for _ in range(64):
+                f.write(block)
+        self.start()
+        before = resident_kib(self.host.process.pid)
+        # A client that does not read: the host holds one piece of the file for it, not the file,
+        # and serves others meanwhile.
+        paused = Connection(self.host.port, receive_buffer=4096)
+        paused.send(b"GET /large.bin HTTP/1.1\r\nHost: x\r\n\r\n")
+        paused.wait_server_blocked()
+        self.assertEqual(self.get("/index.html").status, 200)
+        self.assertLess(resident_kib(self.host.process.pid) - before, 16 * 1024)
+        out = self.curl("--max-time", "300", self.url("/large.bin"))
+        self.assertEqual(hashlib.sha256(out).hexdigest(),
+                         hashlib.sha256(block * 64).hexdigest())
+        paused.close()
+        out = self.curl("-r", "1048570-1048580", "-w", " %{http_code}", self.url("/large.bin"))
+        self.assertEqual(out, block[-6:] + block[:5] + b" 206")
+        head = self.connect().request("HEAD", "/large.bin")
+        self.assertEqual(head.header(b"Content-Length"), b"%d" % (64 << 20))
+        response = self.get("/large.bin", headers=[("If-Modified-Since",
+                                                    head.header(b"Last-Modified"))])
+        self.assertEqual((response.status, response.body), (304, b""))
+
     def test_the_access_log_is_w3c_extended_with_the_extensions_log_data(self):
         log = os.path.join(self.folder, "access.log")
         self.start("--access-log", log)
@@ -455,6 +538,167 @@ class StaticFilesTest(HostTestCase):
                                        "127.0.0.1", "agent+with+spaces", "http://ref/"])
         self.assertEqual(first[10], "200")
         self.assertEqual(entries[1][3:6], ["GET", "/index.html", "-"])
+
+
+    def test_control_bytes_from_the_client_reach_the_logs_escaped(self):
+        log = os.path.join(self.folder, "access.log")
+        self.start("--access-log", log)
+        connection = self.connect()
+        connection.send(b"GET " + PREFIX.encode() + b"/nothing\x9b2J\x85 HTTP/1.1\r\n"
+                        b"Host: x\r\nUser-Agent: a\x9bb\x9f\r\n\r\n")
+        self.assertEqual(connection.read_response().status, 502)
+        connection.close()
+        diagnostic = self.host.wait_line(r"nothing.*answered 502")[0]
+        self.assertEqual(self.host.terminate(), 0, self.host.output())
+        with open(log, "rb") as f:
+            entry = [l for l in f.read().split(b"\n") if b"nothing" in l][0]
+        self.assertIn(b"/nothing%9B2J%85 ", entry)
+        self.assertIn(b" a%9Bb%9F ", entry)
+        self.assertIn("/nothing%9B2J%85 answered", diagnostic)
+        for line in [entry] + [l.encode("latin-1") for l in self.host.stderr_lines()]:
+            self.assertFalse(any(b < 32 or 127 <= b < 160 for b in line), line)
+
+
+def resident_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return int(next(l for l in f if l.startswith("VmRSS:")).split()[1])
+
+
+def big_answer_digest(mib):
+    """The SHA-256 of the test extension's /big?mb=MIB answer."""
+    pattern = bytes(i % 251 for i in range(65536 + 251))
+    digest = hashlib.sha256()
+    for k in range(mib * 16):
+        digest.update(pattern[k % 251:k % 251 + 65536])
+    return digest.hexdigest()
+
+
+class LargeAnswerTest(HostTestCase):
+    def test_large_answers_arrive_whole_and_a_client_that_pauses_stalls_no_one(self):
+        self.start("--threads", "1")
+        # A client that asks and does not read: the host's one loop thread is held in the
+        # extension's write, waiting for room.
+        paused = Connection(self.host.port, receive_buffer=4096)
+        paused.send(b"GET " + PREFIX.encode() + b"/big?mb=8 HTTP/1.1\r\nHost: x\r\n\r\n")
+        paused.wait_server_blocked()
+        self.assertEqual(self.get(PREFIX + "/write-only").body, b"plain body\n")
+        out = subprocess.run(["curl", "-s", "--max-time", "300", self.url(PREFIX + "/big?mb=64")],
+                             stdout=subprocess.PIPE, check=False).stdout
+        self.assertEqual(len(out), 64 << 20)
+        self.assertEqual(hashlib.sha256(out).hexdigest(), big_answer_digest(64))
+        response = paused.read_response()
+        self.assertEqual(hashlib.sha256(response.body).hexdigest(), big_answer_digest(8))
+        paused.close()
+
+    def test_a_write_the_client_does_not_take_in_time_fails_and_the_answer_is_cut_visibly(self):
+        self.start("--connection-timeout", "1")
+        paused = Connection(self.host.port, receive_buffer=4096)
+        paused.send(b"GET " + PREFIX.encode() + b"/big?mb=64 HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.host.wait_line(r"big: write failed after \d+ bytes: FALSE/1460")
+        self.host.wait_line(r"GET /scripts/test\.dll/big: the client took \d+ bytes of the "
+                            r"answer, then nothing for 1 s; the write failed")
+        # The connection ends before the Content-Length is reached: never a complete-looking
+        # answer.
+        answer = b""
+        try:
+            while True:
+                data = paused.sock.recv(65536)
+                if not data:
+                    break
+                answer += data
+        except ConnectionResetError:
+            pass  # what the client did not take is dropped with the connection
+        head, _, body = answer.partition(b"\r\n\r\n")
+        self.assertIn(b"Content-Length: 67108864", head)
+        self.assertLess(len(body), 64 << 20)
+        paused.close()
+        self.assertEqual(self.get(PREFIX + "/write-only").status, 200)
+
+
+class TimeoutsTest(HostTestCase):
+    def test_each_wait_ends_at_its_timeout_while_others_are_served(self):
+        self.start("--connection-timeout", "1", "--header-wait-timeout", "1")
+        idle = self.connect()
+        half_head = self.connect()
+        half_head.send(b"GET /index.html HTTP/1.1\r\nHost: x\r\n")
+        half_body = self.connect()
+        half_body.send(b"POST " + PREFIX.encode() + b"/body HTTP/1.1\r\nHost: x\r\n"
+                       b"Content-Length: 1000\r\n\r\n0123456789")
+        kept = self.connect()
+        self.assertEqual(kept.request("GET", "/index.html").status, 200)
+        self.assertEqual(self.get("/index.html").status, 200)
+        for connection in (idle, half_head, kept):
+            self.assertTrue(connection.closed_by_peer())
+            connection.close()
+        response = half_body.read_response()
+        self.assertEqual(response.status_line, b"HTTP/1.1 408 Request Timeout")
+        self.assertTrue(half_body.closed_by_peer())
+        half_body.close()
+
+    def test_slowhttptest_slow_heads_bodies_and_reads_are_closed_by_their_timeouts(self):
+        # A file large enough that slow readers leave the host with bytes it cannot send.
+        with open(os.path.join(self.root, "large.bin"), "wb") as f:
+            f.write(os.urandom(256 * 1024))
+        self.start("--connection-timeout", "2", "--header-wait-timeout", "2")
+        attacks = [["-H", "-u", self.url("/index.html")],
+                   ["-B", "-s", "8192", "-u", self.url(PREFIX + "/body")],
+                   ["-X", "-k", "2", "-w", "512", "-y", "1024", "-n", "1", "-z", "32", "-u",
+                    self.url("/large.bin")]]
+        for attack in attacks:
+            report = os.path.join(self.folder, "slow")
+            attacker = subprocess.Popen(["slowhttptest", "-c", "200", "-r", "200", "-i", "1",
+                                         "-l", "10", "-p", "1", "-g", "-o", report] + attack,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            # Every hostile connection is closed by the host while the attack goes on (a reset
+            # for slow readers, which slowhttptest itself does not count as closed).
+            wait_for_connections(self.host.port, lambda count: count >= 150)
+            wait_for_connections(self.host.port, lambda count: count == 0)
+            self.assertEqual(attacker.wait(60), 0)
+            with open(report + ".csv") as f:
+                rows = list(csv.DictReader(f))
+            # Its probe, a plain request made every second, was answered within 1 s throughout.
+            self.assertTrue(all(r["Service Available"] == "200" for r in rows), (attack, rows))
+            self.assertEqual(self.get("/index.html").status, 200)
+
+
+def wait_for_connections(port, condition, timeout=60):
+    """Waits until the number of established connections to the port meets the condition."""
+    deadline = time.monotonic() + timeout
+    while True:
+        with open("/proc/net/tcp") as f:
+            count = sum(1 for line in f.readlines()[1:]
+                        if line.split()[3] == "01" and int(line.split()[1].split(":")[1], 16) == port)
+        if condition(count):
+            return
+        if time.monotonic() > deadline:
+            raise AssertionError("%d connections to port %d" % (count, port))
+        time.sleep(0.05)
+
+
+class DescriptorsTest(HostTestCase):
+    def test_at_the_descriptor_limit_idle_connections_make_room_for_new_clients(self):
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, 8192)), hard))
+
+        def limit_descriptors():
+            resource.setrlimit(resource.RLIMIT_NOFILE, (1024, 1024))
+
+        # With the connection limit the descriptor limit gives, and with an extension that
+        # takes 300 descriptors of that room, so that accept itself runs out of them.
+        for held in (0, 300):
+            self.start(preexec_fn=limit_descriptors)
+            if held:
+                self.assertEqual(self.get(PREFIX + "/hold-descriptors?n=%d" % held).body,
+                                 b"holding %d\n" % held)
+            idle = [socket.create_connection(("127.0.0.1", self.host.port)) for _ in range(2000)]
+            self.assertEqual(self.get("/index.html").status, 200)
+            if held:
+                self.host.wait_line(r"accept: Too many open files; holding at most \d+ "
+                                    r"connections from now on")
+            for connection in idle:
+                connection.close()
+            self.assertEqual(self.get("/index.html").status, 200)
+            self.host.kill()
 
 
 class PendingTest(HostTestCase):
@@ -535,6 +779,45 @@ class ShutdownTest(HostTestCase):
         self.assertEqual(len([l for l in lines if "TerminateExtension(2)" in l]), 1)
 
 
+    def test_a_body_still_arriving_when_the_drain_ends_gets_503_and_a_log_line(self):
+        log = os.path.join(self.folder, "access.log")
+        self.start("--shutdown-timeout", "0.5", "--access-log", log)
+        connection = self.connect()
+        # The interim answer shows that the host has read the head and waits for the body.
+        connection.send(b"POST " + PREFIX.encode() + b"/body HTTP/1.1\r\nHost: x\r\n"
+                        b"Content-Length: 1000\r\nExpect: 100-continue\r\n\r\n")
+        self.assertEqual(connection.read_response().status, 100)
+        connection.send(b"0123456789")
+        self.host.process.send_signal(signal.SIGTERM)
+        response = connection.read_response()
+        self.assertEqual(response.status_line, b"HTTP/1.1 503 Service Unavailable")
+        self.assertEqual(response.header(b"Connection"), b"close")
+        connection.close()
+        self.assertEqual(self.host.wait_exit(), 0, self.host.output())
+        self.assertTrue(any("POST /scripts/test.dll/body was still receiving its body and was "
+                            "answered 503" in l for l in self.host.stderr_lines()),
+                        self.host.output())
+        with open(log) as f:
+            self.assertEqual(len([l for l in f if " POST /scripts/test.dll/body " in l and
+                                  " 503 " in l]), 1)
+
+
+    def test_a_read_client_waiting_when_the_drain_ends_gets_503(self):
+        self.start("--shutdown-timeout", "0.5")
+        connection = self.connect()
+        # The extension is called once 48 KiB are in, and waits in ReadClient for the rest.
+        connection.send(b"POST " + PREFIX.encode() + b"/body HTTP/1.1\r\nHost: x\r\n"
+                        b"Content-Length: 100000\r\n\r\n" + b"y" * 60000)
+        self.host.wait_line(r"body started")
+        self.host.process.send_signal(signal.SIGTERM)
+        response = connection.read_response()
+        self.assertEqual(response.status_line, b"HTTP/1.1 503 Service Unavailable")
+        self.assertIn(b"before the request&#39;s body had come", response.body)
+        connection.close()
+        self.assertEqual(self.host.wait_exit(), 0, self.host.output())
+        self.host.wait_line(r"answered 503")
+
+
 class CommandLineTest(HostTestCase):
     def run_host(self, *args, env=None):
         return subprocess.run([HOST] + list(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -608,7 +891,9 @@ class CommandLineTest(HostTestCase):
     def test_help_documents_every_option(self):
         result = self.run_host("--help")
         for option in [b"--listen", b"--map", b"--root", b"--access-log", b"--pending-timeout",
-                       b"--shutdown-timeout", b"--threads", b"--max-threads", b"call"]:
+                       b"--shutdown-timeout", b"--connection-timeout", b"--min-bytes-per-second",
+                       b"--header-wait-timeout", b"--max-connections", b"--threads",
+                       b"--max-threads", b"call"]:
             self.assertIn(option, result.stdout)
         result = self.run_host("call", "--help")
         for option in [b"--method", b"--path-info", b"--query", b"--header", b"--body"]:

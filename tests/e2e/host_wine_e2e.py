@@ -108,6 +108,22 @@ class WineHostTest(WineHostCase):
         self.assertEqual(connection.request("GET", "/%2e%2e/x").status, 400)
         connection.close()
 
+    def test_a_paused_reader_and_a_body_past_the_read_ahead_through_winsock(self):
+        # The synchronous write waits for room and the body comes by ReadClient from the socket,
+        # on the Windows side of the host's socket calls.
+        paused = Connection(self.host.port, receive_buffer=4096)
+        paused.send(b"GET " + PREFIX.encode() + b"/big?mb=4 HTTP/1.1\r\nHost: x\r\n\r\n")
+        connection = Connection(self.host.port)
+        body = bytes(i % 251 for i in range(200000))
+        response = connection.request("POST", PREFIX + "/body", body=body)
+        self.assertIn(b"total=200000 available=49152 read=200000 ", response.body)
+        connection.close()
+        response = paused.read_response()
+        pattern = bytes(i % 251 for i in range(65536 + 251))
+        self.assertEqual(response.body, b"".join(pattern[k % 251:k % 251 + 65536]
+                                                 for k in range(64)))
+        paused.close()
+
     def test_moravel_dll_redirects_to_the_referer_in_pool_mode(self):
         self.assertGreater(self.assertMoravelRedirects(), POOL_THREADS, "pool mode has no pool")
 

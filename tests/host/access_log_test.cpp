@@ -45,9 +45,11 @@ TEST(W3CLogTest, EmptyFieldsAreDashesAndNoFieldCanBreakTheLine) {
   TAccessLogEntry entry = SampleEntry();
   entry.UriQuery.clear();
   entry.UserAgent.clear();
-  entry.Referer = "http://a/\r\nforged line";
+  entry.Referer = "http://a/\r\nforged line\x7f\x9b" "2J\x80\x9f\xa0\xe9";
   const std::string line = W3CLogLine(entry);
-  EXPECT_NE(line.find(" /scripts/moravel.dll/a - 8080 127.0.0.2 - http://a/%0D%0Aforged+line "),
+  // DEL and the C1 bytes (0x9B is a terminal's CSI) are escaped; 0xA0 and above are text.
+  EXPECT_NE(line.find(" /scripts/moravel.dll/a - 8080 127.0.0.2 - "
+                      "http://a/%0D%0Aforged+line%7F%9B2J%80%9F\xa0\xe9 "),
             std::string::npos)
       << line;
   EXPECT_EQ(line.find('\n'), line.size() - 1);

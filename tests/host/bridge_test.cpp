@@ -15,11 +15,26 @@ namespace {
 // The client side of one request, as the bridge sees it.
 class TRecordingChannel : public IClientChannel {
 public:
-  bool SendNow(std::string_view bytes) override {
+  TSendResult SendNow(std::string_view bytes) override {
     std::lock_guard lock(FMutex);
-    Sent += bytes;
     ++SendCalls;
-    return true;
+    if (SendResult != TSendResult::Sent)
+      return SendResult;
+    Sent += bytes;
+    return TSendResult::Sent;
+  }
+  // Hands out the pieces of Incoming one per call, then ends with Last.
+  TReceiveResult ReceiveBody(void* buffer, std::size_t size, std::size_t& received) override {
+    received = 0;
+    if (Incoming.empty())
+      return Last;
+    std::string& next = Incoming.front();
+    received = std::min(size, next.size());
+    std::memcpy(buffer, next.data(), received);
+    next.erase(0, received);
+    if (next.empty())
+      Incoming.erase(Incoming.begin());
+    return TReceiveResult::Received;
   }
   void PendingStarted() override {
     std::lock_guard lock(FMutex);
@@ -45,6 +60,9 @@ public:
   std::condition_variable FChanged;
   std::string Sent;
   int SendCalls = 0;
+  TSendResult SendResult = TSendResult::Sent; ///< what every send answers
+  std::vector<std::string> Incoming;           ///< the body beyond what the request was given
+  TReceiveResult Last = TReceiveResult::End;
   bool Pending = false;
   TRequestOutcome Outcome;
   bool EndedOnOwner = false;
@@ -449,6 +467,30 @@ TEST_F(BridgeTest, WritesOfAPendingRequestReachTheClientAtOnce) {
   EXPECT_FALSE(FChannel->EndedOnOwner);
 }
 
+TEST_F(BridgeTest, AWriteTheClientDoesNotTakeFailsAndTheAnswerEndsWithTheConnection) {
+  for (const auto& [result, error] : {std::pair{TSendResult::TimedOut, DWORD{1460}},
+                                      std::pair{TSendResult::ClientGone, ERROR_NO_DATA}}) {
+    Script = [&, error = error](EXTENSION_CONTROL_BLOCK* ecb) {
+      EXPECT_TRUE(Header(ecb, "200 OK", "Content-Type: text/plain\r\n\r\n"));
+      SetCallError(0);
+      EXPECT_EQ(Write(ecb, std::string(20000, 'x')), 0); // over the flush threshold: sent now
+      EXPECT_EQ(CallError(), error);
+      SetCallError(0);
+      EXPECT_EQ(Write(ecb, "more"), 0);
+      EXPECT_EQ(CallError(), error);
+      return HSE_STATUS_SUCCESS;
+    };
+    FChannel = std::make_shared<TRecordingChannel>();
+    FChannel->SendResult = result;
+    FRequest = TRequest::Create(*FExtension, FSetup, FChannel);
+    FRequest->Run();
+    FChannel->WaitEnded();
+    EXPECT_EQ(FChannel->SendCalls, 1); // the second write is refused without trying
+    EXPECT_EQ(FChannel->Sent, "");      // no last chunk after a cut: the connection just ends
+    EXPECT_FALSE(FChannel->Outcome.KeepAlive);
+  }
+}
+
 TEST_F(BridgeTest, AnExpiredPendingRequestGets500AndLaterCallsAreRefused) {
   EXTENSION_CONTROL_BLOCK* block = nullptr;
   Script = [&](EXTENSION_CONTROL_BLOCK* ecb) {
@@ -516,6 +558,61 @@ TEST_F(BridgeTest, TheBodyComesAsAtMost48KiBUpFrontAndTheRestByReadClient) {
     return HSE_STATUS_ERROR;
   });
   EXPECT_EQ(received, FSetup.Body);
+}
+
+TEST_F(BridgeTest, TheBodyBeyondTheReadAheadComesFromTheConnectionAsReadClientAsksForIt) {
+  FSetup.Body = "head-";
+  FSetup.BodyComplete = false;
+  FSetup.TotalBytes = 17;
+  std::string read;
+  const auto readAll = [&](EXTENSION_CONTROL_BLOCK* ecb) {
+    read.assign(reinterpret_cast<char*>(ecb->lpbData), ecb->cbAvailable);
+    char buffer[4];
+    DWORD size = sizeof buffer;
+    while (ecb->ReadClient(ecb->ConnID, buffer, &size) && size > 0) {
+      read.append(buffer, size);
+      size = sizeof buffer;
+    }
+    return Header(ecb, "200 OK", "Content-Length: 0\r\n\r\n") ? HSE_STATUS_SUCCESS
+                                                                : HSE_STATUS_ERROR;
+  };
+  Script = readAll;
+  FChannel = std::make_shared<TRecordingChannel>();
+  FChannel->Incoming = {"middle", "-tail"};
+  FRequest = TRequest::Create(*FExtension, FSetup, FChannel);
+  FRequest->Run();
+  EXPECT_EQ(read, "head-middle-tail");
+  EXPECT_TRUE(FChannel->Outcome.KeepAlive);
+
+  // A body left unread, or cut by the client, ends the connection with the answer.
+  for (const TReceiveResult last : {TReceiveResult::ClientGone, TReceiveResult::TimedOut}) {
+    FChannel = std::make_shared<TRecordingChannel>();
+    FChannel->Incoming = {"middle"};
+    FChannel->Last = last;
+    FRequest = TRequest::Create(*FExtension, FSetup, FChannel);
+    FRequest->Run();
+    EXPECT_EQ(read, "head-middle");
+    EXPECT_FALSE(FChannel->Outcome.KeepAlive);
+  }
+
+  // Past the body limit the host answers 413 itself; the extension's later calls are refused.
+  Script = [&](EXTENSION_CONTROL_BLOCK* ecb) {
+    char buffer[16];
+    DWORD size = sizeof buffer;
+    SetCallError(0);
+    EXPECT_EQ(ecb->ReadClient(ecb->ConnID, buffer, &size), 0);
+    EXPECT_EQ(CallError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(Write(ecb, "late"), 0);
+    return HSE_STATUS_SUCCESS;
+  };
+  FSetup.Body.clear();
+  FChannel = std::make_shared<TRecordingChannel>();
+  FChannel->Last = TReceiveResult::TooLarge;
+  FRequest = TRequest::Create(*FExtension, FSetup, FChannel);
+  FRequest->Run();
+  FChannel->WaitEnded();
+  EXPECT_EQ(FChannel->Sent.rfind("HTTP/1.1 413 Payload Too Large\r\n", 0), 0u) << FChannel->Sent;
+  EXPECT_FALSE(FChannel->Outcome.KeepAlive);
 }
 
 TEST_F(BridgeTest, UnknownSupportFunctionsAndAsyncWritesAreRefused) {

@@ -4,6 +4,12 @@
 #include <cerrno>
 #include <thread>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
@@ -38,6 +44,57 @@ void PrepareProcessHeap() {
   const unsigned processors = std::max(2u, std::thread::hardware_concurrency());
   ::mallopt(M_ARENA_MAX, static_cast<int>(processors));
 #endif
+}
+
+bool HoldSpareDescriptors(bool hold) {
+  // Used by the acceptor's thread only.
+  static int spares[4] = {-1, -1, -1, -1};
+  bool held = true;
+  for (int& spare : spares) {
+    if (hold && spare < 0)
+      spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    else if (!hold && spare >= 0) {
+      ::close(spare);
+      spare = -1;
+    }
+    held = held && spare >= 0;
+  }
+  return held;
+}
+
+std::size_t UnsentBytes(std::uintptr_t socket) {
+  int queued = 0;
+  if (::ioctl(static_cast<int>(socket), TIOCOUTQ, &queued) != 0 || queued < 0)
+    return 0;
+  return static_cast<std::size_t>(queued);
+}
+
+std::size_t RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+    return 1024;
+  const rlim_t wanted = std::min<rlim_t>(limit.rlim_max, 65536);
+  if (limit.rlim_cur < wanted) {
+    rlimit raised = limit;
+    raised.rlim_cur = wanted;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+      limit = raised;
+  }
+  return limit.rlim_cur == RLIM_INFINITY ? 65536 : static_cast<std::size_t>(limit.rlim_cur);
+}
+
+TSocketWait WaitForSocket(std::uintptr_t socket, bool forWriting,
+                          std::chrono::milliseconds timeout) {
+  pollfd entry{static_cast<int>(socket), static_cast<short>(forWriting ? POLLOUT : POLLIN), 0};
+  const int milliseconds = static_cast<int>(std::clamp<long long>(timeout.count(), 0, 1 << 30));
+  int result;
+  do {
+    result = ::poll(&entry, 1, milliseconds);
+  } while (result < 0 && errno == EINTR);
+  if (result == 0)
+    return TSocketWait::TimedOut;
+  // An error or a hang-up is ready too: the next write or read reports it.
+  return result > 0 ? TSocketWait::Ready : TSocketWait::Failed;
 }
 
 } // namespace isapi_web::host

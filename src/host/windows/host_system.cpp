@@ -1,6 +1,9 @@
 #include "host/host_system.h"
 
+#include <winsock2.h>
 #include <windows.h>
+
+#include <algorithm>
 
 #include <vector>
 
@@ -33,6 +36,29 @@ void PrepareProcessHeap() {
 
 std::string_view ExtensionSuffix() {
   return ".dll";
+}
+
+bool HoldSpareDescriptors(bool) {
+  return true; // sockets do not come out of a per-process descriptor table here
+}
+
+std::size_t UnsentBytes(std::uintptr_t) {
+  return 0;
+}
+
+std::size_t RaiseDescriptorLimit() {
+  return 16384; // sockets are not counted against a per-process descriptor limit here
+}
+
+TSocketWait WaitForSocket(std::uintptr_t socket, bool forWriting,
+                          std::chrono::milliseconds timeout) {
+  WSAPOLLFD entry{static_cast<SOCKET>(socket), static_cast<SHORT>(forWriting ? POLLOUT : POLLIN),
+                  0};
+  const int milliseconds = static_cast<int>(std::clamp<long long>(timeout.count(), 0, 1 << 30));
+  const int result = ::WSAPoll(&entry, 1, milliseconds);
+  if (result == 0)
+    return TSocketWait::TimedOut;
+  return result > 0 ? TSocketWait::Ready : TSocketWait::Failed;
 }
 
 } // namespace isapi_web::host

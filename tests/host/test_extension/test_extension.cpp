@@ -159,6 +159,7 @@ DWORD Variables(EXTENSION_CONTROL_BLOCK* ecb) {
 }
 
 DWORD Body(EXTENSION_CONTROL_BLOCK* ecb) {
+  Say("body started");
   std::uint32_t hash = 2166136261u; // FNV-1a of every body byte, in order
   auto add = [&hash](const std::uint8_t* data, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i)
@@ -308,6 +309,44 @@ DWORD Stream(EXTENSION_CONTROL_BLOCK* ecb) {
   return HSE_STATUS_SUCCESS;
 }
 
+// Answers mb MiB with their Content-Length in synchronous writes of 64 KiB; write k holds the
+// bytes i % 251 for i from k % 251 on, so the client can check every byte.
+DWORD Big(EXTENSION_CONTROL_BLOCK* ecb) {
+  const std::uint64_t total =
+      std::strtoull(QueryValue(ecb->lpszQueryString, "mb").c_str(), nullptr, 10) << 20;
+  std::string pattern(65536 + 251, '\0');
+  for (std::size_t i = 0; i < pattern.size(); ++i)
+    pattern[i] = static_cast<char>(i % 251);
+  const std::string headers = "Content-Type: application/octet-stream\r\nContent-Length: " +
+                              std::to_string(total) + "\r\n\r\n";
+  SendHeader(ecb, "200 OK", headers.c_str());
+  std::uint64_t sent = 0;
+  for (std::uint64_t k = 0; sent < total; ++k) {
+    DWORD bytes = 65536;
+    ClearHostError();
+    const BOOL result = ecb->WriteClient(ecb->ConnID, pattern.data() + k % 251, &bytes, 0);
+    if (!result) {
+      const std::string outcome = Outcome(result);
+      Say("big: write failed after " + std::to_string(sent) + " bytes: " + outcome);
+      break;
+    }
+    sent += bytes;
+  }
+  return HSE_STATUS_SUCCESS;
+}
+
+// Takes n descriptors of the process and keeps them until TerminateExtension, as an extension
+// that opens files of its own does.
+std::vector<std::FILE*> HeldFiles;
+
+DWORD HoldDescriptors(EXTENSION_CONTROL_BLOCK* ecb) {
+  const int count = std::atoi(QueryValue(ecb->lpszQueryString, "n").c_str());
+  for (int i = 0; i < count; ++i)
+    if (std::FILE* file = std::tmpfile())
+      HeldFiles.push_back(file);
+  return Reply(ecb, "holding " + std::to_string(HeldFiles.size()) + "\n");
+}
+
 DWORD Block(EXTENSION_CONTROL_BLOCK* ecb) {
   Say("block started");
   std::unique_lock lock(BlockMutex);
@@ -382,14 +421,18 @@ ISAPI_EXPORT DWORD ISAPI_CALL HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
     Write(ecb, "busy\n");
     return HSE_STATUS_ERROR;
   }
-  if (path == "/nothing")
+  if (path.rfind("/nothing", 0) == 0) // any suffix: the log tests put odd bytes after it
     return HSE_STATUS_SUCCESS;
   if (path == "/map")
     return MapPath(ecb);
   if (path == "/stream")
     return Stream(ecb);
+  if (path == "/big")
+    return Big(ecb);
   if (path == "/block")
     return Block(ecb);
+  if (path == "/hold-descriptors")
+    return HoldDescriptors(ecb);
   if (path == "/unblock")
     return Unblock(ecb);
   if (path == "/log") {
@@ -413,6 +456,9 @@ ISAPI_EXPORT BOOL ISAPI_CALL TerminateExtension(DWORD flags) {
   }
   for (std::thread& thread : threads)
     thread.join();
+  for (std::FILE* file : HeldFiles)
+    std::fclose(file);
+  HeldFiles.clear();
   const int count = ++Terminations;
   Say("TerminateExtension(" + std::to_string(flags) + ") call " + std::to_string(count) +
       ", requests outstanding " + std::to_string(outstanding));
