@@ -40,18 +40,18 @@ std::optional<TByteRange> ParseRange(std::string_view field, std::uint64_t size)
   constexpr std::string_view Unit = "bytes=";
   if (!StartsWithIgnoreCase(field, Unit) || field.find(',') != std::string_view::npos)
     return std::nullopt;
-  const std::string_view spec = field.substr(Unit.size());
-  const std::size_t dash = spec.find('-');
+  const std::string_view bounds = field.substr(Unit.size());
+  const std::size_t dash = bounds.find('-');
   if (dash == std::string_view::npos)
     return std::nullopt;
-  const std::optional<std::uint64_t> first = Number(spec.substr(0, dash));
-  const std::optional<std::uint64_t> last = Number(spec.substr(dash + 1));
+  const std::optional<std::uint64_t> first = Number(bounds.substr(0, dash));
+  const std::optional<std::uint64_t> last = Number(bounds.substr(dash + 1));
   if (!first) {
     if (!last || *last == 0)
       return std::nullopt;
     return TByteRange{size - std::min(size, *last), size - 1};
   }
-  if (!last && dash + 1 != spec.size())
+  if (!last && dash + 1 != bounds.size())
     return std::nullopt;
   if (last && *last < *first)
     return std::nullopt;
