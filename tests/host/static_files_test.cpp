@@ -14,8 +14,12 @@ namespace {
 class StaticFileTest : public ::testing::Test {
 protected:
   void SetUp() override {
+    // A folder of this test's own: the cases run in parallel processes, which must not remove
+    // each other's files.
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
     FRoot = std::filesystem::temp_directory_path() /
-            ("static_files_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+            ("static_files_test_" + std::string(test->name()) + "_" +
+             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
     std::filesystem::create_directories(FRoot);
     std::ofstream(FRoot / "ten.txt", std::ios::binary) << "0123456789";
     FRoot = std::filesystem::canonical(FRoot);

@@ -42,6 +42,10 @@ run 600 bash -c 'echo c >/proc/sysrq-trigger'
 check "a guest that crashes ends the run (125) with the console's last lines" \
   bash -c "[ $status = 125 ] && [ $elapsed -lt 300 ] && grep -q 'without the command.s exit status' '$out/log'"
 
+# A run stopped from outside (Ctrl-C, a CI job ended) takes its virtual machine with it.
+(cd "$root" && timeout 45 "$vm" -- sleep 100000) >"$out/log" 2>&1
+check "a run that is stopped leaves no virtual machine" bash -c "[ '$(vm_processes)' = '$before' ]"
+
 check "no qemu process is left behind" bash -c "[ '$(vm_processes)' = '$before' ]"
 echo "win32-vm: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
