@@ -2,11 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 
 #include "support/fake_isapi_host.h"
+#include "support/test_gate.h"
 
 namespace isapi_web {
 namespace {
@@ -14,33 +13,12 @@ namespace {
 // A guard against a hung test, not a timing.
 constexpr std::uint32_t GuardWait = 60000;
 
-// A one-way signal between the test and a worker.
-class TSignal {
-public:
-  void Raise() {
-    {
-      std::lock_guard<std::mutex> lock(FLock);
-      FRaised = true;
-    }
-    FChanged.notify_all();
-  }
-  bool Wait() {
-    std::unique_lock<std::mutex> lock(FLock);
-    return FChanged.wait_for(lock, std::chrono::milliseconds(GuardWait), [&] { return FRaised; });
-  }
-
-private:
-  std::mutex FLock;
-  std::condition_variable FChanged;
-  bool FRaised = false;
-};
-
-TSignal Entered;
-TSignal Released;
+test_support::TGate Entered;
+test_support::TGate Released;
 
 // The application's entry, held up until the test releases it.
 DWORD HeldApplication(EXTENSION_CONTROL_BLOCK* ECB) {
-  Entered.Raise();
+  Entered.Open();
   Released.Wait();
   return AppHttpExtensionProc(ECB);
 }
@@ -70,7 +48,7 @@ TEST(ISAPIExtension, UnloadLeavesTheApplicationToAWorkerThatTerminateGaveUpOn) {
   EXPECT_NE(GlobalApplication, nullptr);
 
   // The worker finishes its request with the application it found.
-  Released.Raise();
+  Released.Open();
   EXPECT_TRUE(WaitForPoolWorkers(0, GuardWait));
   ASSERT_TRUE(host.WaitForDoneSessions(1));
   FreeGlobalApplication();

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "support/fake_isapi_host.h"
+#include "support/test_gate.h"
 
 namespace isapi_web {
 namespace {
@@ -65,26 +66,7 @@ private:
   int FCount = 0;
 };
 
-// Closed until the test opens it; application calls wait at it.
-class TGate {
-public:
-  void Open() {
-    {
-      std::lock_guard<std::mutex> lock(FLock);
-      FOpen = true;
-    }
-    FOpened.notify_all();
-  }
-  void Wait() {
-    std::unique_lock<std::mutex> lock(FLock);
-    FOpened.wait_for(lock, std::chrono::milliseconds(GuardWait), [&] { return FOpen; });
-  }
-
-private:
-  std::mutex FLock;
-  std::condition_variable FOpened;
-  bool FOpen = false;
-};
+using test_support::TGate;
 
 bool Write(EXTENSION_CONTROL_BLOCK* ecb, std::string bytes) {
   DWORD size = static_cast<DWORD>(bytes.size());
