@@ -310,14 +310,13 @@ TDefinitionReadScope::~TDefinitionReadScope() {
 }
 
 void TDefinitionReadScope::Complete() {
-  FCompleted = true;
   if (ThreadReadState().Depth > 1) {
+    FCompleted = true;
     return;
   }
-  // Taken out first: Loaded may read further definitions on this thread.
-  std::vector<TComponent*> read = std::move(ThreadReadState().Read);
+  // References first, while the read components are still listed: a reference its property
+  // refuses raises, and the scope's end then takes them out of their loading state.
   std::vector<TPendingReference> pending = std::move(ThreadReadState().Pending);
-  ThreadReadState().Read.clear();
   ThreadReadState().Pending.clear();
   for (TPendingReference& reference : pending) {
     if (TComponent* component = ResolveReference(*reference.Root, reference.Name)) {
@@ -327,6 +326,10 @@ void TDefinitionReadScope::Complete() {
       GlobalPending.push_back(std::move(reference));
     }
   }
+  FCompleted = true;
+  // Taken out first: Loaded may read further definitions on this thread.
+  std::vector<TComponent*> read = std::move(ThreadReadState().Read);
+  ThreadReadState().Read.clear();
   for (TComponent* component : read) {
     component->Loaded();
   }
