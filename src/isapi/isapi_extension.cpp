@@ -70,10 +70,10 @@ void UnloadExtensionLibrary() noexcept {
   }
   bool workersGone = true;
   if (TISAPIThreadPool* pool = WorkerPool.exchange(nullptr)) {
-    // The workers are asked to stop behind what is queued and waited for within a bound. On
-    // Windows the loader holds its lock here and a thread cannot end without it, so only their
-    // leaving the loop is waited for. Threads the system already ended (process exit) need no
-    // wait.
+    // Worker threads hold the library, so the unload comes here with workers still running
+    // only at process exit: on Windows the system has ended them already and nothing is waited
+    // for; elsewhere they are asked to stop behind what is queued and waited for within a
+    // bound.
     if (!pool->ThreadsEnded()) {
       workersGone = pool->StopPoolForUnload(UnloadWorkerWait);
     }

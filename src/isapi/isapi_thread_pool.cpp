@@ -294,12 +294,10 @@ bool TISAPIThreadPool::StopPoolForUnload(std::uint32_t Timeout) {
     FailQueuedRequests(queue);
     (void)platform::CloseCompletionPort(queue);
   }
-#if !defined(_WIN32)
-  // A worker that left its loop is still returning through this library; closing an ended
-  // thread's handle joins it, so this waits until it is out.
+  // A worker that left its loop still returns through the pool's code; its thread holds the
+  // library until it is out, so waiting for the threads' end is what makes unmapping safe.
   if (left)
     (void)platform::WaitForThreads(FThreads, Timeout);
-#endif
   CloseThreadHandles();
   return left;
 }

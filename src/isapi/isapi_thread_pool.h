@@ -66,9 +66,9 @@ public:
   /// stays open for the workers, which end after serving what is queued; the pool reads stopped.
   void StopPoolNoWait();
   /// For unload: queues the stop packets and waits, up to Timeout, for the workers to leave
-  /// their loop; true when all did, and then the port is closed. Where the loader's lock does not keep a thread from ending
-  /// (POSIX), those threads are also waited for to their very end, so that none is still
-  /// returning through the library's code when it is unmapped.
+  /// their loop; true when all did, and then the port is closed and the threads are waited for
+  /// to their very end. Worker threads hold the library while they run (see StartThread), so
+  /// the library's own unload only comes when they are gone or the process ends.
   bool StopPoolForUnload(std::uint32_t Timeout);
   /// Queues the request with the caller's token; true when it now belongs to the pool.
   bool PostRequest(EXTENSION_CONTROL_BLOCK* ECB);

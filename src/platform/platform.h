@@ -82,7 +82,9 @@ bool ThreadHoldsToken();
 // ---- Threads ---------------------------------------------------------------------------------
 
 /// Starts a thread running routine at once; an exception escaping the routine ends the thread
-/// quietly. Answers the thread's handle, NoHandle when no thread could be started.
+/// quietly. Answers the thread's handle, NoHandle when no thread could be started. The thread
+/// keeps the library (or program) holding this code loaded until it has left that code: a
+/// library unloaded meanwhile stays mapped, and is finalised after the last such thread ended.
 THandle StartThread(std::function<void()> routine);
 /// Waits until every thread of the set has ended, at most timeout milliseconds in all;
 /// true when all have ended, false on time-out or an invalid handle.

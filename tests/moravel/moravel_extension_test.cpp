@@ -96,6 +96,8 @@ protected:
     EXPECT_STREQ(version.lpszExtensionDesc, "");
   }
   void TearDown() override {
+    if (FReloadBeforeTearDown)
+      SetUp();
     if (FLibrary && !FTerminated) {
       EXPECT_EQ(static_cast<DWORD>(FEntry.TerminateExtension(HSE_TERM_MUST_UNLOAD)),
                 RunsAsHttpd() ? 1u : PoolTerminated);
@@ -104,6 +106,12 @@ protected:
   }
 
   DWORD Serve(TFakeRequest& request) { return FEntry.HttpExtensionProc(request.Ecb()); }
+  // The host forgets TerminateExtension and lets the library go. Its workers keep it loaded, so
+  // loading it again finds the same instance; TearDown then stops the pool and unloads it.
+  void UnloadWithoutTerminate() {
+    FLibrary.reset();
+    FReloadBeforeTearDown = true;
+  }
   DWORD Terminate() {
     FTerminated = true;
     return static_cast<DWORD>(FEntry.TerminateExtension(HSE_TERM_MUST_UNLOAD));
@@ -130,6 +138,7 @@ protected:
 
   TFakeIsapiHost FHost;
   std::unique_ptr<host::TExtensionLibrary> FLibrary;
+  bool FReloadBeforeTearDown = false;
   host::TExtensionEntryPoints FEntry;
   std::size_t FPending = 0;
   bool FTerminated = false;
@@ -291,11 +300,25 @@ TEST_F(MoravelPool, UnloadWithoutTerminateStillAnswersWhatWasQueued) {
     TFakeRequest& request = FHost.NewRequest().SetVariable("HTTP_REFERER", "http://u.test/");
     ASSERT_EQ(Serve(request), HSE_STATUS_PENDING);
   }
-  FTerminated = true; // the host forgets TerminateExtension
-  FLibrary.reset();
+  UnloadWithoutTerminate();
+  ASSERT_TRUE(FHost.WaitForDoneSessions(40));
   EXPECT_EQ(FHost.DoneSessions(), 40u);
   for (std::size_t i = 0; i < FHost.RequestCount(); ++i)
     EXPECT_EQ(FHost.Request(i).SupportCalls(HSE_REQ_SEND_URL_REDIRECT_RESP).size(), 1u);
+}
+
+// A host that unloads the library while a worker is inside it must not pull the code from under
+// that worker, however long it takes: the worker finishes its request afterwards.
+TEST_F(MoravelPool, AWorkerInsideTheLibraryWhenTheHostUnloadsItFinishesItsRequest) {
+  TGate gate;
+  TFakeRequest& request = FHost.NewRequest().SetVariable("HTTP_REFERER", "http://busy.test/");
+  request.SetRedirectHook([&](TFakeRequest&) { gate.Arrive(); });
+  ASSERT_EQ(Serve(request), HSE_STATUS_PENDING);
+  ASSERT_TRUE(gate.WaitForArrivals(1));
+  UnloadWithoutTerminate();
+  gate.Open(); // only once the host's unload call has returned
+  ASSERT_TRUE(FHost.WaitForDoneSessions(1));
+  EXPECT_EQ(request.SupportCalls(HSE_REQ_SEND_URL_REDIRECT_RESP).size(), 1u);
 }
 
 TEST_F(MoravelDirect, EveryRequestIsServedOnTheHostsThreadAndNothingPends) {

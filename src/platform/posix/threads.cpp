@@ -5,6 +5,7 @@
 
 #include "platform/handle_table.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <thread>
@@ -16,11 +17,29 @@ namespace isapi_web::platform {
 namespace {
 
 struct TThreadState {
-  std::mutex FLock; // guards FEnded
+  std::mutex FLock; // guards FHolding and FEnded
   std::condition_variable FEndedChanged;
+  bool FHolding = false;
   bool FEnded = false;
   std::thread FThread; // set once by StartThread, used only by CloseThreadHandle
 };
+
+// A thread-local object with a destructor of this library's makes the C runtime keep the library
+// mapped until the thread has run that destructor, the last of its code the thread runs: a host
+// that unloads the library while the thread ends (or forgets to stop it first) leaves it loaded
+// until the last such thread is out, and the library's finalisation waits until then as well.
+struct TLibraryHold {
+  TLibraryHold() = default;
+  TLibraryHold(const TLibraryHold&) = delete;
+  TLibraryHold& operator=(const TLibraryHold&) = delete;
+  ~TLibraryHold() { Released.store(true, std::memory_order_relaxed); }
+  std::atomic<bool> Released{false};
+};
+
+void HoldLibraryForThisThread() {
+  thread_local TLibraryHold hold;
+  (void)hold.Released.load(std::memory_order_relaxed);
+}
 
 using TThreadTable = detail::THandleTable<TThreadState>;
 
@@ -38,6 +57,12 @@ THandle StartThread(std::function<void()> routine) {
   try {
     // The thread never touches FThread, so storing it after the thread has started is safe.
     state->FThread = std::thread([state, routine = std::move(routine)] {
+      HoldLibraryForThisThread();
+      {
+        std::lock_guard<std::mutex> lock(state->FLock);
+        state->FHolding = true;
+      }
+      state->FEndedChanged.notify_all();
       try {
         routine();
       } catch (...) {
@@ -53,6 +78,9 @@ THandle StartThread(std::function<void()> routine) {
     TThreadTable::Instance().Remove(handle);
     return NoHandle;
   }
+  // Until the thread holds the library, an unload could slip in before its first instruction.
+  std::unique_lock<std::mutex> lock(state->FLock);
+  state->FEndedChanged.wait(lock, [&] { return state->FHolding; });
   return handle;
 }
 

@@ -12,28 +12,45 @@ namespace isapi_web::platform {
 
 namespace {
 
-// The thread owns its routine; _beginthreadex (rather than CreateThread) sets up the C runtime's
-// per-thread state as well.
+// What a thread is given: its routine and a reference on the module its code lives in.
+struct TThreadStart {
+  std::function<void()> Routine;
+  HMODULE Module = nullptr;
+};
+
+// _beginthreadex (rather than CreateThread) sets up the C runtime's per-thread state as well;
+// the runtime library frees it again when the thread detaches from it.
 unsigned __stdcall RunThread(void* parameter) {
-  auto* routine = static_cast<std::function<void()>*>(parameter);
+  auto* start = static_cast<TThreadStart*>(parameter);
   try {
-    (*routine)();
+    start->Routine();
   } catch (...) {
     // A routine's failure ends its thread only.
   }
-  delete routine;
-  return 0;
+  const HMODULE module = start->Module;
+  delete start;
+  // The module reference is dropped by the system on the way out, so no instruction of this
+  // library runs after it: a host that unloads the library while the thread ends (or forgets to
+  // stop it first) leaves it mapped until the last such thread is out.
+  ::FreeLibraryAndExitThread(module, 0);
 }
 
 } // namespace
 
 THandle StartThread(std::function<void()> routine) {
-  auto* owned = new (std::nothrow) std::function<void()>(std::move(routine));
-  if (owned == nullptr)
+  auto* start = new (std::nothrow) TThreadStart{std::move(routine), nullptr};
+  if (start == nullptr)
     return NoHandle;
-  const std::uintptr_t thread = ::_beginthreadex(nullptr, 0, &RunThread, owned, 0, nullptr);
+  // Taken on the starting thread, before the new one runs: unloading cannot slip in between.
+  if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(&RunThread), &start->Module)) {
+    delete start;
+    return NoHandle;
+  }
+  const std::uintptr_t thread = ::_beginthreadex(nullptr, 0, &RunThread, start, 0, nullptr);
   if (thread == 0) {
-    delete owned;
+    ::FreeLibrary(start->Module);
+    delete start;
     return NoHandle;
   }
   return static_cast<THandle>(thread);
