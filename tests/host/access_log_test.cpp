@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -72,7 +73,9 @@ TEST(W3CLogTest, TheHeaderDeclaresTheFields) {
 }
 
 TEST(W3CLogTest, AFileLogStartsWithTheHeaderAndAppendsLines) {
-  const auto file = std::filesystem::temp_directory_path() / "isapi-host-access-log-test.log";
+  // A name of this run's own: test runs of other build trees may run at the same time.
+  const auto file = std::filesystem::temp_directory_path() /
+                    ("isapi-host-access-log-test-" + std::to_string(std::random_device{}()) + ".log");
   std::filesystem::remove(file);
   std::string error;
   {
