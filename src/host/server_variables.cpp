@@ -176,4 +176,17 @@ BOOL CopyWithTerminator(std::string_view value, void* buffer, DWORD* size, DWORD
   return 1;
 }
 
+BOOL CopyWideWithTerminator(std::u16string_view text, void* buffer, DWORD* size, DWORD& error) {
+  const DWORD needed = static_cast<DWORD>((text.size() + 1) * sizeof(char16_t));
+  if (buffer == nullptr || *size < needed) {
+    *size = needed;
+    error = ERROR_INSUFFICIENT_BUFFER;
+    return 0;
+  }
+  std::memcpy(buffer, text.data(), text.size() * sizeof(char16_t));
+  std::memset(static_cast<char*>(buffer) + needed - sizeof(char16_t), 0, sizeof(char16_t));
+  *size = needed;
+  return 1;
+}
+
 } // namespace isapi_web::host

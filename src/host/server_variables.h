@@ -39,6 +39,9 @@ std::optional<std::string> ServerVariable(const TRequestInfo& info, std::string_
 std::optional<std::string_view> FindServerVariable(const TRequestInfo& info, std::string_view name,
                                                    std::string& scratch);
 
+/// Copies text and a NUL unit as UTF-16 into buffer (*size in bytes), as CopyWithTerminator.
+BOOL CopyWideWithTerminator(std::u16string_view text, void* buffer, DWORD* size, DWORD& error);
+
 /// The value of a request header (ignoring ASCII case), nullopt when absent.
 std::optional<std::string> HeaderValue(const TRequestInfo& info, std::string_view name);
 
