@@ -15,6 +15,7 @@
 #include "host/host_text.h"
 #include "host/thread_group.h"
 #include "host/url_path.h"
+#include "runtime/text.h"
 
 #include <boost/container/small_vector.hpp>
 
@@ -200,6 +201,11 @@ TRequest::TRequest(TCreateKey, const TExtension& extension, TRequestSetup&& setu
   FECB.ServerSupportFunction = ServerSupportFunctionCallback;
   FReadOffset = FECB.cbAvailable;
   FBodyComplete = FSetup.BodyComplete;
+  if (FSetup.Info.ApplicationPhysicalPath.empty() && FSetup.Root)
+    FSetup.Info.ApplicationPhysicalPath =
+        (*FSetup.Root / std::filesystem::path()).make_preferred().string();
+  if (FSetup.Info.ScriptTranslated.empty())
+    FSetup.Info.ScriptTranslated = std::filesystem::path(FExtension.File()).make_preferred().string();
 }
 
 TRequest::~TRequest() = default;
@@ -365,12 +371,8 @@ BOOL TRequest::GetVariable(const char* name, void* buffer, DWORD* size) {
     if (FEnded)
       return Fail(ERROR_INVALID_PARAMETER);
   }
-  std::string scratch;
-  const std::optional<std::string_view> value = FindServerVariable(FSetup.Info, name, scratch);
-  if (!value)
-    return Fail(ERROR_INVALID_INDEX);
   DWORD error = 0;
-  if (!CopyWithTerminator(*value, buffer, size, error))
+  if (!CopyServerVariable(FSetup.Info, name, buffer, size, error))
     return Fail(error);
   return 1;
 }
@@ -703,7 +705,11 @@ BOOL ISAPI_CALL GetServerVariableCallback(HCONN conn, LPSTR name, LPVOID buffer,
         {}};
     if (size)
       record.Answers.emplace_back("size", std::int64_t{*size});
-    if (result && *size > 0)
+    if (result && StartsWithIgnoreCase(name, "UNICODE_"))
+      record.Answers.emplace_back(
+          "value", WideToUtf8(std::u16string_view(static_cast<const char16_t*>(buffer),
+                                                  *size / sizeof(char16_t) - 1)));
+    else if (result && *size > 0)
       record.Answers.emplace_back("value", std::string(static_cast<char*>(buffer), *size - 1));
     Report(record);
     if (!result)

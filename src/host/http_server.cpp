@@ -697,6 +697,7 @@ private:
     info.RemoteAddress = FRemoteAddress;
     info.RemotePort = FRemotePort;
     info.ServerSoftware = ServerSoftware();
+    info.RawTarget = FReceived.Target;
     info.Headers.reserve(request.FieldCount);
     for (const TReceivedField& field : request.Received())
       info.Headers.emplace_back(field.NameText, field.Value);

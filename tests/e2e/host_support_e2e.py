@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""isapi-host's answers to the support functions beyond the first four, through the real host: on Linux, or (--emulator) the Windows host under Wine.
+"""isapi-host's answers to the support functions beyond the first four and its server
+variables, through the real host: on Linux, or (--emulator) the Windows host under Wine.
 
 Usage: host_support_e2e.py [--emulator RUNNER [--emulator=ARG]...] --host isapi-host
-                           --support support_extension"""
+                           --support support_extension --variables variables_extension"""
 
 import argparse
 import json
@@ -19,6 +20,7 @@ from host_client import Connection, HostProcess  # noqa: E402
 
 ARGS = None
 SUPPORT = "/scripts/support.dll"
+VARIABLES = "/scripts/vars.dll"
 REFUSED = [1002, 1007, 1015, 1038, 1040, 1041, 1042, 1044, 1045, 1046, 1047, 1048, 1050]
 
 
@@ -32,7 +34,7 @@ def native(path):
 
 
 class SupportTest(unittest.TestCase):
-    """One host for the class: a start of Wine costs seconds."""
+    """One host for the class (a start of Wine costs seconds), both extensions mapped."""
 
     @classmethod
     def setUpClass(cls):
@@ -40,7 +42,8 @@ class SupportTest(unittest.TestCase):
         cls.host = HostProcess(
             (ARGS.emulator or []) +
             [ARGS.host, "--listen", "127.0.0.1:0", "--root", native(cls.folder),
-             "--access-log", "-", "--map", "%s=%s" % (SUPPORT, native(ARGS.support))])
+             "--access-log", "-", "--map", "%s=%s" % (SUPPORT, native(ARGS.support)),
+             "--map", "%s=%s" % (VARIABLES, native(ARGS.variables))])
         try:
             cls.host.wait_listening(timeout=300)
         except BaseException:
@@ -160,6 +163,38 @@ class SupportTest(unittest.TestCase):
             self.assertIn("support_extension", lines[0])
             self.assertTrue(lines[0].endswith("FALSE, error 50 (ERROR_NOT_SUPPORTED)"), lines[0])
 
+    def test_the_dump_lists_every_documented_variable(self):
+        target = VARIABLES + "/a/%C3%A9?x=1"
+        body = self.get(target, headers=[("X-Test-Header", "hi")]).body.decode("utf-8")
+        values = dict(line.split("=", 1) for line in body.splitlines())
+        self.assertEqual(len(values), 69, body)  # the whole dump came
+        for name, value in values.items():
+            if name not in ("UNICODE_HTTP_X_TEST_HEADER", "unicode-small"):
+                self.assertFalse(value.startswith("FALSE/"), (name, value))
+            self.assertNotIn("SIZE-MISMATCH", value, name)
+        expected = {
+            "APPL_MD_PATH": "/LM/W3SVC/1/ROOT", "INSTANCE_ID": "1",
+            "INSTANCE_META_PATH": "/LM/W3SVC/1", "GATEWAY_INTERFACE": "CGI/1.1", "HTTPS": "off",
+            "HTTP_VERSION": "HTTP/1.1", "HTTP_METHOD": "GET", "HTTP_URL": target,
+            "UNENCODED_URL": target, "LOCAL_ADDR": "127.0.0.1", "SERVER_ADDR": "127.0.0.1",
+            "HEADER_X-Test-Header": "hi", "HEADER_x_test_header": "hi", "AUTH_USER": "",
+            "AUTH_PASSWORD": "", "LOGON_USER": "", "UNMAPPED_REMOTE_USER": "", "CERT_FLAGS": "",
+            "CERT_SUBJECT": "", "HTTPS_KEYSIZE": "", "URL_PATH_INFO": "/a/\u00e9",
+            "CACHE_URL": "http://localhost:%d%s/a/\u00e9" % (self.host.port, VARIABLES),
+            "SCRIPT_TRANSLATED": native(ARGS.variables).replace("/", "\\") if on_windows()
+            else os.path.abspath(ARGS.variables),
+            "UNICODE_HTTP_X_TEST_HEADER": "FALSE/1413",
+        }
+        for name, value in expected.items():
+            self.assertEqual(values[name], value, name)
+        self.assertTrue(values["APPL_PHYSICAL_PATH"].endswith("\\" if on_windows() else "/"))
+        for name in ("APPL_PHYSICAL_PATH", "PATH_INFO", "PATH_TRANSLATED", "SCRIPT_NAME", "URL",
+                     "QUERY_STRING", "CACHE_URL"):
+            self.assertEqual(bytes.fromhex(values["UNICODE_" + name]).decode("utf-16-le"),
+                             values[name], name)
+        self.assertEqual(values["unicode-small"],
+                         "FALSE/122 needed=%d" % (2 * len(values["URL"]) + 2))
+
     def test_the_call_command_shows_the_new_calls(self):
         result = subprocess.run(
             (ARGS.emulator or []) + [ARGS.host, "call", native(ARGS.support), "--path-info",
@@ -183,6 +218,7 @@ def main():
                         help="the runner and, repeated, its arguments (--emulator=--win64)")
     parser.add_argument("--host", required=True)
     parser.add_argument("--support", required=True)
+    parser.add_argument("--variables", required=True)
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
