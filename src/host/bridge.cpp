@@ -205,7 +205,8 @@ TRequest::TRequest(TCreateKey, const TExtension& extension, TRequestSetup&& setu
     FSetup.Info.ApplicationPhysicalPath =
         (*FSetup.Root / std::filesystem::path()).make_preferred().string();
   if (FSetup.Info.ScriptTranslated.empty())
-    FSetup.Info.ScriptTranslated = std::filesystem::path(FExtension.File()).make_preferred().string();
+    FSetup.Info.ScriptTranslated =
+        std::filesystem::path(FExtension.File()).make_preferred().string();
 }
 
 TRequest::~TRequest() = default;
@@ -783,7 +784,7 @@ BOOL ISAPI_CALL ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID 
       record.Arguments.emplace_back("status", std::int64_t{*static_cast<const DWORD*>(buffer)});
     if (size != nullptr)
       record.Arguments.emplace_back("size", std::int64_t{*size});
-    DescribeSupportCall(record, request, buffer, size, dataType);
+    DescribeSupportCall(record, request, buffer, size);
   }
   const std::shared_ptr<TRequest> target = FindRequest(conn);
   const BOOL result = target ? target->SupportFunction(request, buffer, size, dataType)

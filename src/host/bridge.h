@@ -106,8 +106,7 @@ struct TCallRecord {
 /// The name IIS's headers give a support-function code; empty for a code they do not name.
 std::string_view SupportFunctionName(DWORD request);
 /// Adds the arguments of the calls support_sync.cpp answers to a call's record.
-void DescribeSupportCall(TCallRecord& record, DWORD request, const void* buffer,
-                         const DWORD* size, const DWORD* dataType);
+void DescribeSupportCall(TCallRecord& record, DWORD request, const void* buffer, const DWORD* size);
 /// Adds what those calls answered.
 void DescribeSupportAnswer(TCallRecord& record, DWORD request, BOOL result, const void* buffer,
                            const DWORD* size, const DWORD* dataType);

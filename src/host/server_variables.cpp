@@ -83,12 +83,16 @@ bool HeaderHasRawForm(std::string_view header, std::string_view name) {
 
 // The variables of what this host never does (authentication, TLS, client certificates): known,
 // and empty as IIS answers them for an anonymous request on plain HTTP.
-constexpr std::string_view EmptyVariables[] = {
-    "AUTH_TYPE",         "AUTH_USER",           "AUTH_PASSWORD",       "REMOTE_USER",
-    "LOGON_USER",        "UNMAPPED_REMOTE_USER", "HTTPS_KEYSIZE",      "HTTPS_SECRETKEYSIZE",
-    "HTTPS_SERVER_ISSUER", "HTTPS_SERVER_SUBJECT", "CERT_COOKIE",      "CERT_FLAGS",
-    "CERT_ISSUER",       "CERT_KEYSIZE",        "CERT_SECRETKEYSIZE",  "CERT_SERIALNUMBER",
-    "CERT_SERVER_ISSUER", "CERT_SERVER_SUBJECT", "CERT_SUBJECT"};
+constexpr std::string_view EmptyVariables[] = {"AUTH_TYPE",           "AUTH_USER",
+                                               "AUTH_PASSWORD",       "REMOTE_USER",
+                                               "LOGON_USER",          "UNMAPPED_REMOTE_USER",
+                                               "HTTPS_KEYSIZE",       "HTTPS_SECRETKEYSIZE",
+                                               "HTTPS_SERVER_ISSUER", "HTTPS_SERVER_SUBJECT",
+                                               "CERT_COOKIE",         "CERT_FLAGS",
+                                               "CERT_ISSUER",         "CERT_KEYSIZE",
+                                               "CERT_SECRETKEYSIZE",  "CERT_SERIALNUMBER",
+                                               "CERT_SERVER_ISSUER",  "CERT_SERVER_SUBJECT",
+                                               "CERT_SUBJECT"};
 
 // The site and application IIS would run the extension in: the first site's root application.
 constexpr std::pair<std::string_view, std::string_view> FixedVariables[] = {
@@ -244,8 +248,8 @@ BOOL CopyWideWithTerminator(std::u16string_view text, void* buffer, DWORD* size,
   return 1;
 }
 
-BOOL CopyServerVariable(const TRequestInfo& info, std::string_view name, void* buffer,
-                       DWORD* size, DWORD& error) {
+BOOL CopyServerVariable(const TRequestInfo& info, std::string_view name, void* buffer, DWORD* size,
+                        DWORD& error) {
   std::string scratch;
   // UNICODE_<name>: the variable's text, read as UTF-8, in UTF-16; not for headers.
   const bool wide = name.size() > 8 && IsVariable(name.substr(0, 8), "UNICODE_");

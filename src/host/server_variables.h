@@ -44,8 +44,8 @@ std::optional<std::string_view> FindServerVariable(const TRequestInfo& info, std
 
 /// Copies a variable into an extension's buffer as GetServerVariable answers: UNICODE_<name>
 /// in UTF-16 (sizes in bytes), any other in bytes; FALSE with error 1413 (unknown name) or 122.
-BOOL CopyServerVariable(const TRequestInfo& info, std::string_view name, void* buffer,
-                       DWORD* size, DWORD& error);
+BOOL CopyServerVariable(const TRequestInfo& info, std::string_view name, void* buffer, DWORD* size,
+                        DWORD& error);
 
 /// Copies text and a NUL unit as UTF-16 into buffer (*size in bytes), as CopyWithTerminator.
 BOOL CopyWideWithTerminator(std::u16string_view text, void* buffer, DWORD* size, DWORD& error);

@@ -82,57 +82,62 @@ constexpr DWORD RootFlags = HSE_URL_FLAGS_READ | HSE_URL_FLAGS_SCRIPT;
 std::mutex RefusedMutex; // guards Refused
 std::set<std::pair<std::string, DWORD>> Refused;
 
+// The codes IIS's headers name, in order.
+constexpr std::pair<DWORD, std::string_view> SupportFunctionNames[] = {
+    {1, "HSE_REQ_SEND_URL_REDIRECT_RESP"},
+    {2, "HSE_REQ_SEND_URL"},
+    {3, "HSE_REQ_SEND_RESPONSE_HEADER"},
+    {4, "HSE_REQ_DONE_WITH_SESSION"},
+    {1001, "HSE_REQ_MAP_URL_TO_PATH"},
+    {1002, "HSE_REQ_GET_SSPI_INFO"},
+    {1003, "HSE_APPEND_LOG_PARAMETER"},
+    {1005, "HSE_REQ_IO_COMPLETION"},
+    {1006, "HSE_REQ_TRANSMIT_FILE"},
+    {1007, "HSE_REQ_REFRESH_ISAPI_ACL"},
+    {1008, "HSE_REQ_IS_KEEP_CONN"},
+    {1010, "HSE_REQ_ASYNC_READ_CLIENT"},
+    {1011, "HSE_REQ_GET_IMPERSONATION_TOKEN"},
+    {1012, "HSE_REQ_MAP_URL_TO_PATH_EX"},
+    {1014, "HSE_REQ_ABORTIVE_CLOSE"},
+    {1015, "HSE_REQ_GET_CERT_INFO_EX"},
+    {1016, "HSE_REQ_SEND_RESPONSE_HEADER_EX"},
+    {1017, "HSE_REQ_CLOSE_CONNECTION"},
+    {1018, "HSE_REQ_IS_CONNECTED"},
+    {1023, "HSE_REQ_MAP_UNICODE_URL_TO_PATH"},
+    {1024, "HSE_REQ_MAP_UNICODE_URL_TO_PATH_EX"},
+    {1025, "HSE_REQ_EXEC_UNICODE_URL"},
+    {1026, "HSE_REQ_EXEC_URL"},
+    {1027, "HSE_REQ_GET_EXEC_URL_STATUS"},
+    {1028, "HSE_REQ_SEND_CUSTOM_ERROR"},
+    {1030, "HSE_REQ_IS_IN_PROCESS"},
+    {1032, "HSE_REQ_REPORT_UNHEALTHY"},
+    {1033, "HSE_REQ_NORMALIZE_URL"},
+    {1037, "HSE_REQ_VECTOR_SEND"},
+    {1038, "HSE_REQ_GET_ANONYMOUS_TOKEN"},
+    {1040, "HSE_REQ_GET_CACHE_INVALIDATION_CALLBACK"},
+    {1041, "HSE_REQ_GET_UNICODE_ANONYMOUS_TOKEN"},
+    {1042, "HSE_REQ_GET_TRACE_INFO"},
+    {1043, "HSE_REQ_SET_FLUSH_FLAG"},
+    {1044, "HSE_REQ_GET_TRACE_INFO_EX"},
+    {1045, "HSE_REQ_RAISE_TRACE_EVENT"},
+    {1046, "HSE_REQ_GET_CONFIG_OBJECT"},
+    {1047, "HSE_REQ_GET_WORKER_PROCESS_SETTINGS"},
+    {1048, "HSE_REQ_GET_PROTOCOL_MANAGER_CUSTOM_INTERFACE_CALLBACK"},
+    {1049, "HSE_REQ_CANCEL_IO"},
+    {1050, "HSE_REQ_GET_CHANNEL_BINDING_TOKEN"},
+};
+
 } // namespace
 
 std::string_view SupportFunctionName(DWORD request) {
-  switch (request) {
-  case 1: return "HSE_REQ_SEND_URL_REDIRECT_RESP";
-  case 2: return "HSE_REQ_SEND_URL";
-  case 3: return "HSE_REQ_SEND_RESPONSE_HEADER";
-  case 4: return "HSE_REQ_DONE_WITH_SESSION";
-  case 1001: return "HSE_REQ_MAP_URL_TO_PATH";
-  case 1002: return "HSE_REQ_GET_SSPI_INFO";
-  case 1003: return "HSE_APPEND_LOG_PARAMETER";
-  case 1005: return "HSE_REQ_IO_COMPLETION";
-  case 1006: return "HSE_REQ_TRANSMIT_FILE";
-  case 1007: return "HSE_REQ_REFRESH_ISAPI_ACL";
-  case 1008: return "HSE_REQ_IS_KEEP_CONN";
-  case 1010: return "HSE_REQ_ASYNC_READ_CLIENT";
-  case 1011: return "HSE_REQ_GET_IMPERSONATION_TOKEN";
-  case 1012: return "HSE_REQ_MAP_URL_TO_PATH_EX";
-  case 1014: return "HSE_REQ_ABORTIVE_CLOSE";
-  case 1015: return "HSE_REQ_GET_CERT_INFO_EX";
-  case 1016: return "HSE_REQ_SEND_RESPONSE_HEADER_EX";
-  case 1017: return "HSE_REQ_CLOSE_CONNECTION";
-  case 1018: return "HSE_REQ_IS_CONNECTED";
-  case 1023: return "HSE_REQ_MAP_UNICODE_URL_TO_PATH";
-  case 1024: return "HSE_REQ_MAP_UNICODE_URL_TO_PATH_EX";
-  case 1025: return "HSE_REQ_EXEC_UNICODE_URL";
-  case 1026: return "HSE_REQ_EXEC_URL";
-  case 1027: return "HSE_REQ_GET_EXEC_URL_STATUS";
-  case 1028: return "HSE_REQ_SEND_CUSTOM_ERROR";
-  case 1030: return "HSE_REQ_IS_IN_PROCESS";
-  case 1032: return "HSE_REQ_REPORT_UNHEALTHY";
-  case 1033: return "HSE_REQ_NORMALIZE_URL";
-  case 1037: return "HSE_REQ_VECTOR_SEND";
-  case 1038: return "HSE_REQ_GET_ANONYMOUS_TOKEN";
-  case 1040: return "HSE_REQ_GET_CACHE_INVALIDATION_CALLBACK";
-  case 1041: return "HSE_REQ_GET_UNICODE_ANONYMOUS_TOKEN";
-  case 1042: return "HSE_REQ_GET_TRACE_INFO";
-  case 1043: return "HSE_REQ_SET_FLUSH_FLAG";
-  case 1044: return "HSE_REQ_GET_TRACE_INFO_EX";
-  case 1045: return "HSE_REQ_RAISE_TRACE_EVENT";
-  case 1046: return "HSE_REQ_GET_CONFIG_OBJECT";
-  case 1047: return "HSE_REQ_GET_WORKER_PROCESS_SETTINGS";
-  case 1048: return "HSE_REQ_GET_PROTOCOL_MANAGER_CUSTOM_INTERFACE_CALLBACK";
-  case 1049: return "HSE_REQ_CANCEL_IO";
-  case 1050: return "HSE_REQ_GET_CHANNEL_BINDING_TOKEN";
-  default: return {};
-  }
+  for (const auto& [code, name] : SupportFunctionNames)
+    if (code == request)
+      return name;
+  return {};
 }
 
 void DescribeSupportCall(TCallRecord& record, DWORD request, const void* buffer,
-                         const DWORD* size, const DWORD* dataType) {
+                         const DWORD* size) {
   if (const std::string_view name = SupportFunctionName(request); !name.empty())
     record.Arguments.emplace_back("name", std::string(name));
   auto argument = [&record](const char* name, TCallRecord::TValue value) {
@@ -172,7 +177,6 @@ void DescribeSupportCall(TCallRecord& record, DWORD request, const void* buffer,
   default:
     break;
   }
-  (void)dataType;
 }
 
 void DescribeSupportAnswer(TCallRecord& record, DWORD request, BOOL result, const void* buffer,
@@ -203,7 +207,8 @@ void DescribeSupportAnswer(TCallRecord& record, DWORD request, BOOL result, cons
     const auto* unicode = reinterpret_cast<const HSE_UNICODE_URL_MAPEX_INFO*>(dataType);
     answer("path", wide ? WideToUtf8(unicode->lpszPath) : std::string(narrow->lpszPath));
     answer("flags", std::int64_t{wide ? unicode->dwFlags : narrow->dwFlags});
-    answer("matching_path", std::int64_t{wide ? unicode->cchMatchingPath : narrow->cchMatchingPath});
+    answer("matching_path",
+           std::int64_t{wide ? unicode->cchMatchingPath : narrow->cchMatchingPath});
     answer("matching_url", std::int64_t{wide ? unicode->cchMatchingURL : narrow->cchMatchingURL});
     break;
   }
@@ -286,9 +291,9 @@ BOOL TRequest::AppendLogParameter(const char* text, const DWORD* size) {
   std::lock_guard lock(FMutex);
   if (FEnded || text == nullptr)
     return Fail(ERROR_INVALID_PARAMETER);
-  const std::string_view parameter =
-      size != nullptr && *size != 0 ? std::string_view(text, strnlen(text, *size))
-                                    : std::string_view(text);
+  const std::string_view parameter = size != nullptr && *size != 0
+                                         ? std::string_view(text, strnlen(text, *size))
+                                         : std::string_view(text);
   if (FLogParameters.size() + parameter.size() > MaxLogParameters)
     return Fail(ERROR_INVALID_PARAMETER);
   FLogParameters += parameter;

@@ -187,7 +187,8 @@ using PFN_TERMINATEEXTENSION = BOOL(ISAPI_CALL*)(DWORD dwFlags);
 static_assert(sizeof(HSE_VERSION_INFO) == 260);
 static_assert(sizeof(HSE_URL_MAPEX_INFO) == 280);
 static_assert(sizeof(HSE_UNICODE_URL_MAPEX_INFO) == 532);
-static_assert(sizeof(HSE_SEND_HEADER_EX_INFO) == 2 * sizeof(void*) + 12 + (sizeof(void*) == 8 ? 4 : 0));
+static_assert(sizeof(HSE_SEND_HEADER_EX_INFO) ==
+              2 * sizeof(void*) + 12 + (sizeof(void*) == 8 ? 4 : 0));
 static_assert(sizeof(HSE_CUSTOM_ERROR_INFO) == (sizeof(void*) == 8 ? 16 : 12));
 
 #if defined(_WIN32) && !defined(_WIN64)

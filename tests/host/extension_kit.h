@@ -1,6 +1,6 @@
 #pragma once
-// What the host tests' small extensions share: the query, the host's error code after a call,
-// and the common calls in one line each.
+// What the host tests' small extensions share: the host's error code after a call, and the
+// common calls in one line each.
 
 #include <cstdio>
 #include <string>
@@ -12,20 +12,6 @@ namespace extension_kit {
 
 using namespace isapi_web;
 
-inline std::string QueryValue(const char* query, const std::string& name) {
-  const std::string text = query ? query : "";
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    std::size_t end = text.find('&', start);
-    if (end == std::string::npos)
-      end = text.size();
-    if (text.compare(start, name.size() + 1, name + "=") == 0)
-      return text.substr(start + name.size() + 1, end - start - name.size() - 1);
-    start = end + 1;
-  }
-  return "";
-}
-
 /// "TRUE", or "FALSE/<error>" with the code the host set.
 inline std::string Outcome(BOOL result) {
   return result ? "TRUE" : "FALSE/" + std::to_string(test_extension::LastHostError());
@@ -35,8 +21,8 @@ inline std::string Outcome(BOOL result) {
 inline std::string Support(EXTENSION_CONTROL_BLOCK* ecb, DWORD code, void* buffer = nullptr,
                            DWORD* size = nullptr, void* dataType = nullptr) {
   test_extension::ClearHostError();
-  return Outcome(ecb->ServerSupportFunction(ecb->ConnID, code, buffer, size,
-                                            static_cast<LPDWORD>(dataType)));
+  return Outcome(
+      ecb->ServerSupportFunction(ecb->ConnID, code, buffer, size, static_cast<LPDWORD>(dataType)));
 }
 
 inline std::string Write(EXTENSION_CONTROL_BLOCK* ecb, const std::string& text) {
@@ -71,10 +57,12 @@ inline std::string Hex(const void* data, std::size_t size) {
 
 } // namespace extension_kit
 
-#define EXTENSION_KIT_ENTRY_POINTS(description)                                                   \
+#define EXTENSION_KIT_ENTRY_POINTS(description)                                                    \
   ISAPI_EXPORT BOOL ISAPI_CALL GetExtensionVersion(HSE_VERSION_INFO* version) {                    \
     version->dwExtensionVersion = HSE_VERSION;                                                     \
     std::snprintf(version->lpszExtensionDesc, sizeof version->lpszExtensionDesc, description);     \
     return 1;                                                                                      \
   }                                                                                                \
-  ISAPI_EXPORT BOOL ISAPI_CALL TerminateExtension(DWORD) { return 1; }
+  ISAPI_EXPORT BOOL ISAPI_CALL TerminateExtension(DWORD) {                                         \
+    return 1;                                                                                      \
+  }

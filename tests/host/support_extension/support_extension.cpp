@@ -23,7 +23,7 @@ std::string BoolAnswer(EXTENSION_CONTROL_BLOCK* ecb, DWORD code) {
 }
 
 DWORD HeaderEx(EXTENSION_CONTROL_BLOCK* ecb) {
-  const bool keep = QueryValue(ecb->lpszQueryString, "keep") == "1";
+  const bool keep = std::strcmp(ecb->lpszQueryString, "keep=1") == 0;
   std::string report = "keep-before=" + BoolAnswer(ecb, HSE_REQ_IS_KEEP_CONN);
   // The lengths end the texts: the bytes after them are not the extension's answer.
   const std::string status = "201 MadeEXTRA";
@@ -119,9 +119,9 @@ DWORD Map(EXTENSION_CONTROL_BLOCK* ecb) {
   HSE_URL_MAPEX_INFO info{};
   DWORD size = sizeof url;
   report += "ex=" + Support(ecb, HSE_REQ_MAP_URL_TO_PATH_EX, url, &size, &info);
-  report += std::string(" path=") + info.lpszPath + " flags=" + std::to_string(info.dwFlags) + " matching=" +
-            std::to_string(info.cchMatchingPath) + "," + std::to_string(info.cchMatchingURL) +
-            " size=" + std::to_string(size) + "\n";
+  report += std::string(" path=") + info.lpszPath + " flags=" + std::to_string(info.dwFlags) +
+            " matching=" + std::to_string(info.cchMatchingPath) + "," +
+            std::to_string(info.cchMatchingURL) + " size=" + std::to_string(size) + "\n";
   WCHAR wide[300] = u"/\u00e9t\u00e9/x";
   size = sizeof wide;
   report += "unicode=" + Support(ecb, HSE_REQ_MAP_UNICODE_URL_TO_PATH, wide, &size);
@@ -132,14 +132,13 @@ DWORD Map(EXTENSION_CONTROL_BLOCK* ecb) {
   report += " needed=" + std::to_string(size) + "\n";
   const WCHAR wideUrl[] = u"/d\u00e9j\u00e0";
   HSE_UNICODE_URL_MAPEX_INFO wideInfo{};
-  report += "unicode-ex=" +
-            Support(ecb, HSE_REQ_MAP_UNICODE_URL_TO_PATH_EX, const_cast<WCHAR*>(wideUrl), nullptr,
-                    &wideInfo);
+  report += "unicode-ex=" + Support(ecb, HSE_REQ_MAP_UNICODE_URL_TO_PATH_EX,
+                                    const_cast<WCHAR*>(wideUrl), nullptr, &wideInfo);
   std::size_t units = 0;
   while (wideInfo.lpszPath[units] != 0)
     ++units;
-  report += " hex=" + Hex(wideInfo.lpszPath, units * 2) + " matching=" +
-            std::to_string(wideInfo.cchMatchingPath) + "," +
+  report += " hex=" + Hex(wideInfo.lpszPath, units * 2) +
+            " matching=" + std::to_string(wideInfo.cchMatchingPath) + "," +
             std::to_string(wideInfo.cchMatchingURL) + "\n";
   char climb[] = "/../x";
   report += "climb=" + Support(ecb, HSE_REQ_MAP_URL_TO_PATH_EX, climb, nullptr, &info) + "\n";
@@ -181,13 +180,13 @@ DWORD Token(EXTENSION_CONTROL_BLOCK* ecb) {
 // Every code that cannot apply to this host, twice each: refused both times.
 DWORD Refused(EXTENSION_CONTROL_BLOCK* ecb) {
   std::string report;
-  for (DWORD code : {HSE_REQ_GET_SSPI_INFO, HSE_REQ_REFRESH_ISAPI_ACL, HSE_REQ_GET_CERT_INFO_EX,
-                     HSE_REQ_GET_ANONYMOUS_TOKEN, HSE_REQ_GET_CACHE_INVALIDATION_CALLBACK,
-                     HSE_REQ_GET_UNICODE_ANONYMOUS_TOKEN, HSE_REQ_GET_TRACE_INFO,
-                     HSE_REQ_GET_TRACE_INFO_EX, HSE_REQ_RAISE_TRACE_EVENT,
-                     HSE_REQ_GET_CONFIG_OBJECT, HSE_REQ_GET_WORKER_PROCESS_SETTINGS,
-                     HSE_REQ_GET_PROTOCOL_MANAGER_CUSTOM_INTERFACE_CALLBACK,
-                     HSE_REQ_GET_CHANNEL_BINDING_TOKEN}) {
+  for (DWORD code :
+       {HSE_REQ_GET_SSPI_INFO, HSE_REQ_REFRESH_ISAPI_ACL, HSE_REQ_GET_CERT_INFO_EX,
+        HSE_REQ_GET_ANONYMOUS_TOKEN, HSE_REQ_GET_CACHE_INVALIDATION_CALLBACK,
+        HSE_REQ_GET_UNICODE_ANONYMOUS_TOKEN, HSE_REQ_GET_TRACE_INFO, HSE_REQ_GET_TRACE_INFO_EX,
+        HSE_REQ_RAISE_TRACE_EVENT, HSE_REQ_GET_CONFIG_OBJECT, HSE_REQ_GET_WORKER_PROCESS_SETTINGS,
+        HSE_REQ_GET_PROTOCOL_MANAGER_CUSTOM_INTERFACE_CALLBACK,
+        HSE_REQ_GET_CHANNEL_BINDING_TOKEN}) {
     char scratch[64] = {};
     DWORD size = sizeof scratch;
     const std::string first = Support(ecb, code, scratch, &size, scratch);
