@@ -97,6 +97,13 @@ class SupportTest(unittest.TestCase):
         self.assertFalse(data.endswith(b"0\r\n\r\n"), data)
         self.host.wait_line(r"close=TRUE write-after=FALSE/64 keep=0 connected=0")
 
+    def test_is_connected_sees_the_client_go(self):
+        connection = Connection(self.host.port)
+        connection.send(b"GET " + SUPPORT.encode() + b"/wait-disconnect HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.host.wait_line(r"waiting for the client to go")
+        connection.close()
+        self.host.wait_line(r"connected=1 then 0$")
+
     def test_the_flush_flag_sends_each_write_while_the_extension_runs(self):
         connection = Connection(self.host.port)
         connection.send(b"GET " + SUPPORT.encode() + b"/flush HTTP/1.1\r\nHost: x\r\n\r\n")

@@ -84,38 +84,6 @@ TEST(ServerVariableTest, ARequestWithoutBodyHeadersHasEmptyTypeAndZeroLength) {
   EXPECT_EQ(ServerVariable(info, "CONTENT_LENGTH"), "0");
 }
 
-TEST(ServerVariableTest, IisOwnVariablesHeaderFormsAndTheEmptyOnesAreKnown) {
-  TRequestInfo info = SampleInfo();
-  info.Protocol = "HTTP/1.0";
-  info.RawTarget = "/scripts/moravel.dll/a/b?x=1";
-  EXPECT_EQ(ServerVariable(info, "HTTP_VERSION"), "HTTP/1.0"); // not a "Version" header
-  EXPECT_EQ(ServerVariable(info, "HTTP_URL"), "/scripts/moravel.dll/a/b?x=1");
-  EXPECT_EQ(ServerVariable(info, "HEADER_X-Forwarded-For"), "10.0.0.1");
-  EXPECT_EQ(ServerVariable(info, "header_x_forwarded_for"), "10.0.0.1");
-  EXPECT_EQ(ServerVariable(info, "HEADER_Accept"), "text/html, image/png");
-  EXPECT_FALSE(ServerVariable(info, "HEADER_Referer"));
-  EXPECT_EQ(ServerVariable(info, "CACHE_URL"), "http://example.com:8080/scripts/moravel.dll/a/b");
-  for (const char* name : {"AUTH_PASSWORD", "UNMAPPED_REMOTE_USER", "CERT_FLAGS", "HTTPS_KEYSIZE"})
-    EXPECT_EQ(ServerVariable(info, name), "") << name;
-}
-
-TEST(CopyServerVariableTest, UnicodeFormsAreUtf16WithSizesInBytes) {
-  TRequestInfo info = SampleInfo();
-  info.PathInfo = "/\xc3\xa9"; // "/é" in UTF-8
-  char16_t buffer[8];
-  DWORD size = sizeof buffer;
-  DWORD error = 0;
-  ASSERT_EQ(CopyServerVariable(info, "UNICODE_PATH_INFO", buffer, &size, error), 1);
-  EXPECT_EQ(size, 6u);
-  EXPECT_EQ(std::u16string(buffer), u"/\u00e9");
-  size = 5;
-  EXPECT_EQ(CopyServerVariable(info, "unicode_path_info", buffer, &size, error), 0);
-  EXPECT_EQ(error, ERROR_INSUFFICIENT_BUFFER);
-  EXPECT_EQ(size, 6u);
-  EXPECT_EQ(CopyServerVariable(info, "UNICODE_HTTP_HOST", buffer, &size, error), 0);
-  EXPECT_EQ(error, ERROR_INVALID_INDEX);
-}
-
 TEST(CopyWithTerminatorTest, ReportsTheBytesWrittenWithTheNul) {
   char buffer[16];
   std::memset(buffer, 'x', sizeof buffer);

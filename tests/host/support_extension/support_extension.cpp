@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "extension_kit.h"
 
@@ -69,6 +70,17 @@ DWORD Close(EXTENSION_CONTROL_BLOCK* ecb) {
   report += " keep=" + BoolAnswer(ecb, HSE_REQ_IS_KEEP_CONN);
   report += " connected=" + BoolAnswer(ecb, HSE_REQ_IS_CONNECTED);
   Say(report);
+  return HSE_STATUS_SUCCESS;
+}
+
+// Asks IS_CONNECTED until the client has gone (at most 30 s), as a long job checks before
+// going on.
+DWORD WaitForDisconnect(EXTENSION_CONTROL_BLOCK* ecb) {
+  std::string report = "connected=" + BoolAnswer(ecb, HSE_REQ_IS_CONNECTED);
+  Say("waiting for the client to go");
+  for (int i = 0; i < 3000 && BoolAnswer(ecb, HSE_REQ_IS_CONNECTED) == "1"; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  Say(report + " then " + BoolAnswer(ecb, HSE_REQ_IS_CONNECTED));
   return HSE_STATUS_SUCCESS;
 }
 
@@ -209,6 +221,8 @@ ISAPI_EXPORT DWORD ISAPI_CALL HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
     return HeaderExRefused(ecb);
   if (path == "/close")
     return Close(ecb);
+  if (path == "/wait-disconnect")
+    return WaitForDisconnect(ecb);
   if (path == "/flush")
     return Flush(ecb);
   if (path == "/release")
