@@ -78,9 +78,11 @@ bool PeerClosed(std::uintptr_t socket) {
 std::uintptr_t OpenImpersonationToken() {
   // The serving thread's token when it impersonates, else the process's, as IIS hands the
   // extension the token its request runs under.
+  // What impersonating with it or duplicating it takes, and no more.
+  constexpr ::DWORD access = TOKEN_QUERY | TOKEN_IMPERSONATE | TOKEN_DUPLICATE;
   HANDLE token = nullptr;
-  if (::OpenThreadToken(::GetCurrentThread(), TOKEN_ALL_ACCESS, TRUE, &token) ||
-      ::OpenProcessToken(::GetCurrentProcess(), TOKEN_ALL_ACCESS, &token))
+  if (::OpenThreadToken(::GetCurrentThread(), access, TRUE, &token) ||
+      ::OpenProcessToken(::GetCurrentProcess(), access, &token))
     return reinterpret_cast<std::uintptr_t>(token);
   return 0;
 }
