@@ -154,7 +154,7 @@ class SupportTest(unittest.TestCase):
     def test_impersonation_token(self):
         body = self.get(SUPPORT + "/token").body
         if on_windows():
-            self.assertEqual(body, b"token=TRUE again=TRUE handle=set same\n")
+            self.assertEqual(body, b"token=TRUE again=TRUE handle=set same impersonates\n")
         else:
             self.assertEqual(body, b"token=FALSE/50 again=FALSE/50 handle=none same\n")
             self.host.wait_line(r"HSE_REQ_GET_IMPERSONATION_TOKEN \(1011\), which this host")

@@ -183,7 +183,8 @@ DWORD Token(EXTENSION_CONTROL_BLOCK* ecb) {
   std::string report = "token=" + Support(ecb, HSE_REQ_GET_IMPERSONATION_TOKEN, &token);
   report += " again=" + Support(ecb, HSE_REQ_GET_IMPERSONATION_TOKEN, &again);
   report += std::string(" handle=") + (token != nullptr ? "set" : "none") +
-            (token == again ? " same" : " different") + "\n";
+            (token == again ? " same" : " different") +
+            (test_extension::ImpersonatesWith(token) ? " impersonates" : "") + "\n";
   SendHeaderEx(ecb, "200 OK", "Content-Type: text/plain\r\n\r\n", true);
   Write(ecb, report);
   return HSE_STATUS_SUCCESS;
