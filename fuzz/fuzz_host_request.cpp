@@ -6,7 +6,8 @@
 //
 // The extension checks the server-variable protocol, reads the body to its end and answers as
 // the request's X-Act header says: a redirect to the Referer (the default, what moravel does), a
-// header block taken from the body with the status in X-Status, a plain write, an error status,
+// header block taken from the body with the status in X-Status (by call 3, or by call 1016 with
+// counted texts and keep-alive withheld or not), a plain write, an error status,
 // or a pending request ended at once. Whatever it does, the client must receive one well-formed
 // HTTP response (Beast's response parser reads it to its end with nothing left over), with the
 // status that the extension's calls and the host's rules give.
@@ -250,6 +251,21 @@ DWORD ISAPI_CALL FuzzExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
       Write(ecb, current.Body.substr(block.size()));
     break;
   }
+  case 'x': { // the same through the call with counted texts; "x0" withholds keep-alive
+    if (current.Status && current.Status->empty())
+      current.Status.reset(); // a status of length 0 is the default one
+    const std::string block(current.Body.c_str());
+    HSE_SEND_HEADER_EX_INFO info{current.Status ? current.Status->data() : nullptr, block.data(),
+                                 current.Status ? static_cast<DWORD>(current.Status->size()) : 0,
+                                 static_cast<DWORD>(block.size()), current.Act != "x0"};
+    current.HeaderCalled = true;
+    current.HeaderAccepted =
+        ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_RESPONSE_HEADER_EX, &info, nullptr,
+                                   nullptr) != 0;
+    if (current.HeaderAccepted)
+      Write(ecb, current.Body.substr(block.size()));
+    break;
+  }
   case 'w':
     Write(ecb, current.Body);
     Write(ecb, "");
@@ -431,6 +447,8 @@ void ServeMapped(http::request<http::string_body>& request, const TTargetPath& t
   }
   if (channel->Outcome.Status != expected)
     Fail("the status is not what the extension's calls imply");
+  if (current.Act == "x0" && current.HeaderAccepted && channel->Outcome.KeepAlive)
+    Fail("the connection stays open after a header that withheld keep-alive");
   const auto response =
       ReadResponse(channel->Sent, headOnly, channel->Outcome.KeepAlive, extensionFramed);
   if (response.result_int() != expected)

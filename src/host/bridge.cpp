@@ -15,6 +15,7 @@
 #include "host/host_text.h"
 #include "host/thread_group.h"
 #include "host/url_path.h"
+#include "runtime/text.h"
 
 #include <boost/container/small_vector.hpp>
 
@@ -200,6 +201,12 @@ TRequest::TRequest(TCreateKey, const TExtension& extension, TRequestSetup&& setu
   FECB.ServerSupportFunction = ServerSupportFunctionCallback;
   FReadOffset = FECB.cbAvailable;
   FBodyComplete = FSetup.BodyComplete;
+  if (FSetup.Info.ApplicationPhysicalPath.empty() && FSetup.Root)
+    FSetup.Info.ApplicationPhysicalPath =
+        (*FSetup.Root / std::filesystem::path()).make_preferred().string();
+  if (FSetup.Info.ScriptTranslated.empty())
+    FSetup.Info.ScriptTranslated =
+        std::filesystem::path(FExtension.File()).make_preferred().string();
 }
 
 TRequest::~TRequest() = default;
@@ -269,7 +276,7 @@ void TRequest::ExpireLocked(std::unique_lock<std::mutex>& lock, unsigned status,
   TRequestOutcome outcome;
   outcome.KeepAlive = false;
   outcome.Note = std::string(note);
-  outcome.LogData.assign(FECB.lpszLogData, strnlen(FECB.lpszLogData, sizeof FECB.lpszLogData));
+  outcome.LogData = LogDataLocked();
   if (!FHeadSent) {
     const std::string statusText = ReasonFor(status);
     outcome.Bytes = ComposePage(statusText, {}, ErrorPageBody(statusText, HtmlEscape(note)),
@@ -294,6 +301,8 @@ void TRequest::Finish(std::unique_lock<std::mutex>& lock, TRequestOutcome outcom
                       bool onOwnerThread) {
   FEnded = true;
   Requests().Remove(FHandle);
+  if (FToken != 0)
+    CloseImpersonationToken(std::exchange(FToken, 0));
   std::shared_ptr<IClientChannel> channel = std::move(FChannel);
   lock.unlock();
   IClientChannel& target = *channel;
@@ -302,7 +311,7 @@ void TRequest::Finish(std::unique_lock<std::mutex>& lock, TRequestOutcome outcom
 
 void TRequest::EndLocked(std::unique_lock<std::mutex>& lock, DWORD status, bool onOwnerThread) {
   TRequestOutcome outcome;
-  outcome.LogData.assign(FECB.lpszLogData, strnlen(FECB.lpszLogData, sizeof FECB.lpszLogData));
+  outcome.LogData = LogDataLocked();
   if (FDoneCalled || FPending)
     outcome.SessionStatus = FDoneStatus;
   // A body the extension left unread is still on its way: the connection cannot carry another
@@ -348,10 +357,10 @@ void TRequest::EndLocked(std::unique_lock<std::mutex>& lock, DWORD status, bool 
       FUnsentHeadSize = AnnounceClose(FOutput, FUnsentHeadSize, FAnnounced);
     outcome.Bytes = std::move(FOutput);
     outcome.Status = FStatus;
-    // An answer cut short ends with the connection: nothing more may look like its end.
-    if (FClientGone)
-      outcome.Bytes.clear();
   }
+  // An answer cut short ends with the connection: nothing more may look like its end.
+  if (FClientGone)
+    outcome.Bytes.clear();
   outcome.KeepAlive = keepAlive;
   outcome.TimedOut = FSendError == ErrorTimeout;
   Finish(lock, std::move(outcome), onOwnerThread);
@@ -363,12 +372,8 @@ BOOL TRequest::GetVariable(const char* name, void* buffer, DWORD* size) {
     if (FEnded)
       return Fail(ERROR_INVALID_PARAMETER);
   }
-  std::string scratch;
-  const std::optional<std::string_view> value = FindServerVariable(FSetup.Info, name, scratch);
-  if (!value)
-    return Fail(ERROR_INVALID_INDEX);
   DWORD error = 0;
-  if (!CopyWithTerminator(*value, buffer, size, error))
+  if (!CopyServerVariable(FSetup.Info, name, buffer, size, error))
     return Fail(error);
   return 1;
 }
@@ -430,7 +435,7 @@ BOOL TRequest::Write(const void* buffer, DWORD* bytes, DWORD reserved) {
   if (!FHeadSent)
     StartBodyLocked(200, "200 OK", {});
   AppendBodyLocked(std::string_view(static_cast<const char*>(buffer), *bytes));
-  if ((FProcReturned || FOutput.size() >= FlushThreshold) && !FlushLocked())
+  if ((FProcReturned || FFlushEachWrite || FOutput.size() >= FlushThreshold) && !FlushLocked())
     return 0;
   return 1;
 }
@@ -516,12 +521,62 @@ BOOL TRequest::SupportFunction(DWORD request, void* buffer, DWORD* size, DWORD* 
   switch (request) {
   case HSE_REQ_SEND_URL_REDIRECT_RESP:
     return Redirect(static_cast<const char*>(buffer));
-  case HSE_REQ_SEND_RESPONSE_HEADER:
-    return SendHeader(static_cast<const char*>(buffer), reinterpret_cast<const char*>(dataType));
+  case HSE_REQ_SEND_RESPONSE_HEADER: {
+    const auto* block = reinterpret_cast<const char*>(dataType);
+    return SendHeader(buffer ? std::optional<std::string_view>(static_cast<const char*>(buffer))
+                             : std::nullopt,
+                      block ? std::optional<std::string_view>(block) : std::nullopt, true);
+  }
   case HSE_REQ_DONE_WITH_SESSION:
     return DoneWithSession(static_cast<const DWORD*>(buffer));
   case HSE_REQ_MAP_URL_TO_PATH:
     return MapUrl(static_cast<char*>(buffer), size);
+  case HSE_REQ_SEND_RESPONSE_HEADER_EX:
+    return SendHeaderEx(static_cast<const HSE_SEND_HEADER_EX_INFO*>(buffer));
+  case HSE_REQ_IS_KEEP_CONN:
+    return AnswerKeepConn(static_cast<BOOL*>(buffer));
+  case HSE_REQ_IS_CONNECTED:
+    return AnswerConnected(static_cast<BOOL*>(buffer));
+  case HSE_REQ_CLOSE_CONNECTION:
+    return CloseConnection();
+  case HSE_REQ_SET_FLUSH_FLAG:
+    return SetFlushFlag(buffer);
+  case HSE_APPEND_LOG_PARAMETER:
+    return AppendLogParameter(static_cast<const char*>(buffer), size);
+  case HSE_REQ_REPORT_UNHEALTHY:
+    return ReportUnhealthy(static_cast<const char*>(buffer));
+  case HSE_REQ_MAP_URL_TO_PATH_EX:
+    return MapUrlEx(static_cast<const char*>(buffer), size,
+                    reinterpret_cast<HSE_URL_MAPEX_INFO*>(dataType));
+  case HSE_REQ_MAP_UNICODE_URL_TO_PATH:
+    return MapUnicodeUrl(static_cast<WCHAR*>(buffer), size);
+  case HSE_REQ_MAP_UNICODE_URL_TO_PATH_EX:
+    return MapUnicodeUrlEx(static_cast<const WCHAR*>(buffer), size,
+                           reinterpret_cast<HSE_UNICODE_URL_MAPEX_INFO*>(dataType));
+  case HSE_REQ_NORMALIZE_URL:
+    return NormalizeUrl(static_cast<char*>(buffer));
+  case HSE_REQ_SEND_CUSTOM_ERROR:
+    return SendCustomError(static_cast<const HSE_CUSTOM_ERROR_INFO*>(buffer));
+  case HSE_REQ_GET_IMPERSONATION_TOKEN:
+    return GetImpersonationToken(static_cast<void**>(buffer));
+  case HSE_REQ_IS_IN_PROCESS:
+    return AnswerInProcess(static_cast<DWORD*>(buffer));
+  case HSE_REQ_ABORTIVE_CLOSE:
+    return AbortiveClose();
+  case HSE_REQ_GET_SSPI_INFO:
+  case HSE_REQ_REFRESH_ISAPI_ACL:
+  case HSE_REQ_GET_CERT_INFO_EX:
+  case HSE_REQ_GET_ANONYMOUS_TOKEN:
+  case HSE_REQ_GET_CACHE_INVALIDATION_CALLBACK:
+  case HSE_REQ_GET_UNICODE_ANONYMOUS_TOKEN:
+  case HSE_REQ_GET_TRACE_INFO:
+  case HSE_REQ_GET_TRACE_INFO_EX:
+  case HSE_REQ_RAISE_TRACE_EVENT:
+  case HSE_REQ_GET_CONFIG_OBJECT:
+  case HSE_REQ_GET_WORKER_PROCESS_SETTINGS:
+  case HSE_REQ_GET_PROTOCOL_MANAGER_CUSTOM_INTERFACE_CALLBACK:
+  case HSE_REQ_GET_CHANNEL_BINDING_TOKEN:
+    return Refuse(request);
   default: {
     std::lock_guard lock(FMutex);
     return Fail(ERROR_INVALID_PARAMETER);
@@ -557,13 +612,14 @@ BOOL TRequest::Redirect(const char* url) {
   return 1;
 }
 
-BOOL TRequest::SendHeader(const char* status, const char* block) {
+BOOL TRequest::SendHeader(std::optional<std::string_view> status,
+                          std::optional<std::string_view> block, bool keepConn) {
   std::lock_guard lock(FMutex);
   if (FEnded || FHeadSent)
     return Fail(ERROR_INVALID_PARAMETER);
   TStatusText statusText;
-  if (status != nullptr) {
-    const std::optional<TStatusText> parsed = ParseStatusText(status);
+  if (status) {
+    const std::optional<TStatusText> parsed = ParseStatusText(*status);
     if (!parsed) {
       FRefusal = "a response header with an invalid status text";
       return Fail(ERROR_INVALID_PARAMETER);
@@ -576,8 +632,8 @@ BOOL TRequest::SendHeader(const char* status, const char* block) {
     }
   }
   THeaderBlock headers;
-  if (block != nullptr) {
-    std::optional<THeaderBlock> parsed = ParseHeaderBlock(block);
+  if (block) {
+    std::optional<THeaderBlock> parsed = ParseHeaderBlock(*block);
     bool valid = parsed.has_value();
     for (std::size_t i = 0; valid && i < parsed->Fields.size(); ++i) {
       const auto& [name, value] = parsed->Fields[i];
@@ -594,6 +650,8 @@ BOOL TRequest::SendHeader(const char* status, const char* block) {
   boost::container::small_vector<TFieldView, 8> fields;
   for (const auto& [name, value] : headers.Fields)
     fields.push_back({name, value});
+  if (!keepConn)
+    FKeepAlive = false;
   StartBodyLocked(statusText.Code, statusText.Text, {fields.data(), fields.size()});
   AppendBodyLocked(headers.BodyStart);
   if (FProcReturned && !FlushLocked())
@@ -648,7 +706,11 @@ BOOL ISAPI_CALL GetServerVariableCallback(HCONN conn, LPSTR name, LPVOID buffer,
         {}};
     if (size)
       record.Answers.emplace_back("size", std::int64_t{*size});
-    if (result && *size > 0)
+    if (result && StartsWithIgnoreCase(name, "UNICODE_"))
+      record.Answers.emplace_back(
+          "value", WideToUtf8(std::u16string_view(static_cast<const char16_t*>(buffer),
+                                                  *size / sizeof(char16_t) - 1)));
+    else if (result && *size > 0)
       record.Answers.emplace_back("value", std::string(static_cast<char*>(buffer), *size - 1));
     Report(record);
     if (!result)
@@ -722,6 +784,7 @@ BOOL ISAPI_CALL ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID 
       record.Arguments.emplace_back("status", std::int64_t{*static_cast<const DWORD*>(buffer)});
     if (size != nullptr)
       record.Arguments.emplace_back("size", std::int64_t{*size});
+    DescribeSupportCall(record, request, buffer, size);
   }
   const std::shared_ptr<TRequest> target = FindRequest(conn);
   const BOOL result = target ? target->SupportFunction(request, buffer, size, dataType)
@@ -734,6 +797,7 @@ BOOL ISAPI_CALL ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID 
       if (result)
         record.Answers.emplace_back("buffer", std::string(static_cast<char*>(buffer)));
     }
+    DescribeSupportAnswer(record, request, result, buffer, size, dataType);
     const DWORD error = record.Error;
     Report(record);
     if (!result)

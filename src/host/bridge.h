@@ -67,6 +67,11 @@ public:
   /// Reads body bytes beyond what the request was given up front into buffer, blocking the
   /// calling thread until some came or the read failed. Called with the request's lock held.
   virtual TReceiveResult ReceiveBody(void* buffer, std::size_t size, std::size_t& received) = 0;
+  /// Ends the connection at once in both directions (the extension closed it); the request
+  /// still ends as usual. Called with the request's lock held.
+  virtual void CloseNow() {}
+  /// Whether the client is still connected as far as the host can tell without reading.
+  virtual bool PeerConnected() { return true; }
   /// The extension answered HSE_STATUS_PENDING; the time limit starts. Owner thread only.
   virtual void PendingStarted() = 0;
   /// The request has ended. onOwnerThread tells whether the caller is the thread that runs
@@ -97,6 +102,14 @@ struct TCallRecord {
   DWORD Error = 0;
   std::vector<std::pair<std::string, TValue>> Answers;
 };
+
+/// The name IIS's headers give a support-function code; empty for a code they do not name.
+std::string_view SupportFunctionName(DWORD request);
+/// Adds the arguments of the calls support_sync.cpp answers to a call's record.
+void DescribeSupportCall(TCallRecord& record, DWORD request, const void* buffer, const DWORD* size);
+/// Adds what those calls answered.
+void DescribeSupportAnswer(TCallRecord& record, DWORD request, BOOL result, const void* buffer,
+                           const DWORD* size, const DWORD* dataType);
 
 /// Receives every callback from now on (null to stop); used by `isapi-host call`.
 void SetCallObserver(std::function<void(const TCallRecord&)> observer);
@@ -144,9 +157,33 @@ private:
   enum class TFraming { None, Length, Chunked, UntilClose };
 
   BOOL Redirect(const char* url);
-  BOOL SendHeader(const char* status, const char* block);
+  /// Calls 3 and 1016: the status (none: "200 OK") and the header block, checked before anything
+  /// is sent; keepConn false closes the connection after the answer.
+  BOOL SendHeader(std::optional<std::string_view> status, std::optional<std::string_view> block,
+                  bool keepConn);
   BOOL DoneWithSession(const DWORD* status);
   BOOL MapUrl(char* buffer, DWORD* size);
+  // The synchronous support functions beyond the first four (support_sync.cpp).
+  BOOL SendHeaderEx(const HSE_SEND_HEADER_EX_INFO* info);
+  BOOL AnswerKeepConn(BOOL* answer);
+  BOOL AnswerConnected(BOOL* answer);
+  BOOL CloseConnection();
+  BOOL AbortiveClose();
+  BOOL AnswerInProcess(DWORD* answer);
+  BOOL SetFlushFlag(const void* flag);
+  BOOL AppendLogParameter(const char* text, const DWORD* size);
+  BOOL ReportUnhealthy(const char* reason);
+  BOOL MapUrlEx(const char* url, DWORD* size, HSE_URL_MAPEX_INFO* info);
+  BOOL MapUnicodeUrl(WCHAR* buffer, DWORD* size);
+  BOOL MapUnicodeUrlEx(const WCHAR* url, DWORD* size, HSE_UNICODE_URL_MAPEX_INFO* info);
+  BOOL NormalizeUrl(char* url);
+  BOOL SendCustomError(const HSE_CUSTOM_ERROR_INFO* info);
+  BOOL GetImpersonationToken(void** token);
+  /// A documented call that cannot apply to this host: FALSE, ERROR_NOT_SUPPORTED, and one
+  /// line on stderr per extension and code.
+  BOOL Refuse(DWORD request);
+  /// lpszLogData and what HSE_APPEND_LOG_PARAMETER added, for the access log.
+  std::string LogDataLocked() const;
   void StartBodyLocked(unsigned status, std::string_view statusText,
                        std::span<const TFieldView> fields);
   void AppendBodyLocked(std::string_view bytes);
@@ -187,6 +224,9 @@ private:
   std::size_t FUnsentHeadSize = 0;
   TConnectionState FAnnounced;
   std::string FRefusal; ///< what the last refused call was, for the 502 page
+  bool FFlushEachWrite = false; ///< HSE_REQ_SET_FLUSH_FLAG: every write goes out at once
+  std::string FLogParameters;   ///< HSE_APPEND_LOG_PARAMETER's texts
+  std::uintptr_t FToken = 0;    ///< the impersonation token handed out, closed at the end
 };
 
 /// The four callbacks placed in every control block.

@@ -176,6 +176,7 @@ int RunCallCommand(const TCallOptions& options, std::ostream& out, std::ostream&
   info.RemoteAddress = "127.0.0.1";
   info.RemotePort = "49152";
   info.ServerSoftware = ServerSoftware();
+  info.RawTarget = info.ScriptName + info.PathInfo + (info.Query.empty() ? "" : "?" + info.Query);
   bool hasLength = false;
   bool hasHost = false;
   for (const std::string& header : options.Headers) {

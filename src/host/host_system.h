@@ -42,4 +42,14 @@ enum class TSocketWait { Ready, TimedOut, Failed };
 TSocketWait WaitForSocket(std::uintptr_t socket, bool forWriting,
                           std::chrono::milliseconds timeout);
 
+/// Shuts the socket (its native handle) down in both directions; the peer sees the end at once.
+void ShutdownSocket(std::uintptr_t socket);
+/// Whether the peer of a non-blocking socket has closed or reset it, seen without reading.
+bool PeerClosed(std::uintptr_t socket);
+/// A handle of the calling thread's access token (the process's when the thread has none); 0
+/// with the call error set on failure, ERROR_NOT_SUPPORTED where the system has no tokens.
+/// The caller closes it with CloseImpersonationToken.
+std::uintptr_t OpenImpersonationToken();
+void CloseImpersonationToken(std::uintptr_t token);
+
 } // namespace isapi_web::host

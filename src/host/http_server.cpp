@@ -253,6 +253,14 @@ public:
     return TSendResult::Sent;
   }
 
+  // The extension closed the connection (HSE_REQ_CLOSE_CONNECTION): the client sees the end
+  // now; the socket itself closes when the request ends, on the connection's loop.
+  void CloseNow() override { ShutdownSocket(static_cast<std::uintptr_t>(FSocket.native_handle())); }
+
+  bool PeerConnected() override {
+    return !PeerClosed(static_cast<std::uintptr_t>(FSocket.native_handle()));
+  }
+
   void PendingStarted() override {
     // One timer per connection, armed at most once per time limit: a pending request only
     // notes its deadline, and a timer that fires early waits again for the rest.
@@ -689,6 +697,7 @@ private:
     info.RemoteAddress = FRemoteAddress;
     info.RemotePort = FRemotePort;
     info.ServerSoftware = ServerSoftware();
+    info.RawTarget = FReceived.Target;
     info.Headers.reserve(request.FieldCount);
     for (const TReceivedField& field : request.Received())
       info.Headers.emplace_back(field.NameText, field.Value);

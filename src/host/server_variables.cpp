@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "host/host_text.h"
+#include "runtime/text.h"
 
 namespace isapi_web::host {
 
@@ -67,6 +68,44 @@ std::optional<std::string_view> JoinedHeader(const TRequestInfo& info, std::stri
   return joined ? std::string_view(scratch) : std::string_view(*first);
 }
 
+// HEADER_<name>: the header by its own name, '-' and '_' alike, ignoring case.
+bool HeaderHasRawForm(std::string_view header, std::string_view name) {
+  if (header.size() != name.size())
+    return false;
+  for (std::size_t i = 0; i < header.size(); ++i) {
+    const char h = header[i] == '-' ? '_' : UpperAscii(header[i]);
+    const char n = name[i] == '-' ? '_' : UpperAscii(name[i]);
+    if (h != n)
+      return false;
+  }
+  return true;
+}
+
+// The variables of what this host never does (authentication, TLS, client certificates): known,
+// and empty as IIS answers them for an anonymous request on plain HTTP.
+constexpr std::string_view EmptyVariables[] = {"AUTH_TYPE",           "AUTH_USER",
+                                               "AUTH_PASSWORD",       "REMOTE_USER",
+                                               "LOGON_USER",          "UNMAPPED_REMOTE_USER",
+                                               "HTTPS_KEYSIZE",       "HTTPS_SECRETKEYSIZE",
+                                               "HTTPS_SERVER_ISSUER", "HTTPS_SERVER_SUBJECT",
+                                               "CERT_COOKIE",         "CERT_FLAGS",
+                                               "CERT_ISSUER",         "CERT_KEYSIZE",
+                                               "CERT_SECRETKEYSIZE",  "CERT_SERIALNUMBER",
+                                               "CERT_SERVER_ISSUER",  "CERT_SERVER_SUBJECT",
+                                               "CERT_SUBJECT"};
+
+// The site and application IIS would run the extension in: the first site's root application.
+constexpr std::pair<std::string_view, std::string_view> FixedVariables[] = {
+    {"SERVER_PORT_SECURE", "0"},
+    {"HTTPS", "off"},
+    {"GATEWAY_INTERFACE", "CGI/1.1"},
+    {"APPL_MD_PATH", "/LM/W3SVC/1/ROOT"},
+    {"INSTANCE_ID", "1"},
+    {"INSTANCE_META_PATH", "/LM/W3SVC/1"},
+    {"INSTANCE_NAME", "Default Web Site"},
+    {"APP_POOL_ID", "DefaultAppPool"},
+    {"SSI_EXEC_DISABLED", "0"}};
+
 std::optional<std::string_view> FindHeader(const TRequestInfo& info, std::string_view name,
                                            std::string& scratch) {
   return JoinedHeader(info, scratch,
@@ -85,6 +124,17 @@ std::optional<std::string> HeaderValue(const TRequestInfo& info, std::string_vie
 
 std::optional<std::string_view> FindServerVariable(const TRequestInfo& info, std::string_view name,
                                                    std::string& scratch) {
+  // IIS's own variables that look like headers come first.
+  if (IsVariable(name, "HTTP_VERSION"))
+    return info.Protocol;
+  if (IsVariable(name, "HTTP_URL"))
+    return info.RawTarget;
+  if (IsVariable(name, "HTTP_METHOD"))
+    return info.Method;
+  if (name.size() > 7 && IsVariable(name.substr(0, 7), "HEADER_"))
+    return JoinedHeader(info, scratch, [raw = name.substr(7)](std::string_view field) {
+      return HeaderHasRawForm(field, raw);
+    });
   if (name.size() > 5 && IsVariable(name.substr(0, 5), "HTTP_"))
     return JoinedHeader(info, scratch, [suffix = name.substr(5)](std::string_view field) {
       return HeaderHasVariableForm(field, suffix);
@@ -110,27 +160,36 @@ std::optional<std::string_view> FindServerVariable(const TRequestInfo& info, std
     return info.ServerName;
   if (IsVariable(name, "SERVER_PORT"))
     return info.ServerPort;
-  if (IsVariable(name, "SERVER_PORT_SECURE"))
-    return "0";
   if (IsVariable(name, "SERVER_SOFTWARE"))
     return info.ServerSoftware;
   if (IsVariable(name, "REMOTE_ADDR") || IsVariable(name, "REMOTE_HOST"))
     return info.RemoteAddress;
   if (IsVariable(name, "REMOTE_PORT"))
     return info.RemotePort;
-  if (IsVariable(name, "LOCAL_ADDR"))
+  if (IsVariable(name, "LOCAL_ADDR") || IsVariable(name, "SERVER_ADDR"))
     return info.LocalAddress;
+  if (IsVariable(name, "URL_PATH_INFO"))
+    return info.PathInfo;
+  if (IsVariable(name, "UNENCODED_URL"))
+    return info.RawTarget;
+  if (IsVariable(name, "APPL_PHYSICAL_PATH"))
+    return info.ApplicationPhysicalPath;
+  if (IsVariable(name, "SCRIPT_TRANSLATED"))
+    return info.ScriptTranslated;
+  if (IsVariable(name, "CACHE_URL")) {
+    scratch = "http://" + info.ServerName + ":" + info.ServerPort + info.ScriptName + info.PathInfo;
+    return scratch;
+  }
+  for (const auto& [fixed, value] : FixedVariables)
+    if (IsVariable(name, fixed))
+      return value;
+  for (const std::string_view empty : EmptyVariables)
+    if (IsVariable(name, empty))
+      return std::string_view();
   if (IsVariable(name, "CONTENT_TYPE"))
     return FindHeader(info, "Content-Type", scratch).value_or("");
   if (IsVariable(name, "CONTENT_LENGTH"))
     return FindHeader(info, "Content-Length", scratch).value_or("0");
-  if (IsVariable(name, "HTTPS"))
-    return "off";
-  if (IsVariable(name, "AUTH_TYPE") || IsVariable(name, "REMOTE_USER") ||
-      IsVariable(name, "LOGON_USER") || IsVariable(name, "AUTH_USER"))
-    return "";
-  if (IsVariable(name, "GATEWAY_INTERFACE"))
-    return "CGI/1.1";
   if (IsVariable(name, "ALL_HTTP")) {
     scratch.clear();
     for (const auto& [field, value] : info.Headers) {
@@ -174,6 +233,36 @@ BOOL CopyWithTerminator(std::string_view value, void* buffer, DWORD* size, DWORD
   static_cast<char*>(buffer)[value.size()] = '\0';
   *size = needed;
   return 1;
+}
+
+BOOL CopyWideWithTerminator(std::u16string_view text, void* buffer, DWORD* size, DWORD& error) {
+  const DWORD needed = static_cast<DWORD>((text.size() + 1) * sizeof(char16_t));
+  if (buffer == nullptr || *size < needed) {
+    *size = needed;
+    error = ERROR_INSUFFICIENT_BUFFER;
+    return 0;
+  }
+  std::memcpy(buffer, text.data(), text.size() * sizeof(char16_t));
+  std::memset(static_cast<char*>(buffer) + needed - sizeof(char16_t), 0, sizeof(char16_t));
+  *size = needed;
+  return 1;
+}
+
+BOOL CopyServerVariable(const TRequestInfo& info, std::string_view name, void* buffer, DWORD* size,
+                        DWORD& error) {
+  std::string scratch;
+  // UNICODE_<name>: the variable's text, read as UTF-8, in UTF-16; not for headers.
+  const bool wide = name.size() > 8 && IsVariable(name.substr(0, 8), "UNICODE_");
+  const std::string_view base = wide ? name.substr(8) : name;
+  std::optional<std::string_view> value;
+  if (!wide || !(StartsWithIgnoreCase(base, "HTTP_") || StartsWithIgnoreCase(base, "HEADER_")))
+    value = FindServerVariable(info, base, scratch);
+  if (!value) {
+    error = ERROR_INVALID_INDEX;
+    return 0;
+  }
+  return wide ? CopyWideWithTerminator(Utf8ToWide(*value), buffer, size, error)
+              : CopyWithTerminator(*value, buffer, size, error);
 }
 
 } // namespace isapi_web::host

@@ -26,6 +26,9 @@ struct TRequestInfo {
   std::string RemoteAddress;
   std::string RemotePort;
   std::string ServerSoftware;
+  std::string RawTarget;               ///< the request target as sent (UNENCODED_URL)
+  std::string ApplicationPhysicalPath; ///< the root folder, ending in a separator
+  std::string ScriptTranslated;        ///< the extension's file
   /// The request's header fields in the order sent, names as sent.
   std::vector<std::pair<std::string, std::string>> Headers;
 };
@@ -38,6 +41,14 @@ std::optional<std::string> ServerVariable(const TRequestInfo& info, std::string_
 /// together (URL, ALL_HTTP, ALL_RAW, fields of one name joined).
 std::optional<std::string_view> FindServerVariable(const TRequestInfo& info, std::string_view name,
                                                    std::string& scratch);
+
+/// Copies a variable into an extension's buffer as GetServerVariable answers: UNICODE_<name>
+/// in UTF-16 (sizes in bytes), any other in bytes; FALSE with error 1413 (unknown name) or 122.
+BOOL CopyServerVariable(const TRequestInfo& info, std::string_view name, void* buffer, DWORD* size,
+                        DWORD& error);
+
+/// Copies text and a NUL unit as UTF-16 into buffer (*size in bytes), as CopyWithTerminator.
+BOOL CopyWideWithTerminator(std::u16string_view text, void* buffer, DWORD* size, DWORD& error);
 
 /// The value of a request header (ignoring ASCII case), nullopt when absent.
 std::optional<std::string> HeaderValue(const TRequestInfo& info, std::string_view name);

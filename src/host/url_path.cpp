@@ -1,6 +1,7 @@
 #include "host/url_path.h"
 
 #include "host/host_text.h"
+#include "runtime/text.h"
 
 namespace isapi_web::host {
 
@@ -179,6 +180,19 @@ std::optional<std::string> MapUrlToPhysicalPath(const std::filesystem::path& roo
     result /= std::filesystem::path(relative);
   result.make_preferred();
   return result.string();
+}
+
+std::optional<std::u16string> MapUrlToPhysicalPathWide(const std::filesystem::path& root,
+                                                       std::string_view url) {
+  const TTargetPath target = ParseRequestTarget(url);
+  if (!target.Valid)
+    return std::nullopt;
+  std::filesystem::path result = root;
+  // Built from UTF-16, so that no narrow conversion of the system's stands between.
+  if (target.Path.size() > 1)
+    result /= std::filesystem::path(Utf8ToWide(std::string_view(target.Path).substr(1)));
+  result.make_preferred();
+  return result.u16string();
 }
 
 } // namespace isapi_web::host

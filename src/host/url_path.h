@@ -50,5 +50,8 @@ std::optional<std::filesystem::path> ResolveUnderRoot(const std::filesystem::pat
 /// system's own separators; nullopt for a URL that climbs above the root.
 std::optional<std::string> MapUrlToPhysicalPath(const std::filesystem::path& root,
                                                 std::string_view url);
+/// The same in UTF-16, the URL's decoded bytes read as UTF-8.
+std::optional<std::u16string> MapUrlToPhysicalPathWide(const std::filesystem::path& root,
+                                                       std::string_view url);
 
 } // namespace isapi_web::host

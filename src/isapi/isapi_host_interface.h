@@ -56,6 +56,47 @@ inline constexpr DWORD HSE_REQ_SEND_URL = 2;
 inline constexpr DWORD HSE_REQ_SEND_RESPONSE_HEADER = 3;
 inline constexpr DWORD HSE_REQ_DONE_WITH_SESSION = 4;
 inline constexpr DWORD HSE_REQ_MAP_URL_TO_PATH = 1001;
+inline constexpr DWORD HSE_REQ_GET_SSPI_INFO = 1002;
+inline constexpr DWORD HSE_APPEND_LOG_PARAMETER = 1003;
+inline constexpr DWORD HSE_REQ_REFRESH_ISAPI_ACL = 1007;
+inline constexpr DWORD HSE_REQ_IS_KEEP_CONN = 1008;
+inline constexpr DWORD HSE_REQ_GET_IMPERSONATION_TOKEN = 1011;
+inline constexpr DWORD HSE_REQ_MAP_URL_TO_PATH_EX = 1012;
+inline constexpr DWORD HSE_REQ_ABORTIVE_CLOSE = 1014;
+inline constexpr DWORD HSE_REQ_GET_CERT_INFO_EX = 1015;
+inline constexpr DWORD HSE_REQ_SEND_RESPONSE_HEADER_EX = 1016;
+inline constexpr DWORD HSE_REQ_CLOSE_CONNECTION = 1017;
+inline constexpr DWORD HSE_REQ_IS_CONNECTED = 1018;
+inline constexpr DWORD HSE_REQ_MAP_UNICODE_URL_TO_PATH = 1023;
+inline constexpr DWORD HSE_REQ_MAP_UNICODE_URL_TO_PATH_EX = 1024;
+inline constexpr DWORD HSE_REQ_SEND_CUSTOM_ERROR = 1028;
+inline constexpr DWORD HSE_REQ_IS_IN_PROCESS = 1030;
+inline constexpr DWORD HSE_REQ_REPORT_UNHEALTHY = 1032;
+inline constexpr DWORD HSE_REQ_NORMALIZE_URL = 1033;
+inline constexpr DWORD HSE_REQ_GET_ANONYMOUS_TOKEN = 1038;
+inline constexpr DWORD HSE_REQ_GET_CACHE_INVALIDATION_CALLBACK = 1040;
+inline constexpr DWORD HSE_REQ_GET_UNICODE_ANONYMOUS_TOKEN = 1041;
+inline constexpr DWORD HSE_REQ_GET_TRACE_INFO = 1042;
+inline constexpr DWORD HSE_REQ_SET_FLUSH_FLAG = 1043;
+inline constexpr DWORD HSE_REQ_GET_TRACE_INFO_EX = 1044;
+inline constexpr DWORD HSE_REQ_RAISE_TRACE_EVENT = 1045;
+inline constexpr DWORD HSE_REQ_GET_CONFIG_OBJECT = 1046;
+inline constexpr DWORD HSE_REQ_GET_WORKER_PROCESS_SETTINGS = 1047;
+inline constexpr DWORD HSE_REQ_GET_PROTOCOL_MANAGER_CUSTOM_INTERFACE_CALLBACK = 1048;
+inline constexpr DWORD HSE_REQ_GET_CHANNEL_BINDING_TOKEN = 1050;
+
+/// HSE_REQ_IS_IN_PROCESS's answer for an extension loaded into the server's own process.
+inline constexpr DWORD HSE_APP_FLAG_IN_PROCESS = 0;
+// HSE_URL_MAPEX_INFO's access flags.
+inline constexpr DWORD HSE_URL_FLAGS_READ = 0x001;
+inline constexpr DWORD HSE_URL_FLAGS_SCRIPT = 0x200;
+inline constexpr std::size_t HSE_MAX_PATH = 260; // MAX_PATH
+// What a host answers to a call it does not support, and to I/O on a connection it closed.
+inline constexpr DWORD ERROR_NOT_SUPPORTED = 50;
+inline constexpr DWORD ERROR_NETNAME_DELETED = 64;
+using USHORT = std::uint16_t;
+/// A UTF-16 unit: Windows' WCHAR, 16 bits on every platform the interface is used on.
+using WCHAR = char16_t;
 
 // TerminateExtension's flags.
 inline constexpr DWORD HSE_TERM_ADVISORY_UNLOAD = 1;
@@ -105,11 +146,50 @@ struct HSE_VERSION_INFO {
   char lpszExtensionDesc[HSE_MAX_EXT_DLL_NAME_LEN];
 };
 
+/// HSE_REQ_SEND_RESPONSE_HEADER_EX's record; the texts need not end in a NUL at their lengths.
+struct HSE_SEND_HEADER_EX_INFO {
+  const char* pszStatus;
+  const char* pszHeader;
+  DWORD cchStatus;
+  DWORD cchHeader;
+  BOOL fKeepConn;
+};
+
+/// HSE_REQ_MAP_URL_TO_PATH_EX's answer.
+struct HSE_URL_MAPEX_INFO {
+  char lpszPath[HSE_MAX_PATH];
+  DWORD dwFlags;
+  DWORD cchMatchingPath;
+  DWORD cchMatchingURL;
+  DWORD dwReserved1;
+  DWORD dwReserved2;
+};
+
+/// HSE_REQ_MAP_UNICODE_URL_TO_PATH_EX's answer; lengths in UTF-16 units.
+struct HSE_UNICODE_URL_MAPEX_INFO {
+  WCHAR lpszPath[HSE_MAX_PATH];
+  DWORD dwFlags;
+  DWORD cchMatchingPath;
+  DWORD cchMatchingURL;
+};
+
+/// HSE_REQ_SEND_CUSTOM_ERROR's record.
+struct HSE_CUSTOM_ERROR_INFO {
+  char* pszStatus;
+  USHORT uHttpSubError;
+  BOOL fAsync;
+};
+
 using PFN_GETEXTENSIONVERSION = BOOL(ISAPI_CALL*)(HSE_VERSION_INFO* pVer);
 using PFN_HTTPEXTENSIONPROC = DWORD(ISAPI_CALL*)(EXTENSION_CONTROL_BLOCK* pECB);
 using PFN_TERMINATEEXTENSION = BOOL(ISAPI_CALL*)(DWORD dwFlags);
 
 static_assert(sizeof(HSE_VERSION_INFO) == 260);
+static_assert(sizeof(HSE_URL_MAPEX_INFO) == 280);
+static_assert(sizeof(HSE_UNICODE_URL_MAPEX_INFO) == 532);
+static_assert(sizeof(HSE_SEND_HEADER_EX_INFO) ==
+              2 * sizeof(void*) + 12 + (sizeof(void*) == 8 ? 4 : 0));
+static_assert(sizeof(HSE_CUSTOM_ERROR_INFO) == (sizeof(void*) == 8 ? 16 : 12));
 
 #if defined(_WIN32) && !defined(_WIN64)
 // The 32-bit layout IIS hands to a 32-bit extension.

@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -96,5 +97,25 @@ TSocketWait WaitForSocket(std::uintptr_t socket, bool forWriting,
   // An error or a hang-up is ready too: the next write or read reports it.
   return result > 0 ? TSocketWait::Ready : TSocketWait::Failed;
 }
+
+void ShutdownSocket(std::uintptr_t socket) {
+  ::shutdown(static_cast<int>(socket), SHUT_RDWR);
+}
+
+bool PeerClosed(std::uintptr_t socket) {
+  char byte;
+  const ssize_t result = ::recv(static_cast<int>(socket), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (result > 0)
+    return false;
+  return result == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
+// There are no access tokens here: the support function that hands one out is refused.
+std::uintptr_t OpenImpersonationToken() {
+  SetCallError(ERROR_NOT_SUPPORTED);
+  return 0;
+}
+
+void CloseImpersonationToken(std::uintptr_t) {}
 
 } // namespace isapi_web::host

@@ -61,4 +61,34 @@ TSocketWait WaitForSocket(std::uintptr_t socket, bool forWriting,
   return result > 0 ? TSocketWait::Ready : TSocketWait::Failed;
 }
 
+void ShutdownSocket(std::uintptr_t socket) {
+  ::shutdown(static_cast<SOCKET>(socket), SD_BOTH);
+}
+
+bool PeerClosed(std::uintptr_t socket) {
+  if (WaitForSocket(socket, false, std::chrono::milliseconds(0)) == TSocketWait::TimedOut)
+    return false; // nothing to read, not even an end
+  char byte;
+  const int result = ::recv(static_cast<SOCKET>(socket), &byte, 1, MSG_PEEK);
+  if (result > 0)
+    return false;
+  return result == 0 || ::WSAGetLastError() != WSAEWOULDBLOCK;
+}
+
+std::uintptr_t OpenImpersonationToken() {
+  // The serving thread's token when it impersonates, else the process's, as IIS hands the
+  // extension the token its request runs under.
+  // What impersonating with it or duplicating it takes, and no more.
+  constexpr ::DWORD access = TOKEN_QUERY | TOKEN_IMPERSONATE | TOKEN_DUPLICATE;
+  HANDLE token = nullptr;
+  if (::OpenThreadToken(::GetCurrentThread(), access, TRUE, &token) ||
+      ::OpenProcessToken(::GetCurrentProcess(), access, &token))
+    return reinterpret_cast<std::uintptr_t>(token);
+  return 0;
+}
+
+void CloseImpersonationToken(std::uintptr_t token) {
+  ::CloseHandle(reinterpret_cast<HANDLE>(token));
+}
+
 } // namespace isapi_web::host

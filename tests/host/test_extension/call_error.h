@@ -9,5 +9,8 @@ namespace test_extension {
 isapi_web::DWORD LastHostError();
 /// Clears it, so that a stale value cannot pass for the host's answer.
 void ClearHostError();
+/// Whether the calling thread can impersonate with the token and revert (false where there
+/// are no tokens).
+bool ImpersonatesWith(void* token);
 
 } // namespace test_extension

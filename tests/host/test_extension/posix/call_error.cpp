@@ -10,5 +10,8 @@ isapi_web::DWORD LastHostError() {
 void ClearHostError() {
   errno = 0;
 }
+bool ImpersonatesWith(void*) {
+  return false;
+}
 
 } // namespace test_extension

@@ -10,5 +10,8 @@ isapi_web::DWORD LastHostError() {
 void ClearHostError() {
   ::SetLastError(0);
 }
+bool ImpersonatesWith(void* token) {
+  return ::ImpersonateLoggedOnUser(token) && ::RevertToSelf();
+}
 
 } // namespace test_extension

@@ -1,0 +1,457 @@
+// The synchronous support functions beyond the first four: the header call with lengths and
+// keep-alive, the connection queries and closes, the log and health calls, URL mapping and
+// normalisation, the host's error page, the impersonation token, and the refusal of the calls
+// that cannot apply to this host.
+
+#include <cstdio>
+#include <cstring>
+#include <set>
+
+#include "host/bridge.h"
+#include "host/extension.h"
+#include "host/header_block.h"
+#include "host/host_system.h"
+#include "host/host_text.h"
+#include "host/url_path.h"
+#include "runtime/text.h"
+
+namespace isapi_web::host {
+
+namespace {
+
+// What HSE_APPEND_LOG_PARAMETER may add to one request's log record in all.
+constexpr std::size_t MaxLogParameters = 4096;
+// What of an unhealthy report reaches the host's log.
+constexpr std::size_t MaxReasonLength = 1024;
+
+BOOL Fail(DWORD error) {
+  SetCallError(error);
+  return 0;
+}
+
+void Diagnostic(const std::string& text) {
+  const std::string line = "isapi-host: " + EscapeControlBytes(text) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+}
+
+// count bytes of text, the NULs at its end left out: callers count the terminator or not.
+std::string_view Counted(const char* text, DWORD count) {
+  std::string_view result(text, count);
+  while (!result.empty() && result.back() == '\0')
+    result.remove_suffix(1);
+  return result;
+}
+
+// A NUL-terminated text within size bytes (no size: unbounded); nullopt when none ends there.
+std::optional<std::string_view> Terminated(const char* text, const DWORD* size) {
+  if (size == nullptr || *size == 0)
+    return std::string_view(text);
+  const std::size_t length = strnlen(text, *size);
+  if (length == *size)
+    return std::nullopt;
+  return std::string_view(text, length);
+}
+
+std::optional<std::u16string_view> TerminatedWide(const WCHAR* text, const DWORD* size) {
+  const std::size_t limit = size == nullptr || *size == 0 ? SIZE_MAX : *size / sizeof(WCHAR);
+  std::size_t length = 0;
+  while (length < limit && text[length] != 0)
+    ++length;
+  if (length == limit)
+    return std::nullopt;
+  return std::u16string_view(text, length);
+}
+
+std::string WideArgument(const WCHAR* text, const DWORD* size) {
+  if (text == nullptr)
+    return "(null)";
+  const std::optional<std::u16string_view> view = TerminatedWide(text, size);
+  return view ? WideToUtf8(*view) : "(unterminated)";
+}
+
+std::string TextArgument(const char* text, const DWORD* size = nullptr) {
+  if (text == nullptr)
+    return "(null)";
+  return std::string(Terminated(text, size).value_or("(unterminated)"));
+}
+
+// The root's access flags as IIS gives them for a site's default folder: read and scripts.
+constexpr DWORD RootFlags = HSE_URL_FLAGS_READ | HSE_URL_FLAGS_SCRIPT;
+
+std::mutex RefusedMutex; // guards Refused
+std::set<std::pair<std::string, DWORD>> Refused;
+
+// The codes IIS's headers name, in order.
+constexpr std::pair<DWORD, std::string_view> SupportFunctionNames[] = {
+    {1, "HSE_REQ_SEND_URL_REDIRECT_RESP"},
+    {2, "HSE_REQ_SEND_URL"},
+    {3, "HSE_REQ_SEND_RESPONSE_HEADER"},
+    {4, "HSE_REQ_DONE_WITH_SESSION"},
+    {1001, "HSE_REQ_MAP_URL_TO_PATH"},
+    {1002, "HSE_REQ_GET_SSPI_INFO"},
+    {1003, "HSE_APPEND_LOG_PARAMETER"},
+    {1005, "HSE_REQ_IO_COMPLETION"},
+    {1006, "HSE_REQ_TRANSMIT_FILE"},
+    {1007, "HSE_REQ_REFRESH_ISAPI_ACL"},
+    {1008, "HSE_REQ_IS_KEEP_CONN"},
+    {1010, "HSE_REQ_ASYNC_READ_CLIENT"},
+    {1011, "HSE_REQ_GET_IMPERSONATION_TOKEN"},
+    {1012, "HSE_REQ_MAP_URL_TO_PATH_EX"},
+    {1014, "HSE_REQ_ABORTIVE_CLOSE"},
+    {1015, "HSE_REQ_GET_CERT_INFO_EX"},
+    {1016, "HSE_REQ_SEND_RESPONSE_HEADER_EX"},
+    {1017, "HSE_REQ_CLOSE_CONNECTION"},
+    {1018, "HSE_REQ_IS_CONNECTED"},
+    {1023, "HSE_REQ_MAP_UNICODE_URL_TO_PATH"},
+    {1024, "HSE_REQ_MAP_UNICODE_URL_TO_PATH_EX"},
+    {1025, "HSE_REQ_EXEC_UNICODE_URL"},
+    {1026, "HSE_REQ_EXEC_URL"},
+    {1027, "HSE_REQ_GET_EXEC_URL_STATUS"},
+    {1028, "HSE_REQ_SEND_CUSTOM_ERROR"},
+    {1030, "HSE_REQ_IS_IN_PROCESS"},
+    {1032, "HSE_REQ_REPORT_UNHEALTHY"},
+    {1033, "HSE_REQ_NORMALIZE_URL"},
+    {1037, "HSE_REQ_VECTOR_SEND"},
+    {1038, "HSE_REQ_GET_ANONYMOUS_TOKEN"},
+    {1040, "HSE_REQ_GET_CACHE_INVALIDATION_CALLBACK"},
+    {1041, "HSE_REQ_GET_UNICODE_ANONYMOUS_TOKEN"},
+    {1042, "HSE_REQ_GET_TRACE_INFO"},
+    {1043, "HSE_REQ_SET_FLUSH_FLAG"},
+    {1044, "HSE_REQ_GET_TRACE_INFO_EX"},
+    {1045, "HSE_REQ_RAISE_TRACE_EVENT"},
+    {1046, "HSE_REQ_GET_CONFIG_OBJECT"},
+    {1047, "HSE_REQ_GET_WORKER_PROCESS_SETTINGS"},
+    {1048, "HSE_REQ_GET_PROTOCOL_MANAGER_CUSTOM_INTERFACE_CALLBACK"},
+    {1049, "HSE_REQ_CANCEL_IO"},
+    {1050, "HSE_REQ_GET_CHANNEL_BINDING_TOKEN"},
+};
+
+} // namespace
+
+std::string_view SupportFunctionName(DWORD request) {
+  for (const auto& [code, name] : SupportFunctionNames)
+    if (code == request)
+      return name;
+  return {};
+}
+
+void DescribeSupportCall(TCallRecord& record, DWORD request, const void* buffer,
+                         const DWORD* size) {
+  if (const std::string_view name = SupportFunctionName(request); !name.empty())
+    record.Arguments.emplace_back("name", std::string(name));
+  auto argument = [&record](const char* name, TCallRecord::TValue value) {
+    record.Arguments.emplace_back(name, std::move(value));
+  };
+  switch (request) {
+  case HSE_REQ_SEND_RESPONSE_HEADER_EX:
+    if (const auto* info = static_cast<const HSE_SEND_HEADER_EX_INFO*>(buffer)) {
+      argument("status", info->pszStatus ? std::string(info->pszStatus, info->cchStatus)
+                                         : std::string("(null)"));
+      argument("header", info->pszHeader ? std::string(info->pszHeader, info->cchHeader)
+                                         : std::string("(null)"));
+      argument("keep_conn", std::int64_t{info->fKeepConn});
+    }
+    break;
+  case HSE_APPEND_LOG_PARAMETER:
+  case HSE_REQ_REPORT_UNHEALTHY:
+  case HSE_REQ_NORMALIZE_URL:
+  case HSE_REQ_MAP_URL_TO_PATH_EX:
+    argument("buffer", TextArgument(static_cast<const char*>(buffer),
+                                    request == HSE_REQ_NORMALIZE_URL ? nullptr : size));
+    break;
+  case HSE_REQ_MAP_UNICODE_URL_TO_PATH:
+  case HSE_REQ_MAP_UNICODE_URL_TO_PATH_EX:
+    argument("buffer", WideArgument(static_cast<const WCHAR*>(buffer), size));
+    break;
+  case HSE_REQ_SET_FLUSH_FLAG:
+    argument("flag", std::int64_t{buffer != nullptr});
+    break;
+  case HSE_REQ_SEND_CUSTOM_ERROR:
+    if (const auto* info = static_cast<const HSE_CUSTOM_ERROR_INFO*>(buffer)) {
+      argument("status", TextArgument(info->pszStatus));
+      argument("sub_error", std::int64_t{info->uHttpSubError});
+      argument("async", std::int64_t{info->fAsync});
+    }
+    break;
+  default:
+    break;
+  }
+}
+
+void DescribeSupportAnswer(TCallRecord& record, DWORD request, BOOL result, const void* buffer,
+                           const DWORD* size, const DWORD* dataType) {
+  auto answer = [&record](const char* name, TCallRecord::TValue value) {
+    record.Answers.emplace_back(name, std::move(value));
+  };
+  if (!result || buffer == nullptr)
+    return;
+  switch (request) {
+  case HSE_REQ_IS_KEEP_CONN:
+  case HSE_REQ_IS_CONNECTED:
+    answer("value", std::int64_t{*static_cast<const BOOL*>(buffer)});
+    break;
+  case HSE_REQ_IS_IN_PROCESS:
+    answer("value", std::int64_t{*static_cast<const DWORD*>(buffer)});
+    break;
+  case HSE_REQ_NORMALIZE_URL:
+    answer("buffer", std::string(static_cast<const char*>(buffer)));
+    break;
+  case HSE_REQ_MAP_UNICODE_URL_TO_PATH:
+    answer("buffer", WideArgument(static_cast<const WCHAR*>(buffer), size));
+    break;
+  case HSE_REQ_MAP_URL_TO_PATH_EX:
+  case HSE_REQ_MAP_UNICODE_URL_TO_PATH_EX: {
+    const bool wide = request == HSE_REQ_MAP_UNICODE_URL_TO_PATH_EX;
+    const auto* narrow = reinterpret_cast<const HSE_URL_MAPEX_INFO*>(dataType);
+    const auto* unicode = reinterpret_cast<const HSE_UNICODE_URL_MAPEX_INFO*>(dataType);
+    answer("path", wide ? WideToUtf8(unicode->lpszPath) : std::string(narrow->lpszPath));
+    answer("flags", std::int64_t{wide ? unicode->dwFlags : narrow->dwFlags});
+    answer("matching_path",
+           std::int64_t{wide ? unicode->cchMatchingPath : narrow->cchMatchingPath});
+    answer("matching_url", std::int64_t{wide ? unicode->cchMatchingURL : narrow->cchMatchingURL});
+    break;
+  }
+  case HSE_REQ_GET_IMPERSONATION_TOKEN:
+    answer("token", std::int64_t{*static_cast<void* const*>(buffer) != nullptr});
+    break;
+  default:
+    break;
+  }
+}
+
+BOOL TRequest::SendHeaderEx(const HSE_SEND_HEADER_EX_INFO* info) {
+  if (info == nullptr)
+    return Fail(ERROR_INVALID_PARAMETER);
+  // A length of 0 is no status, as a null pointer is: "200 OK".
+  std::optional<std::string_view> status;
+  if (info->pszStatus != nullptr && info->cchStatus != 0)
+    status = Counted(info->pszStatus, info->cchStatus);
+  std::optional<std::string_view> header;
+  if (info->pszHeader != nullptr)
+    header = Counted(info->pszHeader, info->cchHeader);
+  return SendHeader(status, header, info->fKeepConn != 0);
+}
+
+BOOL TRequest::AnswerKeepConn(BOOL* answer) {
+  std::lock_guard lock(FMutex);
+  if (FEnded || answer == nullptr)
+    return Fail(ERROR_INVALID_PARAMETER);
+  *answer = FKeepAlive && !FClientGone;
+  return 1;
+}
+
+BOOL TRequest::AnswerConnected(BOOL* answer) {
+  std::lock_guard lock(FMutex);
+  if (FEnded || answer == nullptr)
+    return Fail(ERROR_INVALID_PARAMETER);
+  *answer = !FClientGone && FChannel->PeerConnected();
+  return 1;
+}
+
+BOOL TRequest::CloseConnection() {
+  std::lock_guard lock(FMutex);
+  if (FEnded)
+    return Fail(ERROR_INVALID_PARAMETER);
+  if (!FClientGone) {
+    // What the extension wrote before goes out first: the writes that took it answered TRUE.
+    FlushLocked();
+    FChannel->CloseNow();
+    FClientGone = true;
+    FSendError = ERROR_NETNAME_DELETED;
+  }
+  FKeepAlive = false;
+  return 1;
+}
+
+BOOL TRequest::AbortiveClose() {
+  // IIS from 5.1 on ignores the call; the connection ends as it would have.
+  std::lock_guard lock(FMutex);
+  return FEnded ? Fail(ERROR_INVALID_PARAMETER) : 1;
+}
+
+BOOL TRequest::AnswerInProcess(DWORD* answer) {
+  std::lock_guard lock(FMutex);
+  if (FEnded || answer == nullptr)
+    return Fail(ERROR_INVALID_PARAMETER);
+  *answer = HSE_APP_FLAG_IN_PROCESS;
+  return 1;
+}
+
+BOOL TRequest::SetFlushFlag(const void* flag) {
+  // The flag is the pointer's value itself, a BOOL cast to LPVOID.
+  std::lock_guard lock(FMutex);
+  if (FEnded)
+    return Fail(ERROR_INVALID_PARAMETER);
+  FFlushEachWrite = flag != nullptr;
+  return 1;
+}
+
+BOOL TRequest::AppendLogParameter(const char* text, const DWORD* size) {
+  std::lock_guard lock(FMutex);
+  if (FEnded || text == nullptr)
+    return Fail(ERROR_INVALID_PARAMETER);
+  const std::string_view parameter = size != nullptr && *size != 0
+                                         ? std::string_view(text, strnlen(text, *size))
+                                         : std::string_view(text);
+  if (FLogParameters.size() + parameter.size() > MaxLogParameters)
+    return Fail(ERROR_INVALID_PARAMETER);
+  FLogParameters += parameter;
+  return 1;
+}
+
+std::string TRequest::LogDataLocked() const {
+  std::string result(FECB.lpszLogData, strnlen(FECB.lpszLogData, sizeof FECB.lpszLogData));
+  result += FLogParameters;
+  return result;
+}
+
+BOOL TRequest::ReportUnhealthy(const char* reason) {
+  {
+    std::lock_guard lock(FMutex);
+    if (FEnded)
+      return Fail(ERROR_INVALID_PARAMETER);
+  }
+  const std::string text =
+      reason ? std::string(reason, strnlen(reason, MaxReasonLength)) : std::string("(no reason)");
+  Diagnostic(FExtension.File().string() + " reports itself unhealthy: " + text);
+  return 1;
+}
+
+BOOL TRequest::MapUrlEx(const char* url, DWORD* size, HSE_URL_MAPEX_INFO* info) {
+  std::lock_guard lock(FMutex);
+  if (FEnded || url == nullptr || info == nullptr || !FSetup.Root)
+    return Fail(ERROR_INVALID_PARAMETER);
+  const std::optional<std::string_view> text = Terminated(url, size);
+  const std::optional<std::string> path =
+      text ? MapUrlToPhysicalPath(*FSetup.Root, *text) : std::nullopt;
+  if (!path)
+    return Fail(ERROR_INVALID_PARAMETER);
+  const DWORD needed = static_cast<DWORD>(path->size() + 1);
+  if (size != nullptr)
+    *size = needed;
+  if (needed > HSE_MAX_PATH)
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
+  std::memcpy(info->lpszPath, path->c_str(), needed);
+  info->dwFlags = RootFlags;
+  // The whole root is the one folder "/" maps to: its path matches, no byte of the URL does.
+  info->cchMatchingPath =
+      static_cast<DWORD>(MapUrlToPhysicalPath(*FSetup.Root, "/").value_or("").size());
+  info->cchMatchingURL = 0;
+  info->dwReserved1 = 0;
+  info->dwReserved2 = 0;
+  return 1;
+}
+
+BOOL TRequest::MapUnicodeUrl(WCHAR* buffer, DWORD* size) {
+  std::lock_guard lock(FMutex);
+  if (FEnded || buffer == nullptr || size == nullptr || !FSetup.Root)
+    return Fail(ERROR_INVALID_PARAMETER);
+  const std::optional<std::u16string_view> url = TerminatedWide(buffer, size);
+  const std::optional<std::u16string> path =
+      url ? MapUrlToPhysicalPathWide(*FSetup.Root, WideToUtf8(*url)) : std::nullopt;
+  if (!path)
+    return Fail(ERROR_INVALID_PARAMETER);
+  DWORD error = 0;
+  if (!CopyWideWithTerminator(*path, buffer, size, error))
+    return Fail(error);
+  return 1;
+}
+
+BOOL TRequest::MapUnicodeUrlEx(const WCHAR* url, DWORD* size, HSE_UNICODE_URL_MAPEX_INFO* info) {
+  std::lock_guard lock(FMutex);
+  if (FEnded || url == nullptr || info == nullptr || !FSetup.Root)
+    return Fail(ERROR_INVALID_PARAMETER);
+  const std::optional<std::u16string_view> text = TerminatedWide(url, size);
+  const std::optional<std::u16string> path =
+      text ? MapUrlToPhysicalPathWide(*FSetup.Root, WideToUtf8(*text)) : std::nullopt;
+  if (!path)
+    return Fail(ERROR_INVALID_PARAMETER);
+  const std::u16string& wide = *path;
+  const DWORD needed = static_cast<DWORD>(wide.size() + 1);
+  if (size != nullptr)
+    *size = needed * sizeof(WCHAR);
+  if (needed > HSE_MAX_PATH)
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
+  std::memcpy(info->lpszPath, wide.c_str(), needed * sizeof(WCHAR));
+  info->dwFlags = RootFlags;
+  info->cchMatchingPath =
+      static_cast<DWORD>(MapUrlToPhysicalPathWide(*FSetup.Root, "/").value_or(u"").size());
+  info->cchMatchingURL = 0;
+  return 1;
+}
+
+BOOL TRequest::NormalizeUrl(char* url) {
+  std::lock_guard lock(FMutex);
+  if (FEnded || url == nullptr)
+    return Fail(ERROR_INVALID_PARAMETER);
+  const std::string_view text(url);
+  // In place: the result must fit where the URL was, which a path from the root always does.
+  if (text.empty() || text.front() != '/')
+    return Fail(ERROR_INVALID_PARAMETER);
+  const std::size_t queryStart = std::min(text.find('?'), text.size());
+  const TTargetPath target = ParseRequestTarget(text.substr(0, queryStart));
+  if (!target.Valid)
+    return Fail(ERROR_INVALID_PARAMETER);
+  const std::string result = target.Path + std::string(text.substr(queryStart));
+  if (result.size() > text.size() || result.find('\0') != std::string::npos)
+    return Fail(ERROR_INVALID_PARAMETER);
+  std::memcpy(url, result.c_str(), result.size() + 1);
+  return 1;
+}
+
+BOOL TRequest::SendCustomError(const HSE_CUSTOM_ERROR_INFO* info) {
+  std::lock_guard lock(FMutex);
+  if (FEnded || info == nullptr || info->pszStatus == nullptr || FHeadSent)
+    return Fail(ERROR_INVALID_PARAMETER);
+  // The asynchronous form needs a completion after the send; this call sends synchronously only.
+  if (info->fAsync)
+    return Fail(ERROR_NOT_SUPPORTED);
+  const std::optional<TStatusText> status = ParseStatusText(info->pszStatus);
+  if (!status || status->Code < 200) {
+    FRefusal = "a custom error with an invalid status text";
+    return Fail(ERROR_INVALID_PARAMETER);
+  }
+  std::string message = "HTTP Error " + std::to_string(status->Code);
+  if (info->uHttpSubError != 0)
+    message += "." + std::to_string(info->uHttpSubError);
+  const std::string body = ErrorPageBody(status->Text, message);
+  const std::string length = std::to_string(body.size());
+  const TFieldView fields[] = {{"Content-Type", "text/html"}, {"Content-Length", length}};
+  StartBodyLocked(status->Code, status->Text, fields);
+  AppendBodyLocked(body);
+  if (FProcReturned && !FlushLocked())
+    return 0;
+  return 1;
+}
+
+BOOL TRequest::GetImpersonationToken(void** token) {
+  {
+    std::lock_guard lock(FMutex);
+    if (FEnded || token == nullptr)
+      return Fail(ERROR_INVALID_PARAMETER);
+    if (FToken == 0)
+      FToken = OpenImpersonationToken();
+    if (FToken != 0) {
+      *token = reinterpret_cast<void*>(FToken);
+      return 1;
+    }
+  }
+  const DWORD error = CallError();
+  return error == ERROR_NOT_SUPPORTED ? Refuse(HSE_REQ_GET_IMPERSONATION_TOKEN) : Fail(error);
+}
+
+BOOL TRequest::Refuse(DWORD request) {
+  bool first;
+  {
+    std::lock_guard lock(RefusedMutex);
+    first = Refused.emplace(FExtension.File().string(), request).second;
+  }
+  if (first)
+    Diagnostic(FExtension.File().string() + " called ServerSupportFunction " +
+               std::string(SupportFunctionName(request)) + " (" + std::to_string(request) +
+               "), which this host does not support: FALSE, error 50 (ERROR_NOT_SUPPORTED)");
+  return Fail(ERROR_NOT_SUPPORTED);
+}
+
+} // namespace isapi_web::host
