@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -22,6 +23,7 @@
 namespace isapi_web::host {
 
 class TExtension;
+class IClientChannel;
 
 /// Body bytes placed in lpbData before the extension is called; the rest comes by ReadClient.
 inline constexpr std::size_t MaxPreloadedBody = 48 * 1024;
@@ -44,6 +46,8 @@ enum class TSendResult {
   Sent,       ///< the transport took every byte
   ClientGone, ///< the connection failed or was closed
   TimedOut,   ///< the client stopped reading for longer than the host's limits allow
+  Cancelled,  ///< the extension (or the host) cancelled the asynchronous send
+  FileFailed, ///< a file being sent could not be read to its end
 };
 
 /// How a synchronous read of the body ended.
@@ -54,7 +58,22 @@ enum class TReceiveResult {
   TimedOut,   ///< the client sent nothing for longer than the host's limits allow
   TooLarge,   ///< the body went past the host's body limit
   Interrupted, ///< the host is shutting down and does not wait for the rest
+  Cancelled,   ///< the extension (or the host) cancelled the asynchronous read
 };
+
+/// One piece of an answer sent asynchronously: bytes, or a range of a file the extension opened.
+struct TSendPiece {
+  std::string Bytes;
+  HANDLE File = nullptr; ///< not null: the piece is Length bytes of this file from Offset
+  std::uint64_t Offset = 0;
+  std::uint64_t Length = 0;
+};
+
+using TSendDone = std::function<void(TSendResult)>;
+using TReceiveDone = std::function<void(TReceiveResult, std::size_t)>;
+
+/// Sends pieces on the calling thread through channel.SendNow, a file's range in bounded reads.
+TSendResult SendPiecesNow(IClientChannel& channel, std::vector<TSendPiece>& pieces);
 
 /// The client side of a request. The synchronous calls block only the calling thread; an
 /// asynchronous form of each can stand beside it, completing on the connection's loop.
@@ -75,6 +94,20 @@ public:
   /// after the host has stopped, never holds the last one.
   virtual void RequestEnded(std::shared_ptr<IClientChannel> self, TRequestOutcome outcome,
                             bool onOwnerThread) = 0;
+  /// Starts sending pieces and returns; done is called once, from any thread but possibly this
+  /// one, when all went or the send failed. One operation at a time; never with the request's
+  /// lock held. By default it sends on the calling thread.
+  virtual void SendLater(std::vector<TSendPiece> pieces, TSendDone done) {
+    done(SendPiecesNow(*this, pieces));
+  }
+  /// Starts reading body bytes into buffer (which stays valid until done), as SendLater.
+  virtual void ReceiveLater(void* buffer, std::size_t size, TReceiveDone done) {
+    std::size_t received = 0;
+    const TReceiveResult result = ReceiveBody(buffer, size, received);
+    done(result, received);
+  }
+  /// Ends the operation under way as soon as it can; its done reports Cancelled.
+  virtual void CancelLater() {}
 };
 
 /// What a request is made of before the extension sees it.
@@ -98,13 +131,21 @@ struct TCallRecord {
   std::vector<std::pair<std::string, TValue>> Answers;
 };
 
+/// Adds the arguments of an asynchronous-I/O support function to its record.
+void DescribeAsyncCall(DWORD request, const void* buffer, const DWORD* size,
+                       const DWORD* dataType, TCallRecord& record);
+
 /// Receives every callback from now on (null to stop); used by `isapi-host call`.
 void SetCallObserver(std::function<void(const TCallRecord&)> observer);
+/// Whether an observer is set.
+bool CallsObserved();
+/// Reports what the host did on its own (an asynchronous completion) to the observer, if any.
+void ReportObservedCall(const TCallRecord& record);
 /// Waits until every callback being observed has been reported.
 void WaitForObservedCalls();
 
 /// One request between the host and an extension.
-class TRequest {
+class TRequest : public std::enable_shared_from_this<TRequest> {
 public:
   /// Registers a live ConnID for the request.
   static std::shared_ptr<TRequest> Create(const TExtension& extension, TRequestSetup&& setup,
@@ -139,6 +180,12 @@ public:
   BOOL Write(const void* buffer, DWORD* bytes, DWORD reserved);
   BOOL Read(void* buffer, DWORD* size);
   BOOL SupportFunction(DWORD request, void* buffer, DWORD* size, DWORD* dataType);
+  /// A callback into the host has returned to the extension: the completion of an operation it
+  /// started may be called from now on.
+  void CallReturned();
+  /// Ends the pending asynchronous operation, if any, as soon as it can; its completion still
+  /// comes, once, with error (ERROR_NETNAME_DELETED when the host closes the connection).
+  void AbortPendingIo(DWORD error);
 
 private:
   enum class TFraming { None, Length, Chunked, UntilClose };
@@ -147,6 +194,35 @@ private:
   BOOL SendHeader(const char* status, const char* block);
   BOOL DoneWithSession(const DWORD* status);
   BOOL MapUrl(char* buffer, DWORD* size);
+
+  // Asynchronous I/O (async_io.cpp).
+  BOOL SetIoCompletion(PFN_HSE_IO_COMPLETION callback, void* context);
+  BOOL WriteAsync(const void* buffer, DWORD bytes);
+  BOOL ReadAsync(void* buffer, DWORD* size, const DWORD* flags);
+  BOOL TransmitFile(const HSE_TF_INFO* info);
+  BOOL VectorSend(const HSE_RESPONSE_VECTOR* vector);
+  BOOL CancelIo();
+  /// One part of a body: bytes, or a range of a file.
+  struct TBodyPart {
+    std::string_view Bytes;
+    HANDLE File = nullptr;
+    std::uint64_t Offset = 0;
+    std::uint64_t Length = 0;
+  };
+  /// Starts the answer's head for a call that sends headers (status NULL: 200 OK); false and the
+  /// refusal noted when they are not valid. The bytes after the header block come back in rest.
+  bool StartHeadLocked(const char* status, std::string_view block, std::string_view& rest);
+  /// Frames the parts as body bytes after what is buffered, and sends them synchronously or
+  /// starts sending them (callback not null).
+  BOOL SendBodyLocked(std::unique_lock<std::mutex>& lock, std::span<const TBodyPart> parts,
+                      PFN_HSE_IO_COMPLETION callback, void* context, DWORD reported);
+  /// Marks an operation as started by the calling thread's call, with its completion.
+  void BeginIoLocked(PFN_HSE_IO_COMPLETION callback, void* context);
+  /// An operation's result: its completion is called once the starting call has returned.
+  void IoDone(DWORD bytes, DWORD error);
+  void IoDoneLocked(DWORD bytes, DWORD error);
+  void DeliverCompletion();
+  void AbortPendingIoLocked(DWORD error);
   void StartBodyLocked(unsigned status, std::string_view statusText,
                        std::span<const TFieldView> fields);
   void AppendBodyLocked(std::string_view bytes);
@@ -187,7 +263,29 @@ private:
   std::size_t FUnsentHeadSize = 0;
   TConnectionState FAnnounced;
   std::string FRefusal; ///< what the last refused call was, for the 502 page
+
+  // The asynchronous operation (at most one) and its completion.
+  PFN_HSE_IO_COMPLETION FCompletion = nullptr; ///< set by HSE_REQ_IO_COMPLETION
+  void* FCompletionContext = nullptr;
+  bool FIoPending = false;  ///< started; its completion has not been called yet
+  bool FIoStarting = false; ///< the call that started it has not returned yet
+  bool FIoFinished = false; ///< its result is in, waiting for the starting call to return
+  std::thread::id FIoStarter;
+  PFN_HSE_IO_COMPLETION FIoCallback = nullptr;
+  void* FIoContext = nullptr;
+  DWORD FIoBytes = 0;
+  DWORD FIoError = 0;
+  DWORD FIoReported = 0;         ///< cbIO of a send that succeeds
+  const void* FIoReadBuffer = nullptr; ///< where an asynchronous read puts its bytes (for `call`)
+  DWORD FIoAbortError = ERROR_OPERATION_ABORTED; ///< what a cancelled operation reports
+  bool FEndDeferred = false;     ///< the request ends once the completion has been called
+  DWORD FDeferredStatus = HSE_STATUS_SUCCESS;
+  unsigned FDeferredExpiry = 0;  ///< a host page due once the completion has been called
+  std::string FDeferredNote;
 };
+
+/// Waits until no completion is queued or running, at most limit; false on time-out.
+bool WaitForCompletions(std::chrono::milliseconds limit);
 
 /// The four callbacks placed in every control block.
 BOOL ISAPI_CALL GetServerVariableCallback(HCONN conn, LPSTR name, LPVOID buffer, LPDWORD size);

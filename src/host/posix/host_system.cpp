@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -95,6 +96,29 @@ TSocketWait WaitForSocket(std::uintptr_t socket, bool forWriting,
     return TSocketWait::TimedOut;
   // An error or a hang-up is ready too: the next write or read reports it.
   return result > 0 ? TSocketWait::Ready : TSocketWait::Failed;
+}
+
+namespace {
+
+int DescriptorOf(HANDLE file) {
+  return static_cast<int>(reinterpret_cast<std::intptr_t>(file));
+}
+
+} // namespace
+
+std::optional<std::uint64_t> ExtensionFileSize(HANDLE file) {
+  struct stat status {};
+  if (::fstat(DescriptorOf(file), &status) != 0 || !S_ISREG(status.st_mode))
+    return std::nullopt;
+  return static_cast<std::uint64_t>(status.st_size);
+}
+
+std::int64_t ReadExtensionFile(HANDLE file, std::uint64_t offset, void* buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t count = ::pread(DescriptorOf(file), buffer, size, static_cast<off_t>(offset));
+    if (count >= 0 || errno != EINTR)
+      return count;
+  }
 }
 
 } // namespace isapi_web::host
