@@ -108,6 +108,10 @@ void AppendPart(std::vector<TSendPiece>& pieces, const std::string_view bytes) {
 
 } // namespace
 
+void RunOnCompletionThread(std::function<void()> job) {
+  CompletionThreads().Post(std::move(job));
+}
+
 bool WaitForCompletions(std::chrono::milliseconds limit) {
   return CompletionThreads().WaitIdle(limit);
 }
@@ -178,6 +182,7 @@ void DescribeAsyncCall(DWORD request, const void* buffer, const DWORD* size,
     }
     break;
   default:
+    DescribeChildCall(request, buffer, record);
     break;
   }
   (void)size;

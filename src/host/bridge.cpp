@@ -467,6 +467,10 @@ void TRequest::StartBodyLocked(unsigned status, std::string_view statusText,
                                std::span<const TFieldView> fields) {
   FHeadSent = true;
   FStatus = status;
+  if (FSetup.BodyOnly) {
+    FFraming = TFraming::None; // a child's bytes, which its parent frames
+    return;
+  }
   // A client reads no body after these statuses, so body bytes would be read as the next answer.
   FBodyless = FStatus == 204 || FStatus == 304;
   boost::container::small_vector<TFieldView, 8> sent;
@@ -560,6 +564,13 @@ BOOL TRequest::SupportFunction(DWORD request, void* buffer, DWORD* size, DWORD* 
     return VectorSend(static_cast<const HSE_RESPONSE_VECTOR*>(buffer));
   case HSE_REQ_CANCEL_IO:
     return CancelIo();
+  case HSE_REQ_SEND_URL:
+    return SendUrl(static_cast<const char*>(buffer));
+  case HSE_REQ_EXEC_URL:
+  case HSE_REQ_EXEC_UNICODE_URL:
+    return ExecUrl(buffer, request == HSE_REQ_EXEC_UNICODE_URL);
+  case HSE_REQ_GET_EXEC_URL_STATUS:
+    return GetExecUrlStatus(buffer);
   default: {
     std::lock_guard lock(FMutex);
     return Fail(ERROR_INVALID_PARAMETER);
@@ -778,6 +789,8 @@ BOOL ISAPI_CALL ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID 
   if (observed) {
     record.Result = result != 0;
     record.Error = result ? 0 : CallError();
+    if (result && request == HSE_REQ_GET_EXEC_URL_STATUS)
+      DescribeChildAnswer(buffer, record);
     if (size != nullptr && (request == HSE_REQ_MAP_URL_TO_PATH)) {
       record.Answers.emplace_back("size", std::int64_t{*size});
       if (result)

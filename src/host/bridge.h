@@ -110,6 +110,15 @@ public:
   virtual void CancelLater() {}
 };
 
+/// What serves a URL of a child request: an extension, with the URL split as the host maps it.
+struct TRoute {
+  const TExtension* Extension = nullptr;
+  std::string ScriptName;
+  std::string PathInfo;
+};
+/// Finds the extension mapped to a normalised path; nullopt: a static file under the root.
+using TRouter = std::function<std::optional<TRoute>(std::string_view path)>;
+
 /// What a request is made of before the extension sees it.
 struct TRequestSetup {
   TRequestInfo Info;
@@ -119,6 +128,10 @@ struct TRequestSetup {
   bool HeadOnly = false;
   TConnectionState Connection;
   const std::filesystem::path* Root = nullptr; ///< for map-URL-to-path; outlives the request
+  const TRouter* Router = nullptr; ///< for child requests; outlives the request
+  /// A child whose parent sends the headers: its answer is body bytes only, framed by the parent.
+  bool BodyOnly = false;
+  unsigned ChildDepth = 0; ///< how many parents the request has
 };
 
 /// One callback an extension made, with its arguments and the host's answer (for `call`).
@@ -134,6 +147,11 @@ struct TCallRecord {
 /// Adds the arguments of an asynchronous-I/O support function to its record.
 void DescribeAsyncCall(DWORD request, const void* buffer, const DWORD* size,
                        const DWORD* dataType, TCallRecord& record);
+
+/// The same for the child-request support functions.
+void DescribeChildCall(DWORD request, const void* buffer, TCallRecord& record);
+/// Adds what HSE_REQ_GET_EXEC_URL_STATUS answered to its record.
+void DescribeChildAnswer(const void* buffer, TCallRecord& record);
 
 /// Receives every callback from now on (null to stop); used by `isapi-host call`.
 void SetCallObserver(std::function<void(const TCallRecord&)> observer);
@@ -186,6 +204,8 @@ public:
   /// Ends the pending asynchronous operation, if any, as soon as it can; its completion still
   /// comes, once, with error (ERROR_NETNAME_DELETED when the host closes the connection).
   void AbortPendingIo(DWORD error);
+  /// Passes bytes of a child request's answer on to the client.
+  bool ChildSend(std::string_view bytes, bool bodyOnly);
 
 private:
   enum class TFraming { None, Length, Chunked, UntilClose };
@@ -202,6 +222,24 @@ private:
   BOOL TransmitFile(const HSE_TF_INFO* info);
   BOOL VectorSend(const HSE_RESPONSE_VECTOR* vector);
   BOOL CancelIo();
+
+  // Child requests (child_request.cpp).
+  BOOL SendUrl(const char* url);
+  BOOL ExecUrl(const void* info, bool unicode);
+  BOOL GetExecUrlStatus(void* status);
+  /// A child's URL and what comes with it.
+  struct TChildSpec {
+    std::string Url;
+    std::string Method;
+    std::string Headers; ///< "Name: value" lines added to (or replacing) the parent's
+    std::optional<std::string> Body;
+    bool BodyOnly = false;
+  };
+  /// Runs a child request on the calling thread until it ends; its answer goes to the client
+  /// through this request. Answers its status (0: the URL is not valid).
+  unsigned RunChild(const TChildSpec& spec);
+  /// A child request (a static file or an extension) made an answer of its own.
+  void ChildAnswered(unsigned status, bool keepAlive, bool bodyOnly);
   /// One part of a body: bytes, or a range of a file.
   struct TBodyPart {
     std::string_view Bytes;
@@ -282,8 +320,11 @@ private:
   DWORD FDeferredStatus = HSE_STATUS_SUCCESS;
   unsigned FDeferredExpiry = 0;  ///< a host page due once the completion has been called
   std::string FDeferredNote;
+  std::optional<HSE_EXEC_URL_STATUS> FExecStatus; ///< of the last child request
 };
 
+/// Runs job on one of the host's completion threads.
+void RunOnCompletionThread(std::function<void()> job);
 /// Waits until no completion is queued or running, at most limit; false on time-out.
 bool WaitForCompletions(std::chrono::milliseconds limit);
 

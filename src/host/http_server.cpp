@@ -84,6 +84,7 @@ struct THttpServer::TImpl {
   TServerOptions Options;
   TTransferLimits Limits; ///< from Options
   std::vector<std::string> Prefixes;
+  TRouter Router; ///< the mappings, for child requests
   std::atomic<bool> Stopping{false};
   // Set when the drain time has run out: a request whose head was read before the shutdown but
   // which has not reached its extension yet is answered 503 instead.
@@ -914,6 +915,7 @@ private:
     setup.HeadOnly = headOnly;
     setup.Connection = connection;
     setup.Root = FServer.Options.Root ? &*FServer.Options.Root : nullptr;
+    setup.Router = &FServer.Router;
 
     FRequest = TRequest::Create(*FServer.Options.Mappings[match->Index].Extension, std::move(setup),
                                 shared_from_this());
@@ -1379,6 +1381,13 @@ std::unique_ptr<THttpServer> THttpServer::Create(const TServerOptions& options,
   impl->ConnectionCap = std::max<std::size_t>(1, options.MaxConnections);
   for (const TMapping& mapping : options.Mappings)
     impl->Prefixes.push_back(mapping.Prefix);
+  impl->Router = [server = impl.get()](std::string_view path) -> std::optional<TRoute> {
+    std::optional<TMapMatch> match = MatchMapping(server->Prefixes, path);
+    if (!match)
+      return std::nullopt;
+    return TRoute{server->Options.Mappings[match->Index].Extension, std::move(match->ScriptName),
+                  std::move(match->PathInfo)};
+  };
   error_code code;
   const net::ip::address address = net::ip::make_address(options.Address, code);
   if (code) {

@@ -166,6 +166,52 @@ struct HSE_RESPONSE_VECTOR {
   HSE_VECTOR_ELEMENT* lpElementArray;
 };
 
+/// HSE_REQ_EXEC_URL's user (null: the parent's).
+struct HSE_EXEC_URL_USER_INFO {
+  HANDLE hImpersonationToken;
+  LPSTR pszCustomUserName;
+  LPSTR pszCustomAuthType;
+};
+
+/// A child request's body (null: the parent's).
+struct HSE_EXEC_URL_ENTITY_INFO {
+  DWORD cbAvailable;
+  LPVOID lpbData;
+};
+
+/// How the last child request ended.
+struct HSE_EXEC_URL_STATUS {
+  std::uint16_t uHttpStatusCode;
+  std::uint16_t uHttpSubStatus;
+  DWORD dwWin32Error;
+};
+
+/// HSE_REQ_EXEC_URL's argument; a null member means the parent's value.
+struct HSE_EXEC_URL_INFO {
+  LPSTR pszUrl;
+  LPSTR pszMethod;
+  LPSTR pszChildHeaders;
+  HSE_EXEC_URL_USER_INFO* pUserInfo;
+  HSE_EXEC_URL_ENTITY_INFO* pEntity;
+  DWORD dwExecUrlFlags;
+};
+
+/// The same with a UTF-16 URL (HSE_REQ_EXEC_UNICODE_URL).
+struct HSE_EXEC_UNICODE_URL_USER_INFO {
+  HANDLE hImpersonationToken;
+  char16_t* pszCustomUserName;
+  LPSTR pszCustomAuthType;
+};
+
+struct HSE_EXEC_UNICODE_URL_INFO {
+  char16_t* pszUrl;
+  LPSTR pszMethod;
+  LPSTR pszChildHeaders;
+  HSE_EXEC_UNICODE_URL_USER_INFO* pUserInfo;
+  HSE_EXEC_URL_ENTITY_INFO* pEntity;
+  DWORD dwExecUrlFlags;
+};
+
 using PFN_GETEXTENSIONVERSION = BOOL(ISAPI_CALL*)(HSE_VERSION_INFO* pVer);
 using PFN_HTTPEXTENSIONPROC = DWORD(ISAPI_CALL*)(EXTENSION_CONTROL_BLOCK* pECB);
 using PFN_TERMINATEEXTENSION = BOOL(ISAPI_CALL*)(DWORD dwFlags);
@@ -197,6 +243,8 @@ static_assert(offsetof(HSE_TF_INFO, dwFlags) == 40);
 static_assert(offsetof(HSE_VECTOR_ELEMENT, cbOffset) == 8);
 static_assert(sizeof(HSE_VECTOR_ELEMENT) == 24);
 static_assert(sizeof(HSE_RESPONSE_VECTOR) == 20);
+static_assert(sizeof(HSE_EXEC_URL_INFO) == 24);
+static_assert(sizeof(HSE_EXEC_URL_STATUS) == 8);
 #elif UINTPTR_MAX == 0xFFFFFFFFFFFFFFFFu
 static_assert(offsetof(HSE_TF_INFO, BytesToWrite) == 32);
 static_assert(offsetof(HSE_TF_INFO, pHead) == 40);
@@ -204,6 +252,8 @@ static_assert(offsetof(HSE_TF_INFO, dwFlags) == 68);
 static_assert(sizeof(HSE_TF_INFO) == 72);
 static_assert(sizeof(HSE_VECTOR_ELEMENT) == 32);
 static_assert(offsetof(HSE_RESPONSE_VECTOR, lpElementArray) == 32);
+static_assert(offsetof(HSE_EXEC_URL_INFO, dwExecUrlFlags) == 40);
+static_assert(sizeof(HSE_EXEC_UNICODE_URL_INFO) == 48);
 // The 64-bit layout: natural alignment, as the Windows SDK's header gives it.
 static_assert(offsetof(EXTENSION_CONTROL_BLOCK, ConnID) == 8);
 static_assert(offsetof(EXTENSION_CONTROL_BLOCK, dwHttpStatusCode) == 16);

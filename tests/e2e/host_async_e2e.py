@@ -163,6 +163,30 @@ class TransmitFileTest(AsyncHostCase):
                          b"read-not-async=FALSE/87\ncancel-nothing=TRUE\n")
 
 
+class ChildRequestTest(AsyncHostCase):
+    def test_send_url_and_exec_url_answer_with_a_static_file_or_another_extension(self):
+        with open(os.path.join(self.folder, "hello.txt"), "wb") as f:
+            f.write(b"hello static\n")
+        connection = Connection(self.host.port)
+        for target in ["/send-url?url=/hello.txt", "/exec?url=/hello.txt",
+                       "/exec?unicode=1&url=/hello.txt"]:
+            response = connection.request("GET", PREFIX + target)
+            self.assertEqual((response.status, response.header(b"Content-Type"), response.body),
+                             (200, b"text/plain", b"hello static\n"), target)
+        self.assertEqual(connection.request("GET", PREFIX + "/exec?url=" + PREFIX +
+                                            "/write?kib=3").body, pattern(3072))
+        # The parent's headers and bytes around the child's body, framed by the parent.
+        response = connection.request("GET", PREFIX + "/exec?noheaders=1&url=" + PREFIX +
+                                      "/write?kib=2&chunked=1")
+        self.assertEqual(response.body, b"before|" + pattern(2048) + b"|after")
+        self.assertEqual(connection.request("GET", PREFIX + "/exec?url=/missing.txt").status, 404)
+        connection.close()
+        self.host.wait_line(r"send-url /hello.txt: TRUE status=200")
+        self.host.wait_line(r"exec completed: /hello.txt cbIO=0 error=0 status=TRUE/200/0$",
+                            count=2)
+        self.host.wait_line(r"exec completed: /missing.txt cbIO=0 error=0 status=TRUE/404/0")
+
+
 class CallTranscriptTest(unittest.TestCase):
     def test_call_prints_each_completion_between_the_calls_around_it(self):
         if ARGS.emulator:

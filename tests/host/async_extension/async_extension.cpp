@@ -375,6 +375,86 @@ DWORD Refusals(EXTENSION_CONTROL_BLOCK* ecb) {
   return HSE_STATUS_PENDING;
 }
 
+// ---- Child requests ------------------------------------------------------------------------
+
+// The URL of a child: everything after "url=" (the last parameter; it may hold '?' and '&').
+std::string ChildUrl(EXTENSION_CONTROL_BLOCK* ecb) {
+  const std::string query = ecb->lpszQueryString;
+  const std::size_t at = query.find("url=");
+  return at == std::string::npos ? "" : query.substr(at + 4);
+}
+
+DWORD SendUrl(EXTENSION_CONTROL_BLOCK* ecb) {
+  std::string url = ChildUrl(ecb);
+  ClearHostError();
+  const BOOL result = Support(ecb, HSE_REQ_SEND_URL, url.data());
+  HSE_EXEC_URL_STATUS status{};
+  Support(ecb, HSE_REQ_GET_EXEC_URL_STATUS, &status);
+  Say("send-url " + url + ": " + Outcome(result) + " status=" +
+      std::to_string(status.uHttpStatusCode));
+  return result ? HSE_STATUS_SUCCESS_AND_KEEP_CONN : HSE_STATUS_ERROR;
+}
+
+struct TExec {
+  std::string Url;
+  std::u16string WideUrl;
+  bool BodyOnly = false;
+};
+
+void ISAPI_CALL ExecCompletion(EXTENSION_CONTROL_BLOCK* ecb, void* parameter, DWORD bytes,
+                               DWORD error) {
+  auto* exec = static_cast<TExec*>(parameter);
+  HSE_EXEC_URL_STATUS status{};
+  ClearHostError();
+  const BOOL known = Support(ecb, HSE_REQ_GET_EXEC_URL_STATUS, &status);
+  Say("exec completed: " + exec->Url + " cbIO=" + std::to_string(bytes) + " error=" +
+      std::to_string(error) + " status=" + Outcome(known) + "/" +
+      std::to_string(status.uHttpStatusCode) + "/" + std::to_string(status.dwWin32Error) +
+      (InsideStartingCall ? " inside-its-call" : ""));
+  if (exec->BodyOnly) {
+    DWORD size = 6;
+    ecb->WriteClient(ecb->ConnID, const_cast<char*>("|after"), &size, HSE_IO_SYNC);
+  }
+  delete exec;
+  Done(ecb);
+}
+
+// Executes url=... as a child: noheaders=1 sends the parent's own headers and text around the
+// child's body; unicode=1 goes through HSE_REQ_EXEC_UNICODE_URL.
+DWORD ExecUrl(EXTENSION_CONTROL_BLOCK* ecb) {
+  auto* exec = new TExec;
+  exec->Url = ChildUrl(ecb);
+  exec->BodyOnly = QueryValue(ecb->lpszQueryString, "noheaders") == "1";
+  SetCompletion(ecb, ExecCompletion, exec);
+  if (exec->BodyOnly) {
+    ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_RESPONSE_HEADER,
+                               const_cast<char*>("200 OK"), nullptr,
+                               reinterpret_cast<DWORD*>(
+                                   const_cast<char*>("Content-Type: text/plain\r\n\r\nbefore|")));
+  }
+  const DWORD flags = exec->BodyOnly ? HSE_EXEC_URL_NO_HEADERS : 0;
+  BOOL result;
+  const std::string url = exec->Url;
+  ClearHostError();
+  InsideStartingCall = true;
+  if (QueryValue(ecb->lpszQueryString, "unicode") == "1") {
+    exec->WideUrl.assign(url.begin(), url.end()); // the tests' URLs are ASCII
+    HSE_EXEC_UNICODE_URL_INFO info{exec->WideUrl.data(), nullptr, nullptr, nullptr, nullptr,
+                                   flags};
+    result = Support(ecb, HSE_REQ_EXEC_UNICODE_URL, &info);
+  } else {
+    HSE_EXEC_URL_INFO info{exec->Url.data(), nullptr, nullptr, nullptr, nullptr, flags};
+    result = Support(ecb, HSE_REQ_EXEC_URL, &info);
+  }
+  InsideStartingCall = false;
+  if (!result) {
+    Say("exec " + url + " refused: " + Outcome(result));
+    delete exec;
+    return HSE_STATUS_ERROR;
+  }
+  return HSE_STATUS_PENDING;
+}
+
 } // namespace
 
 ISAPI_EXPORT BOOL ISAPI_CALL GetExtensionVersion(HSE_VERSION_INFO* version) {
@@ -394,6 +474,10 @@ ISAPI_EXPORT DWORD ISAPI_CALL HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
     return SendFile(ecb);
   if (path == "/refusals")
     return Refusals(ecb);
+  if (path == "/send-url")
+    return SendUrl(ecb);
+  if (path == "/exec")
+    return ExecUrl(ecb);
   AnswerAndEnd(ecb, "async extension: unknown path " + path + "\n");
   return HSE_STATUS_PENDING;
 }
