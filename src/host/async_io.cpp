@@ -548,6 +548,9 @@ void TRequest::IoDoneLocked(DWORD bytes, DWORD error) {
 }
 
 void TRequest::CallReturned() {
+  // Most calls start no operation: they return without the lock.
+  if (!FIoStarting.load(std::memory_order_relaxed))
+    return;
   std::lock_guard lock(FMutex);
   if (!FIoStarting || FIoStarter != std::this_thread::get_id())
     return;

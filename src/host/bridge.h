@@ -3,6 +3,7 @@
 // and how the request ends. The network session and the `call` command both drive it through
 // IClientChannel, so the bridge itself knows nothing of sockets.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -306,7 +307,8 @@ private:
   PFN_HSE_IO_COMPLETION FCompletion = nullptr; ///< set by HSE_REQ_IO_COMPLETION
   void* FCompletionContext = nullptr;
   bool FIoPending = false;  ///< started; its completion has not been called yet
-  bool FIoStarting = false; ///< the call that started it has not returned yet
+  /// The call that started it has not returned yet; read without the lock by that call's thread.
+  std::atomic<bool> FIoStarting{false};
   bool FIoFinished = false; ///< its result is in, waiting for the starting call to return
   std::thread::id FIoStarter;
   PFN_HSE_IO_COMPLETION FIoCallback = nullptr;

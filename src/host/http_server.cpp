@@ -1470,7 +1470,7 @@ bool THttpServer::Run() {
     impl.WaitDrained(std::chrono::seconds(2));
   }
   // A completion may still be returning through the extension after its request ended.
-  WaitForCompletions(std::chrono::seconds(2));
+  const bool completionsReturned = WaitForCompletions(std::chrono::seconds(2));
   std::set<TExtension*> terminated;
   for (const TMapping& mapping : impl.Options.Mappings) {
     if (!terminated.insert(mapping.Extension).second)
@@ -1484,7 +1484,7 @@ bool THttpServer::Run() {
   for (const auto& loop : impl.Loops)
     loop->stop();
   const bool joined = threads.Join(std::chrono::seconds(1));
-  return WaitForCallbacksToReturn(std::chrono::seconds(1)) && joined;
+  return WaitForCallbacksToReturn(std::chrono::seconds(1)) && joined && completionsReturned;
 }
 
 } // namespace isapi_web::host
