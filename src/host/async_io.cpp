@@ -246,41 +246,23 @@ BOOL TRequest::ReadAsync(void* buffer, DWORD* size, const DWORD* flags) {
     return 1;
   }
   const std::shared_ptr<IClientChannel> channel = FChannel;
+  const bool insideProc = !FProcReturned;
+  const std::size_t room = *size;
   lock.unlock();
-  channel->ReceiveLater(
-      buffer, *size, [self = shared_from_this()](TReceiveResult result, std::size_t received) {
-        std::unique_lock relock(self->FMutex);
-        DWORD error = 0;
-        switch (result) {
-        case TReceiveResult::Received:
-          break;
-        case TReceiveResult::End:
-          self->FBodyComplete = true;
-          break;
-        case TReceiveResult::ClientGone:
-          // As a synchronous read answers a closed connection: no bytes, no error.
-          self->FClientGone = true;
-          self->FSendError = ERROR_NO_DATA;
-          break;
-        case TReceiveResult::TimedOut:
-        case TReceiveResult::Interrupted:
-          self->FClientGone = true;
-          self->FSendError = ERROR_TIMEOUT;
-          error = ERROR_TIMEOUT;
-          break;
-        case TReceiveResult::TooLarge:
-          error = ERROR_INVALID_PARAMETER;
-          if (self->FDeferredExpiry == 0) {
-            self->FDeferredExpiry = 413;
-            self->FDeferredNote = "The request's body is larger than the host accepts.";
-          }
-          break;
-        case TReceiveResult::Cancelled:
-          error = self->FIoAbortError;
-          break;
-        }
-        self->IoDoneLocked(static_cast<DWORD>(received), error);
-      });
+  if (insideProc) {
+    // HttpExtensionProc may hold the connection's loop, and may wait there for this very
+    // completion: the read runs on a host thread instead, as the loop leaves the socket alone.
+    RunOnCompletionThread([self = shared_from_this(), channel, buffer, room] {
+      std::size_t received = 0;
+      const TReceiveResult result = channel->ReceiveBody(buffer, room, received);
+      self->ReceiveDone(result, received);
+    });
+  } else {
+    channel->ReceiveLater(buffer, room,
+                          [self = shared_from_this()](TReceiveResult result, std::size_t received) {
+                            self->ReceiveDone(result, received);
+                          });
+  }
   return 1;
 }
 
@@ -480,34 +462,84 @@ BOOL TRequest::SendBodyLocked(std::unique_lock<std::mutex>& lock,
     return 1;
   }
   const std::shared_ptr<IClientChannel> channel = FChannel;
+  const bool insideProc = !FProcReturned;
   lock.unlock();
-  channel->SendLater(std::move(pieces), [self = shared_from_this()](TSendResult result) {
-    std::unique_lock relock(self->FMutex);
-    DWORD error = 0;
-    switch (result) {
-    case TSendResult::Sent:
-      break;
-    case TSendResult::ClientGone:
-      error = ERROR_OPERATION_ABORTED;
-      break;
-    case TSendResult::TimedOut:
-      error = ERROR_TIMEOUT;
-      break;
-    case TSendResult::Cancelled:
-      error = self->FIoAbortError;
-      break;
-    case TSendResult::FileFailed:
-      error = ErrorHandleEof;
-      break;
-    }
-    if (error != 0) {
-      // Part of the answer may have gone: the connection carries nothing more.
-      self->FClientGone = true;
-      self->FSendError = error == ERROR_TIMEOUT ? ERROR_TIMEOUT : ERROR_NO_DATA;
-    }
-    self->IoDoneLocked(error == 0 ? self->FIoReported : 0, error);
-  });
+  if (insideProc) {
+    // As for a read (see ReadAsync): on a host thread, synchronously.
+    RunOnCompletionThread([self = shared_from_this(), channel, pieces = std::move(pieces)]() mutable {
+      self->SendDone(SendPiecesNow(*channel, pieces));
+    });
+  } else {
+    channel->SendLater(std::move(pieces),
+                       [self = shared_from_this()](TSendResult result) { self->SendDone(result); });
+  }
   return 1;
+}
+
+void TRequest::ReceiveDone(TReceiveResult result, std::size_t received) {
+  std::lock_guard lock(FMutex);
+  // Under the lock that cancels are asked for under: none can be left over for the next one.
+  if (FChannel)
+    FChannel->ClearCancel();
+  DWORD error = 0;
+  switch (result) {
+  case TReceiveResult::Received:
+    break;
+  case TReceiveResult::End:
+    FBodyComplete = true;
+    break;
+  case TReceiveResult::ClientGone:
+    // As a synchronous read answers a closed connection: no bytes, no error.
+    FClientGone = true;
+    FSendError = ERROR_NO_DATA;
+    break;
+  case TReceiveResult::TimedOut:
+  case TReceiveResult::Interrupted:
+    FClientGone = true;
+    FSendError = ERROR_TIMEOUT;
+    error = ERROR_TIMEOUT;
+    break;
+  case TReceiveResult::TooLarge:
+    error = ERROR_INVALID_PARAMETER;
+    if (FDeferredExpiry == 0) {
+      FDeferredExpiry = 413;
+      FDeferredNote = "The request's body is larger than the host accepts.";
+    }
+    break;
+  case TReceiveResult::Cancelled:
+    error = FIoAbortError;
+    break;
+  }
+  IoDoneLocked(static_cast<DWORD>(received), error);
+}
+
+void TRequest::SendDone(TSendResult result) {
+  std::lock_guard lock(FMutex);
+  if (FChannel)
+    FChannel->ClearCancel();
+  DWORD error = 0;
+  switch (result) {
+  case TSendResult::Sent:
+    break;
+  case TSendResult::ClientGone:
+    error = ERROR_OPERATION_ABORTED;
+    break;
+  case TSendResult::TimedOut:
+    error = ERROR_TIMEOUT;
+    break;
+  case TSendResult::Cancelled:
+    error = FIoAbortError;
+    break;
+  case TSendResult::FileFailed:
+    error = ErrorHandleEof;
+    break;
+  }
+  if (error != 0) {
+    // Part of the answer may have gone: the connection carries nothing more.
+    FClientGone = true;
+    FSendError = error == ERROR_TIMEOUT ? ERROR_TIMEOUT : ERROR_NO_DATA;
+  }
+  IoDoneLocked(error == 0 ? FIoReported : 0, error);
 }
 
 BOOL TRequest::CancelIo() {

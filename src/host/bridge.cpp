@@ -435,8 +435,9 @@ BOOL TRequest::Read(void* buffer, DWORD* size) {
     // later calls find it ended.
     ExpireLocked(lock, 503, "The server shut down before the request's body had come.", false);
     return Fail(ErrorOperationAborted);
-  case TReceiveResult::TooLarge:
   case TReceiveResult::Cancelled:
+    return Fail(ErrorOperationAborted);
+  case TReceiveResult::TooLarge:
     break;
   }
   // What the host answers to a body over its limit, whatever the extension does next: its

@@ -107,8 +107,11 @@ public:
     const TReceiveResult result = ReceiveBody(buffer, size, received);
     done(result, received);
   }
-  /// Ends the operation under way as soon as it can; its done reports Cancelled.
+  /// Ends the operation under way as soon as it can, a synchronous send or read that stands in
+  /// for one included; its done (or result) reports Cancelled.
   virtual void CancelLater() {}
+  /// The pending operation has ended: a cancel from now on is for a later one.
+  virtual void ClearCancel() {}
 };
 
 /// What serves a URL of a child request: an extension, with the URL split as the host maps it.
@@ -261,6 +264,9 @@ private:
   void IoDone(DWORD bytes, DWORD error);
   void IoDoneLocked(DWORD bytes, DWORD error);
   void DeliverCompletion();
+  /// How the channel's send or read of the pending operation ended.
+  void SendDone(TSendResult result);
+  void ReceiveDone(TReceiveResult result, std::size_t received);
   void AbortPendingIoLocked(DWORD error);
   void StartBodyLocked(unsigned status, std::string_view statusText,
                        std::span<const TFieldView> fields);

@@ -242,6 +242,8 @@ public:
       const TSocketWait wait = WaitInPeriods(FAnswerClock, true);
       if (wait == TSocketWait::Failed)
         return TSendResult::ClientGone;
+      if (wait == TSocketWait::TimedOut && FWaitCancelled)
+        return TSendResult::Cancelled;
       if (wait == TSocketWait::TimedOut) {
         Diagnostic(FReceived.Method + " " + std::string(UriStem()) + ": the client took " +
                    std::to_string(FAnswerBytes) + " bytes of the answer, then " +
@@ -300,6 +302,7 @@ public:
   }
 
   void CancelLater() override {
+    FCancelWait = true; // a synchronous wait standing in for the operation sees it
     net::post(FSocket.get_executor(), [self = shared_from_this()] {
       self->Serialized([session = self.get()] {
         if (!session->FAsyncSend && !session->FAsyncReceive)
@@ -310,6 +313,8 @@ public:
       });
     });
   }
+
+  void ClearCancel() override { FCancelWait = false; }
 
 private:
   // An asynchronous send: its pieces in order, a file's range read a piece at a time into Hand.
@@ -613,7 +618,12 @@ private:
     constexpr auto Slice = std::chrono::milliseconds(250); // how soon a shutdown is seen
     std::optional<std::chrono::steady_clock::time_point> stopAt;
     FInterrupted = false;
+    FWaitCancelled = false;
     for (;;) {
+      if (FCancelWait.load()) {
+        FWaitCancelled = true;
+        return TSocketWait::TimedOut;
+      }
       const auto deadline = clock.Deadline(FServer.Limits);
       const auto now = std::chrono::steady_clock::now();
       if (FServer.Refusing && !stopAt)
@@ -691,6 +701,8 @@ private:
         return TReceiveResult::ClientGone;
       if (wait == TSocketWait::TimedOut && FInterrupted)
         return TReceiveResult::Interrupted;
+      if (wait == TSocketWait::TimedOut && FWaitCancelled)
+        return TReceiveResult::Cancelled;
       if (wait == TSocketWait::TimedOut) {
         Diagnostic(FReceived.Method + " " + std::string(UriStem()) + ": the client sent " +
                    "part of the body, then " + FBodyClock.Shortfall(FServer.Limits) +
@@ -1256,6 +1268,8 @@ private:
   std::unique_ptr<TAsyncReceive> FAsyncReceive; // the extension's read under way
   bool FAsyncCancelled = false;
   bool FAsyncTimedOut = false;
+  std::atomic<bool> FCancelWait{false}; // the extension cancelled its operation
+  bool FWaitCancelled = false;          // the last synchronous wait ended for that
 };
 
 void THttpServer::TImpl::Accept() {

@@ -87,6 +87,9 @@ class AsyncWriteTest(AsyncHostCase):
         self.assertEqual(connection.request("GET", PREFIX + "/write?kib=1").body, pattern(1024))
         connection.close()
         self.host.wait_line(r"bytes=40960 ops=1 completions=1 error=0 problems=none")
+        # HttpExtensionProc waits for its own write's completion: the write moves meanwhile.
+        self.assertEqual(self.curl("/wait?kib=1024"), pattern(1 << 20))
+        self.host.wait_line(r"waited: cbIO=1048576 error=0")
 
     def test_a_client_that_breaks_off_an_async_write_gets_error_995_in_the_completion(self):
         connection = Connection(self.host.port, receive_buffer=4096)

@@ -4,6 +4,8 @@
 // what the client cannot see, to stderr as "async-extension: ..." lines.
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -202,6 +204,41 @@ DWORD AsyncWrite(EXTENSION_CONTROL_BLOCK* ecb) {
     Support(ecb, HSE_REQ_DONE_WITH_SESSION, &status);
   }
   return HSE_STATUS_PENDING;
+}
+
+// One asynchronous write of kib KiB inside HttpExtensionProc, which waits there for its
+// completion (as extensions written for IIS's thread pool may).
+struct TWait {
+  std::mutex Mutex; // guards the fields below
+  std::condition_variable Changed;
+  bool Completed = false;
+  DWORD Bytes = 0;
+  DWORD Error = 0;
+};
+
+void ISAPI_CALL WaitCompletion(EXTENSION_CONTROL_BLOCK*, void* parameter, DWORD bytes,
+                               DWORD error) {
+  auto& wait = *static_cast<TWait*>(parameter);
+  std::lock_guard lock(wait.Mutex);
+  wait.Completed = true;
+  wait.Bytes = bytes;
+  wait.Error = error;
+  wait.Changed.notify_all();
+}
+
+DWORD WriteAndWait(EXTENSION_CONTROL_BLOCK* ecb) {
+  std::string body(static_cast<std::size_t>(QueryNumber(ecb, "kib") << 10), '\0');
+  for (std::size_t i = 0; i < body.size(); ++i)
+    body[i] = static_cast<char>(i % 251);
+  TWait wait;
+  SetCompletion(ecb, WaitCompletion, &wait);
+  DWORD bytes = static_cast<DWORD>(body.size());
+  if (!ecb->WriteClient(ecb->ConnID, body.data(), &bytes, HSE_IO_ASYNC))
+    return HSE_STATUS_ERROR;
+  std::unique_lock lock(wait.Mutex);
+  wait.Changed.wait(lock, [&wait] { return wait.Completed; });
+  Say("waited: cbIO=" + std::to_string(wait.Bytes) + " error=" + std::to_string(wait.Error));
+  return HSE_STATUS_SUCCESS_AND_KEEP_CONN;
 }
 
 // ---- Asynchronous reads of the body -------------------------------------------------------
@@ -470,6 +507,8 @@ ISAPI_EXPORT DWORD ISAPI_CALL HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
     return AsyncWrite(ecb);
   if (path == "/read")
     return AsyncRead(ecb);
+  if (path == "/wait")
+    return WriteAndWait(ecb);
   if (path == "/send-file")
     return SendFile(ecb);
   if (path == "/refusals")
