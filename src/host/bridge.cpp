@@ -377,6 +377,9 @@ void TRequest::EndLocked(std::unique_lock<std::mutex>& lock, DWORD status, bool 
   }
   outcome.KeepAlive = keepAlive;
   outcome.TimedOut = FSendError == ErrorTimeout;
+  // The host's limit cut an operation short and the extension then ended the request itself.
+  if (FDeferredExpiry != 0 && outcome.Note.empty())
+    outcome.Note = FDeferredNote;
   Finish(lock, std::move(outcome), onOwnerThread);
 }
 
