@@ -25,7 +25,6 @@ namespace {
 
 // Buffered output goes to the client once it reaches this size, even inside the extension call.
 constexpr std::size_t FlushThreshold = 16 * 1024;
-constexpr DWORD HseIoAsync = 2;
 // ERROR_TIMEOUT: a synchronous write the client did not take in time.
 constexpr DWORD ErrorTimeout = 1460;
 // ERROR_OPERATION_ABORTED: a synchronous read the shutdown ended.
@@ -145,6 +144,14 @@ std::string ReasonFor(unsigned status) {
 }
 
 } // namespace
+
+bool CallsObserved() {
+  return ObserverActive;
+}
+
+void ReportObservedCall(const TCallRecord& record) {
+  Report(record);
+}
 
 void SetCallObserver(std::function<void(const TCallRecord&)> observer) {
   std::lock_guard lock(ObserverMutex);
@@ -273,6 +280,16 @@ bool TRequest::Expire(unsigned status, std::string_view note, bool onOwnerThread
 
 void TRequest::ExpireLocked(std::unique_lock<std::mutex>& lock, unsigned status,
                             std::string_view note, bool onOwnerThread) {
+  if (FIoPending) {
+    // The connection is busy with the operation: it is cut short, and the page (or the close)
+    // follows its completion.
+    if (FDeferredExpiry == 0) {
+      FDeferredExpiry = status;
+      FDeferredNote = std::string(note);
+    }
+    AbortPendingIoLocked(ERROR_OPERATION_ABORTED);
+    return;
+  }
   TRequestOutcome outcome;
   outcome.KeepAlive = false;
   outcome.Note = std::string(note);
@@ -310,6 +327,12 @@ void TRequest::Finish(std::unique_lock<std::mutex>& lock, TRequestOutcome outcom
 }
 
 void TRequest::EndLocked(std::unique_lock<std::mutex>& lock, DWORD status, bool onOwnerThread) {
+  if (FIoPending) {
+    // Never ended with an operation outstanding: the end follows its completion.
+    FEndDeferred = true;
+    FDeferredStatus = status;
+    return;
+  }
   TRequestOutcome outcome;
   outcome.LogData = LogDataLocked();
   if (FDoneCalled || FPending)
@@ -363,6 +386,9 @@ void TRequest::EndLocked(std::unique_lock<std::mutex>& lock, DWORD status, bool 
     outcome.Bytes.clear();
   outcome.KeepAlive = keepAlive;
   outcome.TimedOut = FSendError == ErrorTimeout;
+  // The host's limit cut an operation short and the extension then ended the request itself.
+  if (FDeferredExpiry != 0 && outcome.Note.empty())
+    outcome.Note = FDeferredNote;
   Finish(lock, std::move(outcome), onOwnerThread);
 }
 
@@ -382,6 +408,8 @@ BOOL TRequest::Read(void* buffer, DWORD* size) {
   std::unique_lock lock(FMutex);
   if (FEnded)
     return Fail(ERROR_INVALID_PARAMETER);
+  if (FIoPending)
+    return Fail(ERROR_BUSY);
   const std::size_t remaining = FSetup.Body.size() - FReadOffset;
   if (remaining > 0 || FBodyComplete || *size == 0) {
     const std::size_t count = std::min<std::size_t>(remaining, *size);
@@ -415,6 +443,8 @@ BOOL TRequest::Read(void* buffer, DWORD* size) {
     // later calls find it ended.
     ExpireLocked(lock, 503, "The server shut down before the request's body had come.", false);
     return Fail(ErrorOperationAborted);
+  case TReceiveResult::Cancelled:
+    return Fail(ErrorOperationAborted);
   case TReceiveResult::TooLarge:
     break;
   }
@@ -425,11 +455,13 @@ BOOL TRequest::Read(void* buffer, DWORD* size) {
 }
 
 BOOL TRequest::Write(const void* buffer, DWORD* bytes, DWORD reserved) {
-  if ((reserved & HseIoAsync) != 0)
-    return Fail(ERROR_INVALID_PARAMETER);
+  if ((reserved & HSE_IO_ASYNC) != 0)
+    return WriteAsync(buffer, *bytes);
   std::lock_guard lock(FMutex);
   if (FEnded)
     return Fail(ERROR_INVALID_PARAMETER);
+  if (FIoPending)
+    return Fail(ERROR_BUSY);
   if (FClientGone)
     return Fail(FSendError);
   if (!FHeadSent)
@@ -444,6 +476,10 @@ void TRequest::StartBodyLocked(unsigned status, std::string_view statusText,
                                std::span<const TFieldView> fields) {
   FHeadSent = true;
   FStatus = status;
+  if (FSetup.BodyOnly) {
+    FFraming = TFraming::None; // a child's bytes, which its parent frames
+    return;
+  }
   // A client reads no body after these statuses, so body bytes would be read as the next answer.
   FBodyless = FStatus == 204 || FStatus == 304;
   boost::container::small_vector<TFieldView, 8> sent;
@@ -531,6 +567,23 @@ BOOL TRequest::SupportFunction(DWORD request, void* buffer, DWORD* size, DWORD* 
     return DoneWithSession(static_cast<const DWORD*>(buffer));
   case HSE_REQ_MAP_URL_TO_PATH:
     return MapUrl(static_cast<char*>(buffer), size);
+  case HSE_REQ_IO_COMPLETION:
+    return SetIoCompletion(reinterpret_cast<PFN_HSE_IO_COMPLETION>(buffer), dataType);
+  case HSE_REQ_ASYNC_READ_CLIENT:
+    return ReadAsync(buffer, size, dataType);
+  case HSE_REQ_TRANSMIT_FILE:
+    return TransmitFile(static_cast<const HSE_TF_INFO*>(buffer));
+  case HSE_REQ_VECTOR_SEND:
+    return VectorSend(static_cast<const HSE_RESPONSE_VECTOR*>(buffer));
+  case HSE_REQ_CANCEL_IO:
+    return CancelIo();
+  case HSE_REQ_SEND_URL:
+    return SendUrl(static_cast<const char*>(buffer));
+  case HSE_REQ_EXEC_URL:
+  case HSE_REQ_EXEC_UNICODE_URL:
+    return ExecUrl(buffer, request == HSE_REQ_EXEC_UNICODE_URL);
+  case HSE_REQ_GET_EXEC_URL_STATUS:
+    return GetExecUrlStatus(buffer);
   case HSE_REQ_SEND_RESPONSE_HEADER_EX:
     return SendHeaderEx(static_cast<const HSE_SEND_HEADER_EX_INFO*>(buffer));
   case HSE_REQ_IS_KEEP_CONN:
@@ -588,6 +641,8 @@ BOOL TRequest::Redirect(const char* url) {
   std::lock_guard lock(FMutex);
   if (FEnded || FHeadSent)
     return Fail(ERROR_INVALID_PARAMETER);
+  if (FIoPending)
+    return Fail(ERROR_BUSY);
   const std::string_view target = url ? std::string_view(url) : std::string_view();
   if (target.empty() || HasControlCharacter(target)) {
     // Nothing reaches the client: a CR or LF here would let the target write its own headers.
@@ -617,6 +672,8 @@ BOOL TRequest::SendHeader(std::optional<std::string_view> status,
   std::lock_guard lock(FMutex);
   if (FEnded || FHeadSent)
     return Fail(ERROR_INVALID_PARAMETER);
+  if (FIoPending)
+    return Fail(ERROR_BUSY);
   TStatusText statusText;
   if (status) {
     const std::optional<TStatusText> parsed = ParseStatusText(*status);
@@ -738,6 +795,12 @@ BOOL ISAPI_CALL WriteClientCallback(HCONN conn, LPVOID buffer, LPDWORD bytes, DW
     if (!result)
       SetCallError(error);
   }
+  if (request) {
+    const DWORD error = result ? 0 : CallError();
+    request->CallReturned();
+    if (!result)
+      SetCallError(error);
+  }
   return result;
 }
 
@@ -782,6 +845,7 @@ BOOL ISAPI_CALL ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID 
       record.Arguments.emplace_back("headers", TextOrNull(reinterpret_cast<const char*>(dataType)));
     if (request == HSE_REQ_DONE_WITH_SESSION && buffer != nullptr)
       record.Arguments.emplace_back("status", std::int64_t{*static_cast<const DWORD*>(buffer)});
+    DescribeAsyncCall(request, buffer, size, dataType, record);
     if (size != nullptr)
       record.Arguments.emplace_back("size", std::int64_t{*size});
     DescribeSupportCall(record, request, buffer, size);
@@ -792,6 +856,8 @@ BOOL ISAPI_CALL ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID 
   if (observed) {
     record.Result = result != 0;
     record.Error = result ? 0 : CallError();
+    if (result && request == HSE_REQ_GET_EXEC_URL_STATUS)
+      DescribeChildAnswer(buffer, record);
     if (size != nullptr && (request == HSE_REQ_MAP_URL_TO_PATH)) {
       record.Answers.emplace_back("size", std::int64_t{*size});
       if (result)
@@ -800,6 +866,12 @@ BOOL ISAPI_CALL ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID 
     DescribeSupportAnswer(record, request, result, buffer, size, dataType);
     const DWORD error = record.Error;
     Report(record);
+    if (!result)
+      SetCallError(error);
+  }
+  if (target) {
+    const DWORD error = result ? 0 : CallError();
+    target->CallReturned();
     if (!result)
       SetCallError(error);
   }

@@ -3,6 +3,7 @@
 // and how the request ends. The network session and the `call` command both drive it through
 // IClientChannel, so the bridge itself knows nothing of sockets.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -22,6 +24,7 @@
 namespace isapi_web::host {
 
 class TExtension;
+class IClientChannel;
 
 /// Body bytes placed in lpbData before the extension is called; the rest comes by ReadClient.
 inline constexpr std::size_t MaxPreloadedBody = 48 * 1024;
@@ -44,6 +47,8 @@ enum class TSendResult {
   Sent,       ///< the transport took every byte
   ClientGone, ///< the connection failed or was closed
   TimedOut,   ///< the client stopped reading for longer than the host's limits allow
+  Cancelled,  ///< the extension (or the host) cancelled the asynchronous send
+  FileFailed, ///< a file being sent could not be read to its end
 };
 
 /// How a synchronous read of the body ended.
@@ -54,7 +59,22 @@ enum class TReceiveResult {
   TimedOut,   ///< the client sent nothing for longer than the host's limits allow
   TooLarge,   ///< the body went past the host's body limit
   Interrupted, ///< the host is shutting down and does not wait for the rest
+  Cancelled,   ///< the extension (or the host) cancelled the asynchronous read
 };
+
+/// One piece of an answer sent asynchronously: bytes, or a range of a file the extension opened.
+struct TSendPiece {
+  std::string Bytes;
+  HANDLE File = nullptr; ///< not null: the piece is Length bytes of this file from Offset
+  std::uint64_t Offset = 0;
+  std::uint64_t Length = 0;
+};
+
+using TSendDone = std::function<void(TSendResult)>;
+using TReceiveDone = std::function<void(TReceiveResult, std::size_t)>;
+
+/// Sends pieces on the calling thread through channel.SendNow, a file's range in bounded reads.
+TSendResult SendPiecesNow(IClientChannel& channel, std::vector<TSendPiece>& pieces);
 
 /// The client side of a request. The synchronous calls block only the calling thread; an
 /// asynchronous form of each can stand beside it, completing on the connection's loop.
@@ -80,7 +100,33 @@ public:
   /// after the host has stopped, never holds the last one.
   virtual void RequestEnded(std::shared_ptr<IClientChannel> self, TRequestOutcome outcome,
                             bool onOwnerThread) = 0;
+  /// Starts sending pieces and returns; done is called once, from any thread but possibly this
+  /// one, when all went or the send failed. One operation at a time; never with the request's
+  /// lock held. By default it sends on the calling thread.
+  virtual void SendLater(std::vector<TSendPiece> pieces, TSendDone done) {
+    done(SendPiecesNow(*this, pieces));
+  }
+  /// Starts reading body bytes into buffer (which stays valid until done), as SendLater.
+  virtual void ReceiveLater(void* buffer, std::size_t size, TReceiveDone done) {
+    std::size_t received = 0;
+    const TReceiveResult result = ReceiveBody(buffer, size, received);
+    done(result, received);
+  }
+  /// Ends the operation under way as soon as it can, a synchronous send or read that stands in
+  /// for one included; its done (or result) reports Cancelled.
+  virtual void CancelLater() {}
+  /// The pending operation has ended: a cancel from now on is for a later one.
+  virtual void ClearCancel() {}
 };
+
+/// What serves a URL of a child request: an extension, with the URL split as the host maps it.
+struct TRoute {
+  const TExtension* Extension = nullptr;
+  std::string ScriptName;
+  std::string PathInfo;
+};
+/// Finds the extension mapped to a normalised path; nullopt: a static file under the root.
+using TRouter = std::function<std::optional<TRoute>(std::string_view path)>;
 
 /// What a request is made of before the extension sees it.
 struct TRequestSetup {
@@ -91,6 +137,10 @@ struct TRequestSetup {
   bool HeadOnly = false;
   TConnectionState Connection;
   const std::filesystem::path* Root = nullptr; ///< for map-URL-to-path; outlives the request
+  const TRouter* Router = nullptr; ///< for child requests; outlives the request
+  /// A child whose parent sends the headers: its answer is body bytes only, framed by the parent.
+  bool BodyOnly = false;
+  unsigned ChildDepth = 0; ///< how many parents the request has
 };
 
 /// One callback an extension made, with its arguments and the host's answer (for `call`).
@@ -110,14 +160,26 @@ void DescribeSupportCall(TCallRecord& record, DWORD request, const void* buffer,
 /// Adds what those calls answered.
 void DescribeSupportAnswer(TCallRecord& record, DWORD request, BOOL result, const void* buffer,
                            const DWORD* size, const DWORD* dataType);
+/// Adds the arguments of an asynchronous-I/O support function to its record.
+void DescribeAsyncCall(DWORD request, const void* buffer, const DWORD* size,
+                       const DWORD* dataType, TCallRecord& record);
+
+/// The same for the child-request support functions.
+void DescribeChildCall(DWORD request, const void* buffer, TCallRecord& record);
+/// Adds what HSE_REQ_GET_EXEC_URL_STATUS answered to its record.
+void DescribeChildAnswer(const void* buffer, TCallRecord& record);
 
 /// Receives every callback from now on (null to stop); used by `isapi-host call`.
 void SetCallObserver(std::function<void(const TCallRecord&)> observer);
+/// Whether an observer is set.
+bool CallsObserved();
+/// Reports what the host did on its own (an asynchronous completion) to the observer, if any.
+void ReportObservedCall(const TCallRecord& record);
 /// Waits until every callback being observed has been reported.
 void WaitForObservedCalls();
 
 /// One request between the host and an extension.
-class TRequest {
+class TRequest : public std::enable_shared_from_this<TRequest> {
 public:
   /// Registers a live ConnID for the request.
   static std::shared_ptr<TRequest> Create(const TExtension& extension, TRequestSetup&& setup,
@@ -152,6 +214,14 @@ public:
   BOOL Write(const void* buffer, DWORD* bytes, DWORD reserved);
   BOOL Read(void* buffer, DWORD* size);
   BOOL SupportFunction(DWORD request, void* buffer, DWORD* size, DWORD* dataType);
+  /// A callback into the host has returned to the extension: the completion of an operation it
+  /// started may be called from now on.
+  void CallReturned();
+  /// Ends the pending asynchronous operation, if any, as soon as it can; its completion still
+  /// comes, once, with error (ERROR_NETNAME_DELETED when the host closes the connection).
+  void AbortPendingIo(DWORD error);
+  /// Passes bytes of a child request's answer on to the client.
+  bool ChildSend(std::string_view bytes, bool bodyOnly);
 
 private:
   enum class TFraming { None, Length, Chunked, UntilClose };
@@ -184,6 +254,56 @@ private:
   BOOL Refuse(DWORD request);
   /// lpszLogData and what HSE_APPEND_LOG_PARAMETER added, for the access log.
   std::string LogDataLocked() const;
+
+  // Asynchronous I/O (async_io.cpp).
+  BOOL SetIoCompletion(PFN_HSE_IO_COMPLETION callback, void* context);
+  BOOL WriteAsync(const void* buffer, DWORD bytes);
+  BOOL ReadAsync(void* buffer, DWORD* size, const DWORD* flags);
+  BOOL TransmitFile(const HSE_TF_INFO* info);
+  BOOL VectorSend(const HSE_RESPONSE_VECTOR* vector);
+  BOOL CancelIo();
+
+  // Child requests (child_request.cpp).
+  BOOL SendUrl(const char* url);
+  BOOL ExecUrl(const void* info, bool unicode);
+  BOOL GetExecUrlStatus(void* status);
+  /// A child's URL and what comes with it.
+  struct TChildSpec {
+    std::string Url;
+    std::string Method;
+    std::string Headers; ///< "Name: value" lines added to (or replacing) the parent's
+    std::optional<std::string> Body;
+    bool BodyOnly = false;
+  };
+  /// Runs a child request on the calling thread until it ends; its answer goes to the client
+  /// through this request. Answers its status (0: the URL is not valid).
+  unsigned RunChild(const TChildSpec& spec);
+  /// A child request (a static file or an extension) made an answer of its own.
+  void ChildAnswered(unsigned status, bool keepAlive, bool bodyOnly);
+  /// One part of a body: bytes, or a range of a file.
+  struct TBodyPart {
+    std::string_view Bytes;
+    HANDLE File = nullptr;
+    std::uint64_t Offset = 0;
+    std::uint64_t Length = 0;
+  };
+  /// Starts the answer's head for a call that sends headers (status NULL: 200 OK); false and the
+  /// refusal noted when they are not valid. The bytes after the header block come back in rest.
+  bool StartHeadLocked(const char* status, std::string_view block, std::string_view& rest);
+  /// Frames the parts as body bytes after what is buffered, and sends them synchronously or
+  /// starts sending them (callback not null).
+  BOOL SendBodyLocked(std::unique_lock<std::mutex>& lock, std::span<const TBodyPart> parts,
+                      PFN_HSE_IO_COMPLETION callback, void* context, DWORD reported);
+  /// Marks an operation as started by the calling thread's call, with its completion.
+  void BeginIoLocked(PFN_HSE_IO_COMPLETION callback, void* context);
+  /// An operation's result: its completion is called once the starting call has returned.
+  void IoDone(DWORD bytes, DWORD error);
+  void IoDoneLocked(DWORD bytes, DWORD error);
+  void DeliverCompletion();
+  /// How the channel's send or read of the pending operation ended.
+  void SendDone(TSendResult result);
+  void ReceiveDone(TReceiveResult result, std::size_t received);
+  void AbortPendingIoLocked(DWORD error);
   void StartBodyLocked(unsigned status, std::string_view statusText,
                        std::span<const TFieldView> fields);
   void AppendBodyLocked(std::string_view bytes);
@@ -227,7 +347,33 @@ private:
   bool FFlushEachWrite = false; ///< HSE_REQ_SET_FLUSH_FLAG: every write goes out at once
   std::string FLogParameters;   ///< HSE_APPEND_LOG_PARAMETER's texts
   std::uintptr_t FToken = 0;    ///< the impersonation token handed out, closed at the end
+
+  // The asynchronous operation (at most one) and its completion.
+  PFN_HSE_IO_COMPLETION FCompletion = nullptr; ///< set by HSE_REQ_IO_COMPLETION
+  void* FCompletionContext = nullptr;
+  bool FIoPending = false;  ///< started; its completion has not been called yet
+  /// The call that started it has not returned yet; read without the lock by that call's thread.
+  std::atomic<bool> FIoStarting{false};
+  bool FIoFinished = false; ///< its result is in, waiting for the starting call to return
+  std::thread::id FIoStarter;
+  PFN_HSE_IO_COMPLETION FIoCallback = nullptr;
+  void* FIoContext = nullptr;
+  DWORD FIoBytes = 0;
+  DWORD FIoError = 0;
+  DWORD FIoReported = 0;         ///< cbIO of a send that succeeds
+  const void* FIoReadBuffer = nullptr; ///< where an asynchronous read puts its bytes (for `call`)
+  DWORD FIoAbortError = ERROR_OPERATION_ABORTED; ///< what a cancelled operation reports
+  bool FEndDeferred = false;     ///< the request ends once the completion has been called
+  DWORD FDeferredStatus = HSE_STATUS_SUCCESS;
+  unsigned FDeferredExpiry = 0;  ///< a host page due once the completion has been called
+  std::string FDeferredNote;
+  std::optional<HSE_EXEC_URL_STATUS> FExecStatus; ///< of the last child request
 };
+
+/// Runs job on one of the host's completion threads.
+void RunOnCompletionThread(std::function<void()> job);
+/// Waits until no completion is queued or running, at most limit; false on time-out.
+bool WaitForCompletions(std::chrono::milliseconds limit);
 
 /// The four callbacks placed in every control block.
 BOOL ISAPI_CALL GetServerVariableCallback(HCONN conn, LPSTR name, LPVOID buffer, LPDWORD size);

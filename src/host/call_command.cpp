@@ -47,7 +47,8 @@ TJson JsonOfRecord(const TCallRecord& record) {
   for (const auto& [name, value] : record.Arguments)
     arguments[name] = JsonValue(value);
   entry["arguments"] = arguments;
-  if (record.Function != "HttpExtensionProc") {
+  // What the host calls in the extension has no result of its own.
+  if (record.Function != "HttpExtensionProc" && record.Function != "IoCompletion") {
     entry["result"] = record.Result ? "TRUE" : "FALSE";
     if (!record.Result)
       entry["error"] = record.Error;
@@ -214,6 +215,7 @@ int RunCallCommand(const TCallOptions& options, std::ostream& out, std::ostream&
     request->Expire(500, "The extension did not complete the pending request in time.", true);
   }
   WaitForObservedCalls();
+  WaitForCompletions(std::chrono::seconds(2));
   WaitForCallbacksToReturn(std::chrono::seconds(1));
   const bool terminated = extension->Terminate(HSE_TERM_MUST_UNLOAD);
   SetCallObserver(nullptr);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string_view>
 
 #include "isapi/isapi_host_interface.h"
@@ -51,5 +52,11 @@ bool PeerClosed(std::uintptr_t socket);
 /// The caller closes it with CloseImpersonationToken.
 std::uintptr_t OpenImpersonationToken();
 void CloseImpersonationToken(std::uintptr_t token);
+/// The size of a file an extension hands over (a HANDLE on Windows, a descriptor cast to a
+/// pointer on POSIX); nullopt when it is no regular file the host can read.
+std::optional<std::uint64_t> ExtensionFileSize(HANDLE file);
+/// Reads up to size bytes of such a file at offset without moving its position: the count read
+/// (0 at its end), or -1 when the read failed.
+std::int64_t ReadExtensionFile(HANDLE file, std::uint64_t offset, void* buffer, std::size_t size);
 
 } // namespace isapi_web::host

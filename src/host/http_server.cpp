@@ -84,6 +84,7 @@ struct THttpServer::TImpl {
   TServerOptions Options;
   TTransferLimits Limits; ///< from Options
   std::vector<std::string> Prefixes;
+  TRouter Router; ///< the mappings, for child requests
   std::atomic<bool> Stopping{false};
   // Set when the drain time has run out: a request whose head was read before the shutdown but
   // which has not reached its extension yet is answered 503 instead.
@@ -241,6 +242,8 @@ public:
       const TSocketWait wait = WaitInPeriods(FAnswerClock, true);
       if (wait == TSocketWait::Failed)
         return TSendResult::ClientGone;
+      if (wait == TSocketWait::TimedOut && FWaitCancelled)
+        return TSendResult::Cancelled;
       if (wait == TSocketWait::TimedOut) {
         Diagnostic(FReceived.Method + " " + std::string(UriStem()) + ": the client took " +
                    std::to_string(FAnswerBytes) + " bytes of the answer, then " +
@@ -285,7 +288,206 @@ public:
     });
   }
 
+  // The extension's asynchronous operations: started from any thread, run on the loop.
+  void SendLater(std::vector<TSendPiece> pieces, TSendDone done) override {
+    net::post(FSocket.get_executor(), [self = shared_from_this(), pieces = std::move(pieces),
+                                       done = std::move(done)]() mutable {
+      self->Serialized([session = self.get(), pieces = std::move(pieces),
+                        done = std::move(done)]() mutable {
+        session->StartAsyncSend(std::move(pieces), std::move(done));
+      });
+    });
+  }
+
+  void ReceiveLater(void* buffer, std::size_t size, TReceiveDone done) override {
+    net::post(FSocket.get_executor(),
+              [self = shared_from_this(), buffer, size, done = std::move(done)]() mutable {
+                self->Serialized([session = self.get(), buffer, size,
+                                  done = std::move(done)]() mutable {
+                  session->StartAsyncReceive(buffer, size, std::move(done));
+                });
+              });
+  }
+
+  void CancelLater() override {
+    FCancelWait = true; // a synchronous wait standing in for the operation sees it
+    net::post(FSocket.get_executor(), [self = shared_from_this()] {
+      self->Serialized([session = self.get()] {
+        if (!session->FAsyncSend && !session->FAsyncReceive)
+          return;
+        session->FAsyncCancelled = true;
+        error_code ignored;
+        session->FSocket.cancel(ignored);
+      });
+    });
+  }
+
+  void ClearCancel() override { FCancelWait = false; }
+
 private:
+  // An asynchronous send: its pieces in order, a file's range read a piece at a time into Hand.
+  struct TAsyncSend {
+    std::vector<TSendPiece> Pieces;
+    std::size_t Next = 0;
+    HANDLE File = nullptr;
+    std::uint64_t FileOffset = 0;
+    std::uint64_t FileLeft = 0;
+    std::string Hand;
+    std::size_t HandOffset = 0;
+    TSendDone Done;
+  };
+
+  void StartAsyncSend(std::vector<TSendPiece> pieces, TSendDone done) {
+    FAsyncSend = std::make_unique<TAsyncSend>();
+    FAsyncSend->Pieces = std::move(pieces);
+    FAsyncSend->Done = std::move(done);
+    FAsyncCancelled = false;
+    FAsyncTimedOut = false;
+    FWriteClock.Start(std::chrono::steady_clock::now());
+    if (FClosed)
+      return EndAsyncSend(TSendResult::ClientGone);
+    KeepDeadline();
+    ContinueAsyncSend();
+  }
+
+  void ContinueAsyncSend() {
+    TAsyncSend& send = *FAsyncSend;
+    for (;;) {
+      if (FAsyncCancelled)
+        return EndAsyncSend(TSendResult::Cancelled);
+      if (send.HandOffset < send.Hand.size()) {
+        FSocket.async_write_some(
+            net::buffer(send.Hand) + send.HandOffset,
+            [self = shared_from_this()](error_code error, std::size_t bytes) {
+              self->Serialized(
+                  [session = self.get(), error, bytes] { session->OnAsyncWritten(error, bytes); });
+            });
+        return;
+      }
+      if (send.FileLeft > 0) {
+        const std::size_t wanted =
+            static_cast<std::size_t>(std::min<std::uint64_t>(send.FileLeft, FilePiece));
+        send.Hand.resize(wanted);
+        const std::int64_t got =
+            ReadExtensionFile(send.File, send.FileOffset, send.Hand.data(), wanted);
+        if (got <= 0)
+          return EndAsyncSend(TSendResult::FileFailed);
+        send.Hand.resize(static_cast<std::size_t>(got));
+        send.HandOffset = 0;
+        send.FileOffset += static_cast<std::uint64_t>(got);
+        send.FileLeft -= static_cast<std::uint64_t>(got);
+        continue;
+      }
+      if (send.Next == send.Pieces.size())
+        return EndAsyncSend(TSendResult::Sent);
+      TSendPiece& piece = send.Pieces[send.Next++];
+      if (piece.File != nullptr) {
+        send.File = piece.File;
+        send.FileOffset = piece.Offset;
+        send.FileLeft = piece.Length;
+      } else {
+        send.Hand = std::move(piece.Bytes);
+        send.HandOffset = 0;
+      }
+    }
+  }
+
+  void OnAsyncWritten(error_code error, std::size_t bytes) {
+    FAsyncSend->HandOffset += bytes;
+    FWriteClock.Progress(bytes);
+    FAnswerBytes += bytes;
+    if (!error)
+      return ContinueAsyncSend();
+    if (FAsyncTimedOut) {
+      Diagnostic(FReceived.Method + " " + std::string(UriStem()) + ": the client took " +
+                 std::to_string(FAnswerBytes) + " bytes of the answer, then " +
+                 FWriteClock.Shortfall(FServer.Limits) +
+                 "; the asynchronous write failed and the connection closes");
+      return EndAsyncSend(TSendResult::TimedOut);
+    }
+    EndAsyncSend(FAsyncCancelled ? TSendResult::Cancelled : TSendResult::ClientGone);
+  }
+
+  void EndAsyncSend(TSendResult result) {
+    const TSendDone done = std::move(FAsyncSend->Done);
+    FAsyncSend.reset();
+    AsyncProgress();
+    done(result);
+  }
+
+  // A pending request that keeps moving bytes is not one that forgot to end.
+  void AsyncProgress() {
+    if (FPendingActive)
+      FPendingDeadline = std::chrono::steady_clock::now() + FServer.Options.PendingTimeout;
+  }
+
+  struct TAsyncReceive {
+    TReceiveDone Done;
+    std::size_t Room = 0; // the extension's buffer
+  };
+
+  void StartAsyncReceive(void* buffer, std::size_t size, TReceiveDone done) {
+    FAsyncReceive = std::make_unique<TAsyncReceive>();
+    FAsyncReceive->Done = std::move(done);
+    FAsyncReceive->Room = size;
+    FAsyncCancelled = false;
+    FAsyncTimedOut = false;
+    FBodyClock.Start(std::chrono::steady_clock::now());
+    FReader->SetTarget(static_cast<char*>(buffer), size);
+    if (FClosed)
+      return EndAsyncReceive(TReceiveResult::ClientGone);
+    KeepDeadline();
+    ContinueAsyncReceive();
+  }
+
+  void ContinueAsyncReceive() {
+    for (;;) {
+      if (FAsyncCancelled)
+        return EndAsyncReceive(TReceiveResult::Cancelled);
+      std::size_t received = 0;
+      bool framingOnly = false;
+      if (const std::optional<TReceiveResult> result = TakeBufferedBody(received, framingOnly))
+        return EndAsyncReceive(*result);
+      if (!framingOnly)
+        break;
+    }
+    // As much as the extension asked for, up to a bound: each read is a completion, and a
+    // completion is two hand-overs between threads.
+    const std::size_t size = std::clamp<std::size_t>(FAsyncReceive->Room, 512, 65536);
+    FSocket.async_read_some(
+        FBuffer.prepare(size), [self = shared_from_this()](error_code error, std::size_t bytes) {
+          self->Serialized(
+              [session = self.get(), error, bytes] { session->OnAsyncRead(error, bytes); });
+        });
+  }
+
+  void OnAsyncRead(error_code error, std::size_t bytes) {
+    FBuffer.commit(bytes);
+    if (bytes != 0) {
+      FBodyClock.Progress(bytes);
+      return ContinueAsyncReceive();
+    }
+    if (FAsyncTimedOut) {
+      Diagnostic(FReceived.Method + " " + std::string(UriStem()) + ": the client sent part of " +
+                 "the body, then " + FBodyClock.Shortfall(FServer.Limits) +
+                 "; the asynchronous read failed and the connection closes");
+      return EndAsyncReceive(TReceiveResult::TimedOut);
+    }
+    if (FAsyncCancelled)
+      return EndAsyncReceive(TReceiveResult::Cancelled);
+    (void)error; // the end of the stream, or a failure, cuts the body short alike
+    EndAsyncReceive(TReceiveResult::ClientGone);
+  }
+
+  void EndAsyncReceive(TReceiveResult result) {
+    const std::size_t received = FReader->Taken();
+    FReader->SetTarget(nullptr, 0);
+    const TReceiveDone done = std::move(FAsyncReceive->Done);
+    FAsyncReceive.reset();
+    AsyncProgress();
+    done(result, received);
+  }
+
   // Runs body now unless another thread runs one of this connection's handlers, in which case
   // that thread runs it next. A loop normally has one thread and body always runs at once; the
   // thread group adds threads to a loop whose threads are held by an extension, and then two
@@ -320,7 +522,7 @@ private:
     FBusy = false;
     if (FServer.Stopping)
       return GracefulClose();
-    FReader.emplace(FReceived);
+    FReader.emplace(FReceived, FServer.Options.MaxRequestBody);
     FHeaderDone = false;
     FAskedForMore = false;
     const auto now = std::chrono::steady_clock::now();
@@ -424,7 +626,12 @@ private:
     constexpr auto Slice = std::chrono::milliseconds(250); // how soon a shutdown is seen
     std::optional<std::chrono::steady_clock::time_point> stopAt;
     FInterrupted = false;
+    FWaitCancelled = false;
     for (;;) {
+      if (FCancelWait.load()) {
+        FWaitCancelled = true;
+        return TSocketWait::TimedOut;
+      }
       const auto deadline = clock.Deadline(FServer.Limits);
       const auto now = std::chrono::steady_clock::now();
       if (FServer.Refusing && !stopAt)
@@ -455,25 +662,36 @@ private:
     return result;
   }
 
+  // The body bytes already buffered, into the reader's target: a result when the read can end
+  // with them, nullopt when more must come from the socket, or (framingOnly) be parsed again.
+  std::optional<TReceiveResult> TakeBufferedBody(std::size_t& received, bool& framingOnly) {
+    framingOnly = false;
+    if (FReader->is_done())
+      return TReceiveResult::End;
+    if (!ReadyToParse(*FReader, FBuffer.size(), FAskedForMore))
+      return std::nullopt;
+    error_code error;
+    const std::size_t used = FReader->put(FBuffer.data(), error);
+    FBuffer.consume(used);
+    received = FReader->Taken();
+    FAskedForMore = error == http::error::need_more;
+    if (error == http::error::body_limit)
+      return TReceiveResult::TooLarge;
+    if (error && !FAskedForMore && error != http::error::need_buffer)
+      return TReceiveResult::ClientGone; // a malformed chunk: nothing more can be read
+    if (received != 0)
+      return TReceiveResult::Received;
+    framingOnly = !FAskedForMore && used != 0; // such as a chunk's size line
+    return std::nullopt;
+  }
+
   TReceiveResult ReceiveBodyInto(std::size_t& received) {
     for (;;) {
-      if (FReader->is_done())
-        return TReceiveResult::End;
-      if (ReadyToParse(*FReader, FBuffer.size(), FAskedForMore)) {
-        error_code error;
-        const std::size_t used = FReader->put(FBuffer.data(), error);
-        FBuffer.consume(used);
-        received = FReader->Taken();
-        FAskedForMore = error == http::error::need_more;
-        if (error == http::error::body_limit)
-          return TReceiveResult::TooLarge;
-        if (error && !FAskedForMore && error != http::error::need_buffer)
-          return TReceiveResult::ClientGone; // a malformed chunk: nothing more can be read
-        if (received != 0)
-          return TReceiveResult::Received;
-        if (!FAskedForMore && used != 0)
-          continue; // framing only, such as a chunk's size line
-      }
+      bool framingOnly = false;
+      if (const std::optional<TReceiveResult> result = TakeBufferedBody(received, framingOnly))
+        return *result;
+      if (framingOnly)
+        continue;
       // Nothing to hand over yet: wait for the client, up to the body's deadline.
       error_code error;
       const std::size_t size = std::min<std::size_t>(
@@ -491,6 +709,8 @@ private:
         return TReceiveResult::ClientGone;
       if (wait == TSocketWait::TimedOut && FInterrupted)
         return TReceiveResult::Interrupted;
+      if (wait == TSocketWait::TimedOut && FWaitCancelled)
+        return TReceiveResult::Cancelled;
       if (wait == TSocketWait::TimedOut) {
         Diagnostic(FReceived.Method + " " + std::string(UriStem()) + ": the client sent " +
                    "part of the body, then " + FBodyClock.Shortfall(FServer.Limits) +
@@ -540,7 +760,9 @@ private:
       return AnswerPage(431, "431 Request Header Fields Too Large",
                         "The request's header fields exceed 16384 bytes.");
     if (error == http::error::body_limit)
-      return AnswerPage(413, "413 Payload Too Large", "The request's body exceeds 30000000 bytes.");
+      return AnswerPage(413, "413 Payload Too Large",
+                        "The request's body exceeds " +
+                            std::to_string(FServer.Options.MaxRequestBody) + " bytes.");
     const bool nothingRead = error == http::error::end_of_stream || error == net::error::eof ||
                              error == net::error::operation_aborted ||
                              error == net::error::connection_reset;
@@ -714,6 +936,7 @@ private:
     setup.HeadOnly = headOnly;
     setup.Connection = connection;
     setup.Root = FServer.Options.Root ? &*FServer.Options.Root : nullptr;
+    setup.Router = &FServer.Router;
 
     FRequest = TRequest::Create(*FServer.Options.Mappings[match->Index].Extension, std::move(setup),
                                 shared_from_this());
@@ -913,7 +1136,13 @@ private:
   // calls keep their time.
   std::chrono::steady_clock::time_point CurrentDeadline() const {
     const TServerOptions& options = FServer.Options;
-    if (FClosing || FClosed || FRequest)
+    if (FClosing || FClosed)
+      return std::chrono::steady_clock::time_point::max();
+    if (FAsyncSend)
+      return FWriteClock.Deadline(FServer.Limits);
+    if (FAsyncReceive)
+      return FBodyClock.Deadline(FServer.Limits);
+    if (FRequest)
       return std::chrono::steady_clock::time_point::max();
     if (!FWriteBuffer.empty())
       return FWriteClock.Deadline(FServer.Limits);
@@ -950,9 +1179,16 @@ private:
     if (now < deadline)
       return KeepDeadline();
     // A transfer that kept its pace goes on into its next period.
-    if (!FWriteBuffer.empty() ? FWriteClock.Renew(now, FServer.Limits)
-                              : FBusy && FBodyClock.Renew(now, FServer.Limits))
+    if (!FWriteBuffer.empty() || FAsyncSend ? FWriteClock.Renew(now, FServer.Limits)
+                                            : FBusy && FBodyClock.Renew(now, FServer.Limits))
       return KeepDeadline();
+    if (FAsyncSend || FAsyncReceive) {
+      // The extension's operation ends with an error; the connection closes with the request.
+      FAsyncTimedOut = true;
+      error_code ignored;
+      FSocket.cancel(ignored);
+      return;
+    }
     if (!FWriteBuffer.empty()) {
       // An answer the client does not take: dropped; the write ends with an error and closes.
       return Drop();
@@ -1037,6 +1273,12 @@ private:
   bool FReadPending = false; // a read of the request is under way
   bool FClosing = false;
   bool FClosed = false;
+  std::unique_ptr<TAsyncSend> FAsyncSend;       // the extension's send under way
+  std::unique_ptr<TAsyncReceive> FAsyncReceive; // the extension's read under way
+  bool FAsyncCancelled = false;
+  bool FAsyncTimedOut = false;
+  std::atomic<bool> FCancelWait{false}; // the extension cancelled its operation
+  bool FWaitCancelled = false;          // the last synchronous wait ended for that
 };
 
 void THttpServer::TImpl::Accept() {
@@ -1162,6 +1404,13 @@ std::unique_ptr<THttpServer> THttpServer::Create(const TServerOptions& options,
   impl->ConnectionCap = std::max<std::size_t>(1, options.MaxConnections);
   for (const TMapping& mapping : options.Mappings)
     impl->Prefixes.push_back(mapping.Prefix);
+  impl->Router = [server = impl.get()](std::string_view path) -> std::optional<TRoute> {
+    std::optional<TMapMatch> match = MatchMapping(server->Prefixes, path);
+    if (!match)
+      return std::nullopt;
+    return TRoute{server->Options.Mappings[match->Index].Extension, std::move(match->ScriptName),
+                  std::move(match->PathInfo)};
+  };
   error_code code;
   const net::ip::address address = net::ip::make_address(options.Address, code);
   if (code) {
@@ -1243,6 +1492,8 @@ bool THttpServer::Run() {
     }
     impl.WaitDrained(std::chrono::seconds(2));
   }
+  // A completion may still be returning through the extension after its request ended.
+  const bool completionsReturned = WaitForCompletions(std::chrono::seconds(2));
   std::set<TExtension*> terminated;
   for (const TMapping& mapping : impl.Options.Mappings) {
     if (!terminated.insert(mapping.Extension).second)
@@ -1256,7 +1507,7 @@ bool THttpServer::Run() {
   for (const auto& loop : impl.Loops)
     loop->stop();
   const bool joined = threads.Join(std::chrono::seconds(1));
-  return WaitForCallbacksToReturn(std::chrono::seconds(1)) && joined;
+  return WaitForCallbacksToReturn(std::chrono::seconds(1)) && joined && completionsReturned;
 }
 
 } // namespace isapi_web::host

@@ -3,6 +3,7 @@
 // routing between mapped extensions and static files, and the graceful shutdown.
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -39,6 +40,8 @@ struct TServerOptions {
   std::chrono::milliseconds HeaderWaitTimeout = std::chrono::seconds(120);
   /// Connections open at once; at the limit a new one takes the room of the one idle longest.
   std::size_t MaxConnections = 1000;
+  /// The largest request body taken (IIS's maxAllowedContentLength); larger ones get 413.
+  std::uint64_t MaxRequestBody = 30'000'000;
   unsigned Threads = 1;
   unsigned MaxThreads = 64;
 };

@@ -84,6 +84,7 @@ int main(int argc, char** argv) {
   // Room for the files the host serves, its log and what the extension opens itself.
   const std::size_t descriptors = host::RaiseDescriptorLimit();
   std::size_t maxConnections = std::max<std::size_t>(16, descriptors - descriptors / 8 - 16);
+  std::uint64_t maxRequestBody = 30'000'000;
   // One loop by default: on a small machine a second loop only adds thread switches (measured
   // on two processors with the client on one of them: 107k against 79k requests per second in
   // direct mode), and a blocked extension call gets its loop another thread anyway.
@@ -130,6 +131,10 @@ int main(int argc, char** argv) {
                  "HeaderWait); slower heads close the connection")
       ->capture_default_str()
       ->check(CLI::PositiveNumber);
+  app.add_option("--max-request-body", maxRequestBody,
+                 "bytes of the largest request body taken (IIS's maxAllowedContentLength); a "
+                 "larger one is answered 413")
+      ->capture_default_str();
   app.add_option("--max-connections", maxConnections,
                  "connections open at once; at the limit a new client takes the room of the "
                  "connection idle longest. The default leaves an eighth of the process's "
@@ -189,6 +194,7 @@ int main(int argc, char** argv) {
   options.ConnectionTimeout =
       std::chrono::milliseconds(static_cast<long long>(connectionTimeout * 1000));
   options.MinBytesPerSecond = minBytesPerSecond;
+  options.MaxRequestBody = maxRequestBody;
   options.HeaderWaitTimeout =
       std::chrono::milliseconds(static_cast<long long>(headerWaitTimeout * 1000));
   // Sockets beyond the descriptors would only make accept fail: a limit above them is lowered.

@@ -84,10 +84,11 @@ struct TReceivedRequest {
 /// Beast's HTTP parser, delivering into a TReceivedRequest.
 class TRequestReader final : public http::basic_parser<true> {
 public:
-  explicit TRequestReader(TReceivedRequest& request) : FRequest(request) {
+  explicit TRequestReader(TReceivedRequest& request, std::uint64_t bodyLimit = BodyLimit)
+      : FRequest(request) {
     FRequest.Clear();
     header_limit(HeaderLimit);
-    body_limit(BodyLimit);
+    body_limit(bodyLimit);
   }
 
   /// Why the head was refused for its framing; empty when it was not.

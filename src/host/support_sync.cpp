@@ -254,8 +254,12 @@ BOOL TRequest::CloseConnection() {
   if (FEnded)
     return Fail(ERROR_INVALID_PARAMETER);
   if (!FClientGone) {
-    // What the extension wrote before goes out first: the writes that took it answered TRUE.
-    FlushLocked();
+    // An operation under way completes with the error IIS gives after this call; otherwise what
+    // the extension wrote before goes out first: the writes that took it answered TRUE.
+    if (FIoPending)
+      AbortPendingIoLocked(ERROR_NETNAME_DELETED);
+    else
+      FlushLocked();
     FChannel->CloseNow();
     FClientGone = true;
     FSendError = ERROR_NETNAME_DELETED;
@@ -401,12 +405,14 @@ BOOL TRequest::NormalizeUrl(char* url) {
 }
 
 BOOL TRequest::SendCustomError(const HSE_CUSTOM_ERROR_INFO* info) {
-  std::lock_guard lock(FMutex);
+  std::unique_lock lock(FMutex);
   if (FEnded || info == nullptr || info->pszStatus == nullptr || FHeadSent)
     return Fail(ERROR_INVALID_PARAMETER);
-  // The asynchronous form needs a completion after the send; this call sends synchronously only.
-  if (info->fAsync)
-    return Fail(ERROR_NOT_SUPPORTED);
+  if (FIoPending)
+    return Fail(ERROR_BUSY);
+  // The asynchronous form ends through the request's completion function, as any other send.
+  if (info->fAsync && FCompletion == nullptr)
+    return Fail(ERROR_INVALID_PARAMETER);
   const std::optional<TStatusText> status = ParseStatusText(info->pszStatus);
   if (!status || status->Code < 200) {
     FRefusal = "a custom error with an invalid status text";
@@ -419,6 +425,11 @@ BOOL TRequest::SendCustomError(const HSE_CUSTOM_ERROR_INFO* info) {
   const std::string length = std::to_string(body.size());
   const TFieldView fields[] = {{"Content-Type", "text/html"}, {"Content-Length", length}};
   StartBodyLocked(status->Code, status->Text, fields);
+  if (info->fAsync) {
+    const TBodyPart part{body};
+    return SendBodyLocked(lock, {&part, 1}, FCompletion, FCompletionContext,
+                          static_cast<DWORD>(body.size()));
+  }
   AppendBodyLocked(body);
   if (FProcReturned && !FlushLocked())
     return 0;

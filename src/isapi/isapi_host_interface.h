@@ -108,6 +108,29 @@ inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 inline constexpr DWORD ERROR_INVALID_INDEX = 1413;
 inline constexpr DWORD ERROR_NO_DATA = 232;
 
+// Asynchronous I/O and child requests.
+inline constexpr DWORD HSE_REQ_IO_COMPLETION = 1005;
+inline constexpr DWORD HSE_REQ_TRANSMIT_FILE = 1006;
+inline constexpr DWORD HSE_REQ_ASYNC_READ_CLIENT = 1010;
+inline constexpr DWORD HSE_REQ_EXEC_UNICODE_URL = 1025;
+inline constexpr DWORD HSE_REQ_EXEC_URL = 1026;
+inline constexpr DWORD HSE_REQ_GET_EXEC_URL_STATUS = 1027;
+inline constexpr DWORD HSE_REQ_VECTOR_SEND = 1037;
+inline constexpr DWORD HSE_REQ_CANCEL_IO = 1049;
+inline constexpr DWORD HSE_IO_SYNC = 0x1;
+inline constexpr DWORD HSE_IO_ASYNC = 0x2;
+inline constexpr DWORD HSE_IO_DISCONNECT_AFTER_SEND = 0x4;
+inline constexpr DWORD HSE_IO_SEND_HEADERS = 0x8;
+inline constexpr DWORD HSE_IO_FINAL_SEND = 0x10;
+inline constexpr DWORD HSE_IO_NODELAY = 0x1000;
+inline constexpr DWORD HSE_VECTOR_ELEMENT_TYPE_MEMORY_BUFFER = 0;
+inline constexpr DWORD HSE_VECTOR_ELEMENT_TYPE_FILE_HANDLE = 1;
+inline constexpr DWORD HSE_EXEC_URL_NO_HEADERS = 0x2;
+inline constexpr DWORD ERROR_BUSY = 170;
+inline constexpr DWORD ERROR_OPERATION_ABORTED = 995;
+inline constexpr DWORD ERROR_TIMEOUT = 1460;
+inline constexpr DWORD WSAEINVAL = 10022;
+
 struct EXTENSION_CONTROL_BLOCK;
 
 using PFN_GETSERVERVARIABLE = BOOL(ISAPI_CALL*)(HCONN hConn, LPSTR lpszVariableName,
@@ -180,6 +203,89 @@ struct HSE_CUSTOM_ERROR_INFO {
   BOOL fAsync;
 };
 
+/// A file the host sends: a HANDLE on Windows, a file descriptor cast to a pointer on POSIX.
+using HANDLE = void*;
+using PFN_HSE_IO_COMPLETION = void(ISAPI_CALL*)(EXTENSION_CONTROL_BLOCK* pECB, LPVOID pContext,
+                                                DWORD cbIO, DWORD dwError);
+
+/// HSE_REQ_TRANSMIT_FILE's argument.
+struct HSE_TF_INFO {
+  PFN_HSE_IO_COMPLETION pfnHseIO;
+  LPVOID pContext;
+  HANDLE hFile;
+  const char* pszStatusCode;
+  DWORD BytesToWrite;
+  DWORD Offset;
+  LPVOID pHead;
+  DWORD HeadLength;
+  LPVOID pTail;
+  DWORD TailLength;
+  DWORD dwFlags;
+};
+
+/// One piece of HSE_REQ_VECTOR_SEND: memory (pvContext the bytes) or a file (pvContext its handle).
+struct HSE_VECTOR_ELEMENT {
+  DWORD ElementType;
+  LPVOID pvContext;
+  std::uint64_t cbOffset;
+  std::uint64_t cbSize;
+};
+
+/// HSE_REQ_VECTOR_SEND's argument.
+struct HSE_RESPONSE_VECTOR {
+  DWORD dwFlags;
+  LPSTR pszStatus;
+  LPSTR pszHeaders;
+  DWORD nElementCount;
+  HSE_VECTOR_ELEMENT* lpElementArray;
+};
+
+/// HSE_REQ_EXEC_URL's user (null: the parent's).
+struct HSE_EXEC_URL_USER_INFO {
+  HANDLE hImpersonationToken;
+  LPSTR pszCustomUserName;
+  LPSTR pszCustomAuthType;
+};
+
+/// A child request's body (null: the parent's).
+struct HSE_EXEC_URL_ENTITY_INFO {
+  DWORD cbAvailable;
+  LPVOID lpbData;
+};
+
+/// How the last child request ended.
+struct HSE_EXEC_URL_STATUS {
+  std::uint16_t uHttpStatusCode;
+  std::uint16_t uHttpSubStatus;
+  DWORD dwWin32Error;
+};
+
+/// HSE_REQ_EXEC_URL's argument; a null member means the parent's value.
+struct HSE_EXEC_URL_INFO {
+  LPSTR pszUrl;
+  LPSTR pszMethod;
+  LPSTR pszChildHeaders;
+  HSE_EXEC_URL_USER_INFO* pUserInfo;
+  HSE_EXEC_URL_ENTITY_INFO* pEntity;
+  DWORD dwExecUrlFlags;
+};
+
+/// The same with a UTF-16 URL (HSE_REQ_EXEC_UNICODE_URL).
+struct HSE_EXEC_UNICODE_URL_USER_INFO {
+  HANDLE hImpersonationToken;
+  char16_t* pszCustomUserName;
+  LPSTR pszCustomAuthType;
+};
+
+struct HSE_EXEC_UNICODE_URL_INFO {
+  char16_t* pszUrl;
+  LPSTR pszMethod;
+  LPSTR pszChildHeaders;
+  HSE_EXEC_UNICODE_URL_USER_INFO* pUserInfo;
+  HSE_EXEC_URL_ENTITY_INFO* pEntity;
+  DWORD dwExecUrlFlags;
+};
+
 using PFN_GETEXTENSIONVERSION = BOOL(ISAPI_CALL*)(HSE_VERSION_INFO* pVer);
 using PFN_HTTPEXTENSIONPROC = DWORD(ISAPI_CALL*)(EXTENSION_CONTROL_BLOCK* pECB);
 using PFN_TERMINATEEXTENSION = BOOL(ISAPI_CALL*)(DWORD dwFlags);
@@ -211,7 +317,22 @@ static_assert(offsetof(EXTENSION_CONTROL_BLOCK, WriteClient) == 132);
 static_assert(offsetof(EXTENSION_CONTROL_BLOCK, ReadClient) == 136);
 static_assert(offsetof(EXTENSION_CONTROL_BLOCK, ServerSupportFunction) == 140);
 static_assert(sizeof(EXTENSION_CONTROL_BLOCK) == 144);
+static_assert(sizeof(HSE_TF_INFO) == 44);
+static_assert(offsetof(HSE_TF_INFO, dwFlags) == 40);
+static_assert(offsetof(HSE_VECTOR_ELEMENT, cbOffset) == 8);
+static_assert(sizeof(HSE_VECTOR_ELEMENT) == 24);
+static_assert(sizeof(HSE_RESPONSE_VECTOR) == 20);
+static_assert(sizeof(HSE_EXEC_URL_INFO) == 24);
+static_assert(sizeof(HSE_EXEC_URL_STATUS) == 8);
 #elif UINTPTR_MAX == 0xFFFFFFFFFFFFFFFFu
+static_assert(offsetof(HSE_TF_INFO, BytesToWrite) == 32);
+static_assert(offsetof(HSE_TF_INFO, pHead) == 40);
+static_assert(offsetof(HSE_TF_INFO, dwFlags) == 68);
+static_assert(sizeof(HSE_TF_INFO) == 72);
+static_assert(sizeof(HSE_VECTOR_ELEMENT) == 32);
+static_assert(offsetof(HSE_RESPONSE_VECTOR, lpElementArray) == 32);
+static_assert(offsetof(HSE_EXEC_URL_INFO, dwExecUrlFlags) == 40);
+static_assert(sizeof(HSE_EXEC_UNICODE_URL_INFO) == 48);
 // The 64-bit layout: natural alignment, as the Windows SDK's header gives it.
 static_assert(offsetof(EXTENSION_CONTROL_BLOCK, ConnID) == 8);
 static_assert(offsetof(EXTENSION_CONTROL_BLOCK, dwHttpStatusCode) == 16);

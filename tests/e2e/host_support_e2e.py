@@ -149,7 +149,12 @@ class SupportTest(unittest.TestCase):
         self.assertEqual(response.status_line, b"HTTP/1.1 404 Not Found")
         self.assertEqual(response.header(b"Content-Type"), b"text/html")
         self.assertIn(b"HTTP Error 404.2", response.body)
-        self.host.wait_line(r"custom-error async=FALSE/50 sync=TRUE again=FALSE/87")
+        # Asynchronous without a completion function: refused.
+        self.host.wait_line(r"custom-error async=FALSE/87 sync=TRUE again=FALSE/87")
+        response = self.get(SUPPORT + "/custom-error-async")
+        self.assertEqual(response.status_line, b"HTTP/1.1 500 Internal Server Error")
+        self.assertIn(b"HTTP Error 500.13", response.body)
+        self.host.wait_line(r"custom-error-async bytes=%d error=0" % len(response.body))
 
     def test_impersonation_token(self):
         body = self.get(SUPPORT + "/token").body

@@ -619,8 +619,10 @@ TEST_F(BridgeTest, UnknownSupportFunctionsAndAsyncWritesAreRefused) {
   Serve([](EXTENSION_CONTROL_BLOCK* ecb) {
     EXPECT_FALSE(ecb->ServerSupportFunction(ecb->ConnID, 9999, nullptr, nullptr, nullptr));
     EXPECT_EQ(CallError(), ERROR_INVALID_PARAMETER);
-    EXPECT_FALSE(ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_URL, const_cast<char*>("/x"),
+    // A local URL starts with '/'; an asynchronous write needs a completion function.
+    EXPECT_FALSE(ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_URL, const_cast<char*>("x"),
                                             nullptr, nullptr));
+    EXPECT_EQ(CallError(), ERROR_INVALID_PARAMETER);
     DWORD bytes = 1;
     EXPECT_FALSE(ecb->WriteClient(ecb->ConnID, const_cast<char*>("x"), &bytes, 2));
     EXPECT_EQ(CallError(), ERROR_INVALID_PARAMETER);

@@ -10,6 +10,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -117,5 +118,28 @@ std::uintptr_t OpenImpersonationToken() {
 }
 
 void CloseImpersonationToken(std::uintptr_t) {}
+
+namespace {
+
+int DescriptorOf(HANDLE file) {
+  return static_cast<int>(reinterpret_cast<std::intptr_t>(file));
+}
+
+} // namespace
+
+std::optional<std::uint64_t> ExtensionFileSize(HANDLE file) {
+  struct stat status {};
+  if (::fstat(DescriptorOf(file), &status) != 0 || !S_ISREG(status.st_mode))
+    return std::nullopt;
+  return static_cast<std::uint64_t>(status.st_size);
+}
+
+std::int64_t ReadExtensionFile(HANDLE file, std::uint64_t offset, void* buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t count = ::pread(DescriptorOf(file), buffer, size, static_cast<off_t>(offset));
+    if (count >= 0 || errno != EINTR)
+      return count;
+  }
+}
 
 } // namespace isapi_web::host

@@ -91,4 +91,30 @@ void CloseImpersonationToken(std::uintptr_t token) {
   ::CloseHandle(reinterpret_cast<HANDLE>(token));
 }
 
+std::optional<std::uint64_t> ExtensionFileSize(HANDLE file) {
+  LARGE_INTEGER size{};
+  if (::GetFileType(file) != FILE_TYPE_DISK || !::GetFileSizeEx(file, &size))
+    return std::nullopt;
+  return static_cast<std::uint64_t>(size.QuadPart);
+}
+
+std::int64_t ReadExtensionFile(HANDLE file, std::uint64_t offset, void* buffer, std::size_t size) {
+  // The offset goes with the read, so the handle's own position is never used: the extension
+  // may have opened it for overlapped I/O, where a read can also end pending.
+  OVERLAPPED place{};
+  place.Offset = static_cast<::DWORD>(offset);
+  place.OffsetHigh = static_cast<::DWORD>(offset >> 32);
+  ::DWORD count = 0;
+  const ::DWORD wanted = static_cast<::DWORD>(std::min<std::size_t>(size, 1u << 30));
+  if (!::ReadFile(file, buffer, wanted, &count, &place)) {
+    ::DWORD error = ::GetLastError();
+    if (error == ERROR_IO_PENDING && ::GetOverlappedResult(file, &place, &count, TRUE))
+      return count;
+    if (error == ERROR_IO_PENDING)
+      error = ::GetLastError();
+    return error == ERROR_HANDLE_EOF ? 0 : -1;
+  }
+  return count;
+}
+
 } // namespace isapi_web::host

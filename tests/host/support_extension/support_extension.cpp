@@ -166,6 +166,26 @@ DWORD Map(EXTENSION_CONTROL_BLOCK* ecb) {
   return HSE_STATUS_SUCCESS;
 }
 
+void ISAPI_CALL CustomErrorSent(EXTENSION_CONTROL_BLOCK* ecb, void* context, DWORD bytes,
+                                 DWORD error) {
+  Say(std::string(static_cast<const char*>(context)) + " bytes=" + std::to_string(bytes) +
+      " error=" + std::to_string(error));
+  DWORD status = HSE_STATUS_SUCCESS;
+  ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_DONE_WITH_SESSION, &status, nullptr, nullptr);
+}
+
+// The page sent asynchronously: the request pends until its completion ends it.
+DWORD CustomErrorAsync(EXTENSION_CONTROL_BLOCK* ecb) {
+  static char context[] = "custom-error-async";
+  char status[] = "500 Internal Server Error";
+  HSE_CUSTOM_ERROR_INFO info{status, 13, 1};
+  if (Support(ecb, HSE_REQ_IO_COMPLETION, reinterpret_cast<void*>(&CustomErrorSent), nullptr,
+              context) != "TRUE" ||
+      Support(ecb, HSE_REQ_SEND_CUSTOM_ERROR, &info) != "TRUE")
+    return HSE_STATUS_ERROR;
+  return HSE_STATUS_PENDING;
+}
+
 DWORD CustomError(EXTENSION_CONTROL_BLOCK* ecb) {
   char status[] = "404 Not Found";
   HSE_CUSTOM_ERROR_INFO async{status, 2, 1};
@@ -234,6 +254,8 @@ ISAPI_EXPORT DWORD ISAPI_CALL HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
     return Map(ecb);
   if (path == "/custom-error")
     return CustomError(ecb);
+  if (path == "/custom-error-async")
+    return CustomErrorAsync(ecb);
   if (path == "/token")
     return Token(ecb);
   if (path == "/refused")

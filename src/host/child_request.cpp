@@ -1,0 +1,322 @@
+// Child requests: HSE_REQ_SEND_URL (a local URL served as if the client had asked for it),
+// HSE_REQ_EXEC_URL and HSE_REQ_EXEC_UNICODE_URL (the same, asynchronously, with a completion),
+// and HSE_REQ_GET_EXEC_URL_STATUS. A child is a static file under the root or a request to a
+// mapped extension; its answer goes to the client through its parent.
+
+#include <condition_variable>
+#include <cstring>
+#include <fstream>
+
+#include "host/bridge.h"
+#include "host/header_block.h"
+#include "host/host_system.h"
+#include "host/host_text.h"
+#include "host/static_files.h"
+#include "host/url_path.h"
+
+namespace isapi_web::host {
+
+namespace {
+
+// Children of children are allowed this deep: an extension that executes its own URL again and
+// again ends there instead of exhausting the host.
+constexpr unsigned MaxChildDepth = 8;
+// A child extension that neither ends nor answers is given up after this long.
+constexpr auto ChildTimeLimit = std::chrono::seconds(120);
+constexpr std::size_t FilePiece = 64 * 1024;
+
+BOOL Fail(DWORD error) {
+  SetCallError(error);
+  return 0;
+}
+
+std::string Utf8OfUtf16(const char16_t* text) {
+  std::string result;
+  for (; text != nullptr && *text != 0; ++text) {
+    char32_t code = *text;
+    if (code >= 0xD800 && code < 0xDC00 && text[1] >= 0xDC00 && text[1] < 0xE000) {
+      code = 0x10000 + ((code - 0xD800) << 10) + (text[1] - 0xDC00);
+      ++text;
+    }
+    if (code < 0x80) {
+      result += static_cast<char>(code);
+    } else if (code < 0x800) {
+      result += static_cast<char>(0xC0 | (code >> 6));
+      result += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+      result += static_cast<char>(0xE0 | (code >> 12));
+      result += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      result += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+      result += static_cast<char>(0xF0 | (code >> 18));
+      result += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+      result += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      result += static_cast<char>(0x80 | (code & 0x3F));
+    }
+  }
+  return result;
+}
+
+// Carries a child extension's answer to its parent, and tells when the child has ended.
+class TChildChannel : public IClientChannel {
+public:
+  TChildChannel(std::shared_ptr<TRequest> parent, bool bodyOnly)
+      : FParent(std::move(parent)), FBodyOnly(bodyOnly) {}
+
+  TSendResult SendNow(std::string_view bytes) override {
+    return FParent->ChildSend(bytes, FBodyOnly) ? TSendResult::Sent : TSendResult::ClientGone;
+  }
+  // A child's body is given whole, up front.
+  TReceiveResult ReceiveBody(void*, std::size_t, std::size_t& received) override {
+    received = 0;
+    return TReceiveResult::End;
+  }
+  void PendingStarted() override {}
+  void RequestEnded(std::shared_ptr<IClientChannel>, TRequestOutcome outcome, bool) override {
+    if (!outcome.Bytes.empty())
+      FParent->ChildSend(outcome.Bytes, FBodyOnly);
+    {
+      std::lock_guard lock(FMutex);
+      FStatus = outcome.Status;
+      FKeepAlive = outcome.KeepAlive && !outcome.TimedOut;
+      FEnded = true;
+    }
+    FChanged.notify_all();
+  }
+
+  bool WaitEnded(std::chrono::milliseconds limit) {
+    std::unique_lock lock(FMutex);
+    return FChanged.wait_for(lock, limit, [this] { return FEnded; });
+  }
+  unsigned Status() {
+    std::lock_guard lock(FMutex);
+    return FStatus;
+  }
+  bool KeepAlive() {
+    std::lock_guard lock(FMutex);
+    return FKeepAlive;
+  }
+
+private:
+  std::shared_ptr<TRequest> FParent;
+  bool FBodyOnly;
+  std::mutex FMutex; // guards the fields below
+  std::condition_variable FChanged;
+  unsigned FStatus = 0;
+  bool FKeepAlive = false;
+  bool FEnded = false;
+};
+
+} // namespace
+
+void DescribeChildCall(DWORD request, const void* buffer, TCallRecord& record) {
+  if (buffer == nullptr)
+    return;
+  auto text = [](const char* value) { return std::string(value ? value : "(null)"); };
+  if (request == HSE_REQ_SEND_URL) {
+    record.Arguments.emplace_back("buffer", text(static_cast<const char*>(buffer)));
+  } else if (request == HSE_REQ_EXEC_URL || request == HSE_REQ_EXEC_UNICODE_URL) {
+    // Both structures hold the same fields after the URL.
+    const auto* info = static_cast<const HSE_EXEC_URL_INFO*>(buffer);
+    const auto* unicode = static_cast<const HSE_EXEC_UNICODE_URL_INFO*>(buffer);
+    record.Arguments.emplace_back("url", request == HSE_REQ_EXEC_URL ? text(info->pszUrl)
+                                         : unicode->pszUrl ? Utf8OfUtf16(unicode->pszUrl)
+                                                           : "(null)");
+    record.Arguments.emplace_back("method", text(info->pszMethod));
+    record.Arguments.emplace_back("headers", text(info->pszChildHeaders));
+    record.Arguments.emplace_back("flags", std::int64_t{info->dwExecUrlFlags});
+  }
+}
+
+void DescribeChildAnswer(const void* buffer, TCallRecord& record) {
+  const auto* status = static_cast<const HSE_EXEC_URL_STATUS*>(buffer);
+  record.Answers.emplace_back("uHttpStatusCode", std::int64_t{status->uHttpStatusCode});
+  record.Answers.emplace_back("uHttpSubStatus", std::int64_t{status->uHttpSubStatus});
+  record.Answers.emplace_back("dwWin32Error", std::int64_t{status->dwWin32Error});
+}
+
+unsigned TRequest::RunChild(const TChildSpec& spec) {
+  const TTargetPath target = ParseRequestTarget(spec.Url);
+  if (!target.Valid || spec.Url.empty() || spec.Url.front() != '/')
+    return 0;
+  const std::optional<TRoute> route =
+      FSetup.Router != nullptr ? (*FSetup.Router)(target.Path) : std::nullopt;
+  bool keepAlive;
+  {
+    std::lock_guard lock(FMutex);
+    keepAlive = FKeepAlive;
+  }
+  const TConnectionState connection{keepAlive, FSetup.Connection.Http10};
+  if (!route) {
+    std::optional<std::filesystem::path> root;
+    if (FSetup.Root != nullptr)
+      root = *FSetup.Root;
+    TStaticAnswer answer = StaticFileAnswer(root, spec.Method, target.Path);
+    ChildAnswered(answer.Status, true, spec.BodyOnly);
+    std::string bytes =
+        spec.BodyOnly ? std::string() : ComposeHead(answer.StatusText, answer.Fields, connection);
+    if (!FSetup.HeadOnly)
+      bytes += answer.Body;
+    bool sent = ChildSend(bytes, spec.BodyOnly);
+    std::uint64_t left = FSetup.HeadOnly || !answer.File ? 0 : answer.Length;
+    std::string piece;
+    while (sent && left > 0) {
+      piece.resize(static_cast<std::size_t>(std::min<std::uint64_t>(left, FilePiece)));
+      answer.File->read(piece.data(), static_cast<std::streamsize>(piece.size()));
+      const auto got = static_cast<std::size_t>(answer.File->gcount());
+      if (got == 0)
+        break; // the file shrank: the answer is cut, and the connection ends with it
+      left -= got;
+      sent = ChildSend(std::string_view(piece.data(), got), spec.BodyOnly);
+    }
+    if (left > 0)
+      ChildAnswered(answer.Status, false, spec.BodyOnly);
+    return answer.Status;
+  }
+
+  TRequestSetup setup;
+  setup.Info = FSetup.Info;
+  setup.Info.Method = spec.Method;
+  setup.Info.ScriptName = route->ScriptName;
+  setup.Info.PathInfo = route->PathInfo;
+  setup.Info.Query = target.Query;
+  setup.Info.PathTranslated =
+      FSetup.Root != nullptr
+          ? MapUrlToPhysicalPath(*FSetup.Root, route->PathInfo.empty() ? "/" : route->PathInfo)
+                .value_or("")
+          : "";
+  // The child's own header fields replace the parent's of the same name.
+  if (std::optional<THeaderBlock> extra = ParseHeaderBlock(spec.Headers + "\r\n\r\n")) {
+    for (auto& [name, value] : extra->Fields) {
+      std::erase_if(setup.Info.Headers,
+                    [&name](const auto& field) { return EqualsIgnoreCase(field.first, name); });
+      setup.Info.Headers.emplace_back(std::move(name), std::move(value));
+    }
+  }
+  setup.Body = spec.Body.value_or("");
+  setup.TotalBytes = static_cast<DWORD>(setup.Body.size());
+  setup.BodyComplete = true;
+  setup.HeadOnly = FSetup.HeadOnly;
+  setup.Connection = connection;
+  setup.Root = FSetup.Root;
+  setup.Router = FSetup.Router;
+  setup.BodyOnly = spec.BodyOnly;
+  setup.ChildDepth = FSetup.ChildDepth + 1;
+  ChildAnswered(0, true, spec.BodyOnly);
+  auto channel = std::make_shared<TChildChannel>(shared_from_this(), spec.BodyOnly);
+  const std::shared_ptr<TRequest> child =
+      TRequest::Create(*route->Extension, std::move(setup), channel);
+  child->Run();
+  if (!channel->WaitEnded(ChildTimeLimit)) {
+    child->Expire(500, "The child request did not complete in time.", false);
+    channel->WaitEnded(std::chrono::seconds(5));
+  }
+  ChildAnswered(channel->Status(), channel->KeepAlive(), spec.BodyOnly);
+  return channel->Status();
+}
+
+bool TRequest::ChildSend(std::string_view bytes, bool bodyOnly) {
+  std::lock_guard lock(FMutex);
+  if (FEnded || FClientGone)
+    return false;
+  if (bodyOnly)
+    AppendBodyLocked(bytes); // framed as the parent's answer
+  else
+    FOutput += bytes; // the child's whole answer, head and framing included
+  return FlushLocked();
+}
+
+void TRequest::ChildAnswered(unsigned status, bool keepAlive, bool bodyOnly) {
+  std::lock_guard lock(FMutex);
+  if (!bodyOnly) {
+    // The answer is the child's from here on: the parent adds no framing of its own.
+    FHeadSent = true;
+    FFraming = TFraming::None;
+    if (status != 0)
+      FStatus = status;
+  }
+  if (!keepAlive)
+    FKeepAlive = false;
+}
+
+BOOL TRequest::SendUrl(const char* url) {
+  if (url == nullptr || url[0] != '/')
+    return Fail(ERROR_INVALID_PARAMETER);
+  {
+    std::lock_guard lock(FMutex);
+    if (FEnded || FHeadSent || FSetup.ChildDepth >= MaxChildDepth)
+      return Fail(ERROR_INVALID_PARAMETER);
+    if (FIoPending)
+      return Fail(ERROR_BUSY);
+    FIoPending = true; // the child is under way: the extension's other sends wait
+  }
+  // As the client would ask for it: a GET, with the request's own header fields.
+  const unsigned status = RunChild({url, "GET", "", std::nullopt, false});
+  std::lock_guard lock(FMutex);
+  FIoPending = false;
+  if (status == 0)
+    return Fail(ERROR_INVALID_PARAMETER);
+  FExecStatus = HSE_EXEC_URL_STATUS{static_cast<std::uint16_t>(status), 0, 0};
+  return 1;
+}
+
+BOOL TRequest::ExecUrl(const void* buffer, bool unicode) {
+  if (buffer == nullptr)
+    return Fail(ERROR_INVALID_PARAMETER);
+  const auto* info = static_cast<const HSE_EXEC_URL_INFO*>(buffer);
+  TChildSpec spec;
+  if (unicode) {
+    const auto* wide = static_cast<const HSE_EXEC_UNICODE_URL_INFO*>(buffer);
+    if (wide->pszUrl != nullptr)
+      spec.Url = Utf8OfUtf16(wide->pszUrl);
+  } else if (info->pszUrl != nullptr) {
+    spec.Url = info->pszUrl;
+  }
+  if (spec.Url.empty()) {
+    // The parent's own URL.
+    spec.Url = FSetup.Info.ScriptName + FSetup.Info.PathInfo;
+    if (!FSetup.Info.Query.empty())
+      spec.Url += "?" + FSetup.Info.Query;
+  }
+  spec.Method = info->pszMethod ? info->pszMethod : FSetup.Info.Method;
+  spec.Headers = info->pszChildHeaders ? info->pszChildHeaders : "";
+  spec.BodyOnly = (info->dwExecUrlFlags & HSE_EXEC_URL_NO_HEADERS) != 0;
+  if (info->pEntity != nullptr) {
+    if (info->pEntity->lpbData == nullptr && info->pEntity->cbAvailable != 0)
+      return Fail(ERROR_INVALID_PARAMETER);
+    spec.Body = std::string(static_cast<const char*>(info->pEntity->lpbData),
+                            info->pEntity->cbAvailable);
+  }
+  std::unique_lock lock(FMutex);
+  if (FEnded || FCompletion == nullptr || FSetup.ChildDepth >= MaxChildDepth ||
+      (!spec.BodyOnly && FHeadSent))
+    return Fail(ERROR_INVALID_PARAMETER);
+  if (FIoPending)
+    return Fail(ERROR_BUSY);
+  if (!spec.Body && FBodyComplete)
+    spec.Body = FSetup.Body; // the parent's body, when the host holds all of it
+  if (spec.BodyOnly && !FHeadSent)
+    StartBodyLocked(200, "200 OK", {});
+  BeginIoLocked(FCompletion, FCompletionContext);
+  lock.unlock();
+  RunOnCompletionThread([self = shared_from_this(), spec = std::move(spec)] {
+    const unsigned status = self->RunChild(spec);
+    std::lock_guard relock(self->FMutex);
+    const DWORD error = status == 0       ? ERROR_INVALID_PARAMETER
+                        : self->FClientGone ? ERROR_OPERATION_ABORTED
+                                            : 0;
+    self->FExecStatus = HSE_EXEC_URL_STATUS{static_cast<std::uint16_t>(status), 0, error};
+    self->IoDoneLocked(0, error);
+  });
+  return 1;
+}
+
+BOOL TRequest::GetExecUrlStatus(void* buffer) {
+  std::lock_guard lock(FMutex);
+  if (FEnded || buffer == nullptr || !FExecStatus)
+    return Fail(ERROR_INVALID_PARAMETER);
+  std::memcpy(buffer, &*FExecStatus, sizeof(HSE_EXEC_URL_STATUS));
+  return 1;
+}
+
+} // namespace isapi_web::host
