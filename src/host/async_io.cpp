@@ -211,6 +211,7 @@ void TRequest::BeginIoLocked(PFN_HSE_IO_COMPLETION callback, void* context) {
   FIoError = 0;
   FIoReadBuffer = nullptr;
   FIoAbortError = ERROR_OPERATION_ABORTED;
+  FIoAbortRequested = false;
 }
 
 BOOL TRequest::WriteAsync(const void* buffer, DWORD bytes) {
@@ -510,6 +511,10 @@ void TRequest::ReceiveDone(TReceiveResult result, std::size_t received) {
     error = FIoAbortError;
     break;
   }
+  // Cut short by the extension (CANCEL_IO, CLOSE_CONNECTION): whatever ended the wait, an
+  // operation that moved nothing reports why.
+  if (FIoAbortRequested && received == 0 && error == 0)
+    error = FIoAbortError;
   IoDoneLocked(static_cast<DWORD>(received), error);
 }
 
@@ -534,6 +539,8 @@ void TRequest::SendDone(TSendResult result) {
     error = ErrorHandleEof;
     break;
   }
+  if (FIoAbortRequested && result != TSendResult::Sent)
+    error = FIoAbortError;
   if (error != 0) {
     // Part of the answer may have gone: the connection carries nothing more.
     FClientGone = true;
@@ -560,6 +567,7 @@ void TRequest::AbortPendingIoLocked(DWORD error) {
   if (!FIoPending || FIoFinished)
     return;
   FIoAbortError = error;
+  FIoAbortRequested = true;
   if (FChannel)
     FChannel->CancelLater();
 }

@@ -363,6 +363,7 @@ private:
   DWORD FIoReported = 0;         ///< cbIO of a send that succeeds
   const void* FIoReadBuffer = nullptr; ///< where an asynchronous read puts its bytes (for `call`)
   DWORD FIoAbortError = ERROR_OPERATION_ABORTED; ///< what a cancelled operation reports
+  bool FIoAbortRequested = false; ///< the extension cut the operation short
   bool FEndDeferred = false;     ///< the request ends once the completion has been called
   DWORD FDeferredStatus = HSE_STATUS_SUCCESS;
   unsigned FDeferredExpiry = 0;  ///< a host page due once the completion has been called

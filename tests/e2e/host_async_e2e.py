@@ -135,6 +135,15 @@ class AsyncReadTest(AsyncHostCase):
         self.assertTrue(connection.closed_by_peer())
         connection.close()
         self.host.wait_line(r"cancel: TRUE")
+        # Closing the connection under the read: the client sees the end at once, the read
+        # completes with ERROR_NETNAME_DELETED.
+        connection = Connection(self.host.port)
+        connection.send(b"POST " + PREFIX.encode() + b"/read?cancel=close HTTP/1.1\r\nHost: x\r\n"
+                        b"Content-Length: 100000\r\n\r\n" + b"a" * 49152)
+        self.assertTrue(connection.closed_by_peer())
+        connection.close()
+        self.host.wait_line(r"close: TRUE")
+        self.host.wait_line(r"read ended: error=64")
 
 
 class TransmitFileTest(AsyncHostCase):

@@ -254,6 +254,8 @@ void ISAPI_CALL ReadCompletion(EXTENSION_CONTROL_BLOCK* ecb, void* parameter, DW
     context.Moved += bytes;
     return IssueRead(context);
   }
+  if (error != 0)
+    Say("read ended: error=" + std::to_string(error)); // also when no client hears the answer
   AnswerAndEnd(ecb, "read=" + std::to_string(context.Moved) + " crc=" +
                         std::to_string(context.Crc) + " error=" + std::to_string(error) +
                         " reads=" + std::to_string(context.Started) + " completions=" +
@@ -277,19 +279,22 @@ void IssueRead(TContext& context) {
 }
 
 // The whole body, the bytes read ahead first, then by asynchronous reads; cancel=1 cancels the
-// first read at once.
+// first read at once, cancel=close closes the connection under it.
 DWORD AsyncRead(EXTENSION_CONTROL_BLOCK* ecb) {
   auto* context = new TContext;
   context->Ecb = ecb;
   context->Buffer.resize(65536);
   context->Crc = Crc32(0, ecb->lpbData, ecb->cbAvailable);
   context->Moved = ecb->cbAvailable;
-  const bool cancel = QueryValue(ecb->lpszQueryString, "cancel") == "1";
+  const std::string cancel = QueryValue(ecb->lpszQueryString, "cancel");
   SetCompletion(ecb, ReadCompletion, context);
   IssueRead(*context);
-  if (cancel) {
+  if (cancel == "1") {
     ClearHostError();
     Say("cancel: " + Outcome(Support(ecb, HSE_REQ_CANCEL_IO, nullptr)));
+  } else if (cancel == "close") {
+    ClearHostError();
+    Say("close: " + Outcome(Support(ecb, HSE_REQ_CLOSE_CONNECTION, nullptr)));
   }
   return HSE_STATUS_PENDING;
 }
