@@ -419,8 +419,10 @@ BOOL TRequest::SendCustomError(const HSE_CUSTOM_ERROR_INFO* info) {
     return Fail(ERROR_INVALID_PARAMETER);
   }
   std::string message = "HTTP Error " + std::to_string(status->Code);
-  if (info->uHttpSubError != 0)
-    message += "." + std::to_string(info->uHttpSubError);
+  if (info->uHttpSubError != 0) {
+    message += '.';
+    message += std::to_string(info->uHttpSubError);
+  }
   const std::string body = ErrorPageBody(status->Text, message);
   const std::string length = std::to_string(body.size());
   const TFieldView fields[] = {{"Content-Type", "text/html"}, {"Content-Length", length}};
