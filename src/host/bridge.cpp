@@ -208,12 +208,8 @@ TRequest::TRequest(TCreateKey, const TExtension& extension, TRequestSetup&& setu
   FECB.ServerSupportFunction = ServerSupportFunctionCallback;
   FReadOffset = FECB.cbAvailable;
   FBodyComplete = FSetup.BodyComplete;
-  if (FSetup.Info.ApplicationPhysicalPath.empty() && FSetup.Root)
-    FSetup.Info.ApplicationPhysicalPath =
-        (*FSetup.Root / std::filesystem::path()).make_preferred().string();
-  if (FSetup.Info.ScriptTranslated.empty())
-    FSetup.Info.ScriptTranslated =
-        std::filesystem::path(FExtension.File()).make_preferred().string();
+  FSetup.Info.Root = FSetup.Root;
+  FSetup.Info.ExtensionFile = &FExtension.File();
 }
 
 TRequest::~TRequest() = default;

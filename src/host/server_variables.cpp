@@ -172,10 +172,19 @@ std::optional<std::string_view> FindServerVariable(const TRequestInfo& info, std
     return info.PathInfo;
   if (IsVariable(name, "UNENCODED_URL"))
     return info.RawTarget;
-  if (IsVariable(name, "APPL_PHYSICAL_PATH"))
-    return info.ApplicationPhysicalPath;
-  if (IsVariable(name, "SCRIPT_TRANSLATED"))
-    return info.ScriptTranslated;
+  if (IsVariable(name, "APPL_PHYSICAL_PATH")) {
+    // In the system's separators, ending in one; empty without a root.
+    scratch.clear();
+    if (info.Root)
+      scratch = (*info.Root / std::filesystem::path()).make_preferred().string();
+    return scratch;
+  }
+  if (IsVariable(name, "SCRIPT_TRANSLATED")) {
+    scratch.clear();
+    if (info.ExtensionFile)
+      scratch = std::filesystem::path(*info.ExtensionFile).make_preferred().string();
+    return scratch;
+  }
   if (IsVariable(name, "CACHE_URL")) {
     scratch = "http://" + info.ServerName + ":" + info.ServerPort + info.ScriptName + info.PathInfo;
     return scratch;

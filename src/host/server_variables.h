@@ -2,6 +2,7 @@
 // The server variables of one request, answered from what the host read off the wire, and the
 // copy into an extension's buffer with the sizes and error codes the ISAPI callers rely on.
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,8 +28,10 @@ struct TRequestInfo {
   std::string RemotePort;
   std::string ServerSoftware;
   std::string RawTarget;               ///< the request target as sent (UNENCODED_URL)
-  std::string ApplicationPhysicalPath; ///< the root folder, ending in a separator
-  std::string ScriptTranslated;        ///< the extension's file
+  /// The root folder (APPL_PHYSICAL_PATH) and the extension's file (SCRIPT_TRANSLATED), which
+  /// outlive the request; their texts are made only when an extension asks for them.
+  const std::filesystem::path* Root = nullptr;
+  const std::filesystem::path* ExtensionFile = nullptr;
   /// The request's header fields in the order sent, names as sent.
   std::vector<std::pair<std::string, std::string>> Headers;
 };
