@@ -187,10 +187,11 @@ unsigned TRequest::RunChild(const TChildSpec& spec) {
           : "";
   // The child's own header fields replace the parent's of the same name.
   if (std::optional<THeaderBlock> extra = ParseHeaderBlock(spec.Headers + "\r\n\r\n")) {
-    for (auto& [name, value] : extra->Fields) {
+    for (auto& field : extra->Fields) {
+      const std::string& name = field.first;
       std::erase_if(setup.Info.Headers,
-                    [&name](const auto& field) { return EqualsIgnoreCase(field.first, name); });
-      setup.Info.Headers.emplace_back(std::move(name), std::move(value));
+                    [&name](const auto& kept) { return EqualsIgnoreCase(kept.first, name); });
+      setup.Info.Headers.emplace_back(std::move(field.first), std::move(field.second));
     }
   }
   setup.Body = spec.Body.value_or("");
