@@ -238,7 +238,8 @@ BOOL CopyWithTerminator(std::string_view value, void* buffer, DWORD* size, DWORD
     error = ERROR_INSUFFICIENT_BUFFER;
     return 0;
   }
-  std::memcpy(buffer, value.data(), value.size());
+  if (!value.empty()) // an empty view may have no data pointer at all
+    std::memcpy(buffer, value.data(), value.size());
   static_cast<char*>(buffer)[value.size()] = '\0';
   *size = needed;
   return 1;
@@ -251,7 +252,8 @@ BOOL CopyWideWithTerminator(std::u16string_view text, void* buffer, DWORD* size,
     error = ERROR_INSUFFICIENT_BUFFER;
     return 0;
   }
-  std::memcpy(buffer, text.data(), text.size() * sizeof(char16_t));
+  if (!text.empty())
+    std::memcpy(buffer, text.data(), text.size() * sizeof(char16_t));
   std::memset(static_cast<char*>(buffer) + needed - sizeof(char16_t), 0, sizeof(char16_t));
   *size = needed;
   return 1;
