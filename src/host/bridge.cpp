@@ -446,7 +446,7 @@ BOOL TRequest::Read(void* buffer, DWORD* size) {
   }
   // What the host answers to a body over its limit, whatever the extension does next: its
   // later calls find the request ended.
-  ExpireLocked(lock, 413, "The request's body exceeds 30000000 bytes.", false);
+  ExpireLocked(lock, 413, "The request's body is larger than the host accepts.", false);
   return Fail(ERROR_INVALID_PARAMETER);
 }
 
