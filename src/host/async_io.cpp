@@ -278,17 +278,10 @@ bool TRequest::StartHeadLocked(const char* status, std::string_view block, std::
     statusText = *parsed;
   }
   // A header block that stops at its last line's end is taken as ended there.
-  std::optional<THeaderBlock> headers = ParseHeaderBlock(block);
+  std::optional<THeaderBlock> headers = ParseAnswerHeaderBlock(block);
   if (!headers && !block.empty())
-    headers = ParseHeaderBlock(std::string(block) + "\r\n");
-  bool valid = headers.has_value();
-  for (std::size_t i = 0; valid && i < headers->Fields.size(); ++i) {
-    const auto& [name, value] = headers->Fields[i];
-    if (EqualsIgnoreCase(name, "Content-Length"))
-      valid = !value.empty() && value.size() <= 18 &&
-              value.find_first_not_of("0123456789") == std::string::npos;
-  }
-  if (!valid) {
+    headers = ParseAnswerHeaderBlock(std::string(block) + "\r\n");
+  if (!headers) {
     FRefusal = "headers with an invalid header block";
     return false;
   }

@@ -686,15 +686,8 @@ BOOL TRequest::SendHeader(std::optional<std::string_view> status,
   }
   THeaderBlock headers;
   if (block) {
-    std::optional<THeaderBlock> parsed = ParseHeaderBlock(*block);
-    bool valid = parsed.has_value();
-    for (std::size_t i = 0; valid && i < parsed->Fields.size(); ++i) {
-      const auto& [name, value] = parsed->Fields[i];
-      if (EqualsIgnoreCase(name, "Content-Length"))
-        valid = !value.empty() && value.size() <= 18 &&
-                value.find_first_not_of("0123456789") == std::string::npos;
-    }
-    if (!valid) {
+    std::optional<THeaderBlock> parsed = ParseAnswerHeaderBlock(*block);
+    if (!parsed) {
       FRefusal = "a response header with an invalid header block";
       return Fail(ERROR_INVALID_PARAMETER);
     }

@@ -94,4 +94,17 @@ std::optional<TStatusText> ParseStatusText(std::string_view status) {
   return result;
 }
 
+std::optional<THeaderBlock> ParseAnswerHeaderBlock(std::string_view block) {
+  std::optional<THeaderBlock> parsed = ParseHeaderBlock(block);
+  if (!parsed)
+    return std::nullopt;
+  for (const auto& [name, value] : parsed->Fields) {
+    if (EqualsIgnoreCase(name, "Content-Length") &&
+        (value.empty() || value.size() > 18 ||
+         value.find_first_not_of("0123456789") != std::string::npos))
+      return std::nullopt;
+  }
+  return parsed;
+}
+
 } // namespace isapi_web::host

@@ -21,6 +21,10 @@ struct THeaderBlock {
 /// control character other than TAB, a lone CR, or a block with no blank line.
 std::optional<THeaderBlock> ParseHeaderBlock(std::string_view block);
 
+/// ParseHeaderBlock for the head of an answer: also nullopt when a Content-Length is not all
+/// digits (at most 18 of them), since the host frames the body by it.
+std::optional<THeaderBlock> ParseAnswerHeaderBlock(std::string_view block);
+
 /// A status text "NNN reason".
 struct TStatusText {
   unsigned Code = 200;
