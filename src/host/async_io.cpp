@@ -16,6 +16,7 @@
 #include "host/header_block.h"
 #include "host/host_system.h"
 #include "host/host_text.h"
+#include "host/static_files.h"
 
 #include <boost/container/small_vector.hpp>
 
@@ -23,24 +24,11 @@ namespace isapi_web::host {
 
 namespace {
 
-// A file goes out in reads of this size: what one operation holds of it at a time.
-constexpr std::size_t FilePiece = 64 * 1024;
 // ERROR_HANDLE_EOF: a file being sent ended (or failed) before its range did.
 constexpr DWORD ErrorHandleEof = 38;
 // At most this many completions run at once; more wait for a thread.
 constexpr std::size_t MaxCompletionThreads = 64;
 
-BOOL Fail(DWORD error) {
-  SetCallError(error);
-  return 0;
-}
-
-std::string HandleText(const void* handle) {
-  char text[32];
-  std::snprintf(text, sizeof text, "0x%llx",
-                static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(handle)));
-  return text;
-}
 
 // The host's completion threads, as IIS's thread pool: a thread is added when a completion
 // finds none free (up to the maximum), and idle threads wait for the next one. They live as long
@@ -193,7 +181,7 @@ void DescribeAsyncCall(DWORD request, const void* buffer, const DWORD* size,
 BOOL TRequest::SetIoCompletion(PFN_HSE_IO_COMPLETION callback, void* context) {
   std::lock_guard lock(FMutex);
   if (FEnded)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   // The last call wins; a null callback means none is called (and asynchronous calls fail).
   FCompletion = callback;
   FCompletionContext = context;
@@ -217,9 +205,9 @@ void TRequest::BeginIoLocked(PFN_HSE_IO_COMPLETION callback, void* context) {
 BOOL TRequest::WriteAsync(const void* buffer, DWORD bytes) {
   std::unique_lock lock(FMutex);
   if (FEnded || FCompletion == nullptr)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   if (FIoPending)
-    return Fail(ERROR_BUSY);
+    return FailCall(ERROR_BUSY);
   if (!FHeadSent)
     StartBodyLocked(200, "200 OK", {});
   const TBodyPart part{std::string_view(static_cast<const char*>(buffer), bytes)};
@@ -228,12 +216,12 @@ BOOL TRequest::WriteAsync(const void* buffer, DWORD bytes) {
 
 BOOL TRequest::ReadAsync(void* buffer, DWORD* size, const DWORD* flags) {
   if (buffer == nullptr || size == nullptr || flags == nullptr || (*flags & HSE_IO_ASYNC) == 0)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   std::unique_lock lock(FMutex);
   if (FEnded || FCompletion == nullptr)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   if (FIoPending)
-    return Fail(ERROR_BUSY);
+    return FailCall(ERROR_BUSY);
   BeginIoLocked(FCompletion, FCompletionContext);
   FIoReadBuffer = buffer;
   const std::size_t remaining = FSetup.Body.size() - FReadOffset;
@@ -296,16 +284,16 @@ bool TRequest::StartHeadLocked(const char* status, std::string_view block, std::
 
 BOOL TRequest::TransmitFile(const HSE_TF_INFO* info) {
   if (info == nullptr)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   const bool async = (info->dwFlags & HSE_IO_ASYNC) != 0;
   // A null handle is refused on every system, descriptor 0 included.
   const std::optional<std::uint64_t> fileSize =
       info->hFile ? ExtensionFileSize(info->hFile) : std::nullopt;
   if (!fileSize || (info->pHead == nullptr && info->HeadLength != 0) ||
       (info->pTail == nullptr && info->TailLength != 0))
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   if (info->Offset > *fileSize)
-    return Fail(WSAEINVAL);
+    return FailCall(WSAEINVAL);
   // Whole file from the offset when BytesToWrite is 0; never past its end.
   const std::uint64_t available = *fileSize - info->Offset;
   const std::uint64_t length =
@@ -314,17 +302,17 @@ BOOL TRequest::TransmitFile(const HSE_TF_INFO* info) {
   const PFN_HSE_IO_COMPLETION callback = info->pfnHseIO ? info->pfnHseIO : FCompletion;
   void* context = info->pfnHseIO ? info->pContext : FCompletionContext;
   if (FEnded || (async && callback == nullptr))
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   if (FIoPending)
-    return Fail(ERROR_BUSY);
+    return FailCall(ERROR_BUSY);
   if ((info->dwFlags & HSE_IO_DISCONNECT_AFTER_SEND) != 0)
     FKeepAlive = false;
   std::string_view head(static_cast<const char*>(info->pHead), info->HeadLength);
   if ((info->dwFlags & HSE_IO_SEND_HEADERS) != 0) {
     if (FHeadSent)
-      return Fail(ERROR_INVALID_PARAMETER);
+      return FailCall(ERROR_INVALID_PARAMETER);
     if (!StartHeadLocked(info->pszStatusCode, head, head))
-      return Fail(ERROR_INVALID_PARAMETER);
+      return FailCall(ERROR_INVALID_PARAMETER);
   } else if (!FHeadSent) {
     StartBodyLocked(200, "200 OK", {});
   }
@@ -339,7 +327,7 @@ BOOL TRequest::TransmitFile(const HSE_TF_INFO* info) {
 
 BOOL TRequest::VectorSend(const HSE_RESPONSE_VECTOR* vector) {
   if (vector == nullptr || (vector->nElementCount != 0 && vector->lpElementArray == nullptr))
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   const bool async = (vector->dwFlags & HSE_IO_ASYNC) != 0;
   std::vector<TBodyPart> parts;
   std::uint64_t total = 0;
@@ -347,7 +335,7 @@ BOOL TRequest::VectorSend(const HSE_RESPONSE_VECTOR* vector) {
     const HSE_VECTOR_ELEMENT& element = vector->lpElementArray[i];
     if (element.ElementType == HSE_VECTOR_ELEMENT_TYPE_MEMORY_BUFFER) {
       if (element.pvContext == nullptr && element.cbSize != 0)
-        return Fail(ERROR_INVALID_PARAMETER);
+        return FailCall(ERROR_INVALID_PARAMETER);
       parts.push_back({std::string_view(static_cast<const char*>(element.pvContext),
                                         static_cast<std::size_t>(element.cbSize))});
       total += element.cbSize;
@@ -355,32 +343,32 @@ BOOL TRequest::VectorSend(const HSE_RESPONSE_VECTOR* vector) {
       const std::optional<std::uint64_t> size =
           element.pvContext ? ExtensionFileSize(element.pvContext) : std::nullopt;
       if (!size)
-        return Fail(ERROR_INVALID_PARAMETER);
+        return FailCall(ERROR_INVALID_PARAMETER);
       if (element.cbOffset > *size)
-        return Fail(WSAEINVAL);
+        return FailCall(WSAEINVAL);
       const std::uint64_t available = *size - element.cbOffset;
       const std::uint64_t length =
           element.cbSize == 0 ? available : std::min(element.cbSize, available);
       parts.push_back({{}, element.pvContext, element.cbOffset, length});
       total += length;
     } else {
-      return Fail(ERROR_INVALID_PARAMETER);
+      return FailCall(ERROR_INVALID_PARAMETER);
     }
   }
   std::unique_lock lock(FMutex);
   if (FEnded || (async && FCompletion == nullptr))
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   if (FIoPending)
-    return Fail(ERROR_BUSY);
+    return FailCall(ERROR_BUSY);
   if ((vector->dwFlags & HSE_IO_DISCONNECT_AFTER_SEND) != 0)
     FKeepAlive = false;
   if ((vector->dwFlags & HSE_IO_SEND_HEADERS) != 0) {
     if (FHeadSent)
-      return Fail(ERROR_INVALID_PARAMETER);
+      return FailCall(ERROR_INVALID_PARAMETER);
     std::string_view rest;
     const std::string_view block = vector->pszHeaders ? vector->pszHeaders : "";
     if (!StartHeadLocked(vector->pszStatus, block, rest))
-      return Fail(ERROR_INVALID_PARAMETER);
+      return FailCall(ERROR_INVALID_PARAMETER);
     parts.insert(parts.begin(), TBodyPart{rest});
     total += rest.size();
   } else if (!FHeadSent) {
@@ -437,13 +425,13 @@ BOOL TRequest::SendBodyLocked(std::unique_lock<std::mutex>& lock,
   if (callback == nullptr) {
     // Synchronous: on this thread, a file in bounded reads.
     if (FClientGone)
-      return Fail(FSendError);
+      return FailCall(FSendError);
     const TSendResult result = pieces.empty() ? TSendResult::Sent : SendPiecesNow(*FChannel, pieces);
     if (result == TSendResult::Sent)
       return 1;
     FClientGone = true;
     FSendError = result == TSendResult::TimedOut ? ERROR_TIMEOUT : ERROR_NO_DATA;
-    return Fail(FSendError);
+    return FailCall(FSendError);
   }
   BeginIoLocked(callback, context);
   FIoReported = reported;
@@ -545,7 +533,7 @@ void TRequest::SendDone(TSendResult result) {
 BOOL TRequest::CancelIo() {
   std::lock_guard lock(FMutex);
   if (FEnded)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   AbortPendingIoLocked(ERROR_OPERATION_ABORTED);
   return 1;
 }

@@ -86,20 +86,9 @@ private:
   bool FCounted;
 };
 
-BOOL Fail(DWORD error) {
-  SetCallError(error);
-  return 0;
-}
 
 std::shared_ptr<TRequest> FindRequest(HCONN conn) {
   return Requests().Find(reinterpret_cast<std::uintptr_t>(conn));
-}
-
-std::string HandleText(HCONN conn) {
-  char text[32];
-  std::snprintf(text, sizeof text, "0x%llx",
-                static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(conn)));
-  return text;
 }
 
 std::string TextOrNull(const char* text) {
@@ -392,20 +381,20 @@ BOOL TRequest::GetVariable(const char* name, void* buffer, DWORD* size) {
   {
     std::lock_guard lock(FMutex);
     if (FEnded)
-      return Fail(ERROR_INVALID_PARAMETER);
+      return FailCall(ERROR_INVALID_PARAMETER);
   }
   DWORD error = 0;
   if (!CopyServerVariable(FSetup.Info, name, buffer, size, error))
-    return Fail(error);
+    return FailCall(error);
   return 1;
 }
 
 BOOL TRequest::Read(void* buffer, DWORD* size) {
   std::unique_lock lock(FMutex);
   if (FEnded)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   if (FIoPending)
-    return Fail(ERROR_BUSY);
+    return FailCall(ERROR_BUSY);
   const std::size_t remaining = FSetup.Body.size() - FReadOffset;
   if (remaining > 0 || FBodyComplete || *size == 0) {
     const std::size_t count = std::min<std::size_t>(remaining, *size);
@@ -433,21 +422,21 @@ BOOL TRequest::Read(void* buffer, DWORD* size) {
   case TReceiveResult::TimedOut:
     FClientGone = true;
     FSendError = ErrorTimeout;
-    return Fail(ErrorTimeout);
+    return FailCall(ErrorTimeout);
   case TReceiveResult::Interrupted:
     // The shutdown's answer, given here while this thread holds the request: the extension's
     // later calls find it ended.
     ExpireLocked(lock, 503, "The server shut down before the request's body had come.", false);
-    return Fail(ErrorOperationAborted);
+    return FailCall(ErrorOperationAborted);
   case TReceiveResult::Cancelled:
-    return Fail(ErrorOperationAborted);
+    return FailCall(ErrorOperationAborted);
   case TReceiveResult::TooLarge:
     break;
   }
   // What the host answers to a body over its limit, whatever the extension does next: its
   // later calls find the request ended.
   ExpireLocked(lock, 413, "The request's body is larger than the host accepts.", false);
-  return Fail(ERROR_INVALID_PARAMETER);
+  return FailCall(ERROR_INVALID_PARAMETER);
 }
 
 BOOL TRequest::Write(const void* buffer, DWORD* bytes, DWORD reserved) {
@@ -455,11 +444,11 @@ BOOL TRequest::Write(const void* buffer, DWORD* bytes, DWORD reserved) {
     return WriteAsync(buffer, *bytes);
   std::lock_guard lock(FMutex);
   if (FEnded)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   if (FIoPending)
-    return Fail(ERROR_BUSY);
+    return FailCall(ERROR_BUSY);
   if (FClientGone)
-    return Fail(FSendError);
+    return FailCall(FSendError);
   if (!FHeadSent)
     StartBodyLocked(200, "200 OK", {});
   AppendBodyLocked(std::string_view(static_cast<const char*>(buffer), *bytes));
@@ -536,7 +525,7 @@ void TRequest::AppendBodyLocked(std::string_view bytes) {
 
 bool TRequest::FlushLocked() {
   if (FClientGone)
-    return Fail(FSendError) != 0;
+    return FailCall(FSendError) != 0;
   if (FOutput.empty())
     return true;
   const TSendResult result = FChannel->SendNow(FOutput);
@@ -546,7 +535,7 @@ bool TRequest::FlushLocked() {
     return true;
   FClientGone = true;
   FSendError = result == TSendResult::TimedOut ? ErrorTimeout : ERROR_NO_DATA;
-  return Fail(FSendError) != 0;
+  return FailCall(FSendError) != 0;
 }
 
 BOOL TRequest::SupportFunction(DWORD request, void* buffer, DWORD* size, DWORD* dataType) {
@@ -628,7 +617,7 @@ BOOL TRequest::SupportFunction(DWORD request, void* buffer, DWORD* size, DWORD* 
     return Refuse(request);
   default: {
     std::lock_guard lock(FMutex);
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   }
   }
 }
@@ -636,15 +625,15 @@ BOOL TRequest::SupportFunction(DWORD request, void* buffer, DWORD* size, DWORD* 
 BOOL TRequest::Redirect(const char* url) {
   std::lock_guard lock(FMutex);
   if (FEnded || FHeadSent)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   if (FIoPending)
-    return Fail(ERROR_BUSY);
+    return FailCall(ERROR_BUSY);
   const std::string_view target = url ? std::string_view(url) : std::string_view();
   if (target.empty() || HasControlCharacter(target)) {
     // Nothing reaches the client: a CR or LF here would let the target write its own headers.
     FRefusal = target.empty() ? "a redirect to an empty target"
                               : "a redirect to an invalid target (it holds a control character)";
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   }
   const std::size_t bodySize = RedirectPageBodySize(target);
   char lengthText[24];
@@ -667,21 +656,21 @@ BOOL TRequest::SendHeader(std::optional<std::string_view> status,
                           std::optional<std::string_view> block, bool keepConn) {
   std::lock_guard lock(FMutex);
   if (FEnded || FHeadSent)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   if (FIoPending)
-    return Fail(ERROR_BUSY);
+    return FailCall(ERROR_BUSY);
   TStatusText statusText;
   if (status) {
     const std::optional<TStatusText> parsed = ParseStatusText(*status);
     if (!parsed) {
       FRefusal = "a response header with an invalid status text";
-      return Fail(ERROR_INVALID_PARAMETER);
+      return FailCall(ERROR_INVALID_PARAMETER);
     }
     statusText = *parsed;
     // An interim status is no answer: the client would wait for the real one after it.
     if (statusText.Code < 200) {
       FRefusal = "a response header with an interim (1xx) status";
-      return Fail(ERROR_INVALID_PARAMETER);
+      return FailCall(ERROR_INVALID_PARAMETER);
     }
   }
   THeaderBlock headers;
@@ -689,7 +678,7 @@ BOOL TRequest::SendHeader(std::optional<std::string_view> status,
     std::optional<THeaderBlock> parsed = ParseAnswerHeaderBlock(*block);
     if (!parsed) {
       FRefusal = "a response header with an invalid header block";
-      return Fail(ERROR_INVALID_PARAMETER);
+      return FailCall(ERROR_INVALID_PARAMETER);
     }
     headers = std::move(*parsed);
   }
@@ -708,7 +697,7 @@ BOOL TRequest::SendHeader(std::optional<std::string_view> status,
 BOOL TRequest::DoneWithSession(const DWORD* status) {
   std::unique_lock lock(FMutex);
   if (FEnded)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   FDoneStatus = status ? *status : HSE_STATUS_SUCCESS;
   if (!FProcReturned) {
     // Still inside HttpExtensionProc: the request ends when it returns HSE_STATUS_PENDING.
@@ -722,14 +711,14 @@ BOOL TRequest::DoneWithSession(const DWORD* status) {
 BOOL TRequest::MapUrl(char* buffer, DWORD* size) {
   std::lock_guard lock(FMutex);
   if (FEnded || buffer == nullptr || size == nullptr || !FSetup.Root)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   const std::string url(buffer, strnlen(buffer, *size));
   const std::optional<std::string> path = MapUrlToPhysicalPath(*FSetup.Root, url);
   if (!path)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   DWORD error = 0;
   if (!CopyWithTerminator(*path, buffer, size, error))
-    return Fail(error);
+    return FailCall(error);
   return 1;
 }
 
@@ -741,7 +730,7 @@ BOOL ISAPI_CALL GetServerVariableCallback(HCONN conn, LPSTR name, LPVOID buffer,
   const DWORD sizeIn = size ? *size : 0;
   const std::shared_ptr<TRequest> request = FindRequest(conn);
   const BOOL result = (request && name && size) ? request->GetVariable(name, buffer, size)
-                                                : Fail(ERROR_INVALID_PARAMETER);
+                                                : FailCall(ERROR_INVALID_PARAMETER);
   if (ObserverActive) {
     const DWORD error = result ? 0 : CallError();
     TCallRecord record{
@@ -771,7 +760,7 @@ BOOL ISAPI_CALL WriteClientCallback(HCONN conn, LPVOID buffer, LPDWORD bytes, DW
   const std::shared_ptr<TRequest> request = FindRequest(conn);
   const bool valid = request && bytes && (buffer || *bytes == 0);
   const BOOL result =
-      valid ? request->Write(buffer, bytes, reserved) : Fail(ERROR_INVALID_PARAMETER);
+      valid ? request->Write(buffer, bytes, reserved) : FailCall(ERROR_INVALID_PARAMETER);
   if (ObserverActive) {
     const DWORD error = result ? 0 : CallError();
     TCallRecord record{"WriteClient", {{"ConnID", HandleText(conn)}}, result != 0, error, {}};
@@ -799,7 +788,7 @@ BOOL ISAPI_CALL ReadClientCallback(HCONN conn, LPVOID buffer, LPDWORD size) {
   const DWORD sizeIn = size ? *size : 0;
   const std::shared_ptr<TRequest> request = FindRequest(conn);
   const bool valid = request && size && (buffer || *size == 0);
-  const BOOL result = valid ? request->Read(buffer, size) : Fail(ERROR_INVALID_PARAMETER);
+  const BOOL result = valid ? request->Read(buffer, size) : FailCall(ERROR_INVALID_PARAMETER);
   if (ObserverActive) {
     const DWORD error = result ? 0 : CallError();
     TCallRecord record{"ReadClient",
@@ -841,7 +830,7 @@ BOOL ISAPI_CALL ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID 
   }
   const std::shared_ptr<TRequest> target = FindRequest(conn);
   const BOOL result = target ? target->SupportFunction(request, buffer, size, dataType)
-                             : Fail(ERROR_INVALID_PARAMETER);
+                             : FailCall(ERROR_INVALID_PARAMETER);
   if (observed) {
     record.Result = result != 0;
     record.Error = result ? 0 : CallError();
@@ -865,6 +854,13 @@ BOOL ISAPI_CALL ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID 
       SetCallError(error);
   }
   return result;
+}
+
+std::string HandleText(const void* handle) {
+  char text[32];
+  std::snprintf(text, sizeof text, "0x%llx",
+                static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(handle)));
+  return text;
 }
 
 } // namespace isapi_web::host

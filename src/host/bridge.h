@@ -169,6 +169,9 @@ void DescribeChildCall(DWORD request, const void* buffer, TCallRecord& record);
 /// Adds what HSE_REQ_GET_EXEC_URL_STATUS answered to its record.
 void DescribeChildAnswer(const void* buffer, TCallRecord& record);
 
+/// A handle (a ConnID, a context, a file) as the `call` transcript prints it.
+std::string HandleText(const void* handle);
+
 /// Receives every callback from now on (null to stop); used by `isapi-host call`.
 void SetCallObserver(std::function<void(const TCallRecord&)> observer);
 /// Whether an observer is set.
@@ -268,7 +271,7 @@ private:
   BOOL ExecUrl(const void* info, bool unicode);
   BOOL GetExecUrlStatus(void* status);
   /// A child's URL and what comes with it.
-  struct TChildSpec {
+  struct TChildRequest {
     std::string Url;
     std::string Method;
     std::string Headers; ///< "Name: value" lines added to (or replacing) the parent's
@@ -277,7 +280,7 @@ private:
   };
   /// Runs a child request on the calling thread until it ends; its answer goes to the client
   /// through this request. Answers its status (0: the URL is not valid).
-  unsigned RunChild(const TChildSpec& spec);
+  unsigned RunChild(const TChildRequest& wanted);
   /// A child request (a static file or an extension) made an answer of its own.
   void ChildAnswered(unsigned status, bool keepAlive, bool bodyOnly);
   /// One part of a body: bytes, or a range of a file.

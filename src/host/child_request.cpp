@@ -13,6 +13,7 @@
 #include "host/host_text.h"
 #include "host/static_files.h"
 #include "host/url_path.h"
+#include "runtime/text.h"
 
 namespace isapi_web::host {
 
@@ -23,39 +24,7 @@ namespace {
 constexpr unsigned MaxChildDepth = 8;
 // A child extension that neither ends nor answers is given up after this long.
 constexpr auto ChildTimeLimit = std::chrono::seconds(120);
-constexpr std::size_t FilePiece = 64 * 1024;
 
-BOOL Fail(DWORD error) {
-  SetCallError(error);
-  return 0;
-}
-
-std::string Utf8OfUtf16(const char16_t* text) {
-  std::string result;
-  for (; text != nullptr && *text != 0; ++text) {
-    char32_t code = *text;
-    if (code >= 0xD800 && code < 0xDC00 && text[1] >= 0xDC00 && text[1] < 0xE000) {
-      code = 0x10000 + ((code - 0xD800) << 10) + (text[1] - 0xDC00);
-      ++text;
-    }
-    if (code < 0x80) {
-      result += static_cast<char>(code);
-    } else if (code < 0x800) {
-      result += static_cast<char>(0xC0 | (code >> 6));
-      result += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-      result += static_cast<char>(0xE0 | (code >> 12));
-      result += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      result += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      result += static_cast<char>(0xF0 | (code >> 18));
-      result += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-      result += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      result += static_cast<char>(0x80 | (code & 0x3F));
-    }
-  }
-  return result;
-}
 
 // Carries a child extension's answer to its parent, and tells when the child has ended.
 class TChildChannel : public IClientChannel {
@@ -120,7 +89,7 @@ void DescribeChildCall(DWORD request, const void* buffer, TCallRecord& record) {
     const auto* info = static_cast<const HSE_EXEC_URL_INFO*>(buffer);
     const auto* unicode = static_cast<const HSE_EXEC_UNICODE_URL_INFO*>(buffer);
     record.Arguments.emplace_back("url", request == HSE_REQ_EXEC_URL ? text(info->pszUrl)
-                                         : unicode->pszUrl ? Utf8OfUtf16(unicode->pszUrl)
+                                         : unicode->pszUrl ? WideToUtf8(unicode->pszUrl)
                                                            : "(null)");
     record.Arguments.emplace_back("method", text(info->pszMethod));
     record.Arguments.emplace_back("headers", text(info->pszChildHeaders));
@@ -135,9 +104,9 @@ void DescribeChildAnswer(const void* buffer, TCallRecord& record) {
   record.Answers.emplace_back("dwWin32Error", std::int64_t{status->dwWin32Error});
 }
 
-unsigned TRequest::RunChild(const TChildSpec& spec) {
-  const TTargetPath target = ParseRequestTarget(spec.Url);
-  if (!target.Valid || spec.Url.empty() || spec.Url.front() != '/')
+unsigned TRequest::RunChild(const TChildRequest& wanted) {
+  const TTargetPath target = ParseRequestTarget(wanted.Url);
+  if (!target.Valid || wanted.Url.empty() || wanted.Url.front() != '/')
     return 0;
   const std::optional<TRoute> route =
       FSetup.Router != nullptr ? (*FSetup.Router)(target.Path) : std::nullopt;
@@ -151,13 +120,13 @@ unsigned TRequest::RunChild(const TChildSpec& spec) {
     std::optional<std::filesystem::path> root;
     if (FSetup.Root != nullptr)
       root = *FSetup.Root;
-    TStaticAnswer answer = StaticFileAnswer(root, spec.Method, target.Path);
-    ChildAnswered(answer.Status, true, spec.BodyOnly);
+    TStaticAnswer answer = StaticFileAnswer(root, wanted.Method, target.Path);
+    ChildAnswered(answer.Status, true, wanted.BodyOnly);
     std::string bytes =
-        spec.BodyOnly ? std::string() : ComposeHead(answer.StatusText, answer.Fields, connection);
+        wanted.BodyOnly ? std::string() : ComposeHead(answer.StatusText, answer.Fields, connection);
     if (!FSetup.HeadOnly)
       bytes += answer.Body;
-    bool sent = ChildSend(bytes, spec.BodyOnly);
+    bool sent = ChildSend(bytes, wanted.BodyOnly);
     std::uint64_t left = FSetup.HeadOnly || !answer.File ? 0 : answer.Length;
     std::string piece;
     while (sent && left > 0) {
@@ -167,16 +136,16 @@ unsigned TRequest::RunChild(const TChildSpec& spec) {
       if (got == 0)
         break; // the file shrank: the answer is cut, and the connection ends with it
       left -= got;
-      sent = ChildSend(std::string_view(piece.data(), got), spec.BodyOnly);
+      sent = ChildSend(std::string_view(piece.data(), got), wanted.BodyOnly);
     }
     if (left > 0)
-      ChildAnswered(answer.Status, false, spec.BodyOnly);
+      ChildAnswered(answer.Status, false, wanted.BodyOnly);
     return answer.Status;
   }
 
   TRequestSetup setup;
   setup.Info = FSetup.Info;
-  setup.Info.Method = spec.Method;
+  setup.Info.Method = wanted.Method;
   setup.Info.ScriptName = route->ScriptName;
   setup.Info.PathInfo = route->PathInfo;
   setup.Info.Query = target.Query;
@@ -186,7 +155,7 @@ unsigned TRequest::RunChild(const TChildSpec& spec) {
                 .value_or("")
           : "";
   // The child's own header fields replace the parent's of the same name.
-  if (std::optional<THeaderBlock> extra = ParseHeaderBlock(spec.Headers + "\r\n\r\n")) {
+  if (std::optional<THeaderBlock> extra = ParseHeaderBlock(wanted.Headers + "\r\n\r\n")) {
     for (auto& field : extra->Fields) {
       const std::string& name = field.first;
       std::erase_if(setup.Info.Headers,
@@ -194,17 +163,17 @@ unsigned TRequest::RunChild(const TChildSpec& spec) {
       setup.Info.Headers.emplace_back(std::move(field.first), std::move(field.second));
     }
   }
-  setup.Body = spec.Body.value_or("");
+  setup.Body = wanted.Body.value_or("");
   setup.TotalBytes = static_cast<DWORD>(setup.Body.size());
   setup.BodyComplete = true;
   setup.HeadOnly = FSetup.HeadOnly;
   setup.Connection = connection;
   setup.Root = FSetup.Root;
   setup.Router = FSetup.Router;
-  setup.BodyOnly = spec.BodyOnly;
+  setup.BodyOnly = wanted.BodyOnly;
   setup.ChildDepth = FSetup.ChildDepth + 1;
-  ChildAnswered(0, true, spec.BodyOnly);
-  auto channel = std::make_shared<TChildChannel>(shared_from_this(), spec.BodyOnly);
+  ChildAnswered(0, true, wanted.BodyOnly);
+  auto channel = std::make_shared<TChildChannel>(shared_from_this(), wanted.BodyOnly);
   const std::shared_ptr<TRequest> child =
       TRequest::Create(*route->Extension, std::move(setup), channel);
   child->Run();
@@ -212,7 +181,7 @@ unsigned TRequest::RunChild(const TChildSpec& spec) {
     child->Expire(500, "The child request did not complete in time.", false);
     channel->WaitEnded(std::chrono::seconds(5));
   }
-  ChildAnswered(channel->Status(), channel->KeepAlive(), spec.BodyOnly);
+  ChildAnswered(channel->Status(), channel->KeepAlive(), wanted.BodyOnly);
   return channel->Status();
 }
 
@@ -242,13 +211,13 @@ void TRequest::ChildAnswered(unsigned status, bool keepAlive, bool bodyOnly) {
 
 BOOL TRequest::SendUrl(const char* url) {
   if (url == nullptr || url[0] != '/')
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   {
     std::lock_guard lock(FMutex);
     if (FEnded || FHeadSent || FSetup.ChildDepth >= MaxChildDepth)
-      return Fail(ERROR_INVALID_PARAMETER);
+      return FailCall(ERROR_INVALID_PARAMETER);
     if (FIoPending)
-      return Fail(ERROR_BUSY);
+      return FailCall(ERROR_BUSY);
     FIoPending = true; // the child is under way: the extension's other sends wait
   }
   // As the client would ask for it: a GET, with the request's own header fields.
@@ -256,52 +225,52 @@ BOOL TRequest::SendUrl(const char* url) {
   std::lock_guard lock(FMutex);
   FIoPending = false;
   if (status == 0)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   FExecStatus = HSE_EXEC_URL_STATUS{static_cast<std::uint16_t>(status), 0, 0};
   return 1;
 }
 
 BOOL TRequest::ExecUrl(const void* buffer, bool unicode) {
   if (buffer == nullptr)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   const auto* info = static_cast<const HSE_EXEC_URL_INFO*>(buffer);
-  TChildSpec spec;
+  TChildRequest wanted;
   if (unicode) {
     const auto* wide = static_cast<const HSE_EXEC_UNICODE_URL_INFO*>(buffer);
     if (wide->pszUrl != nullptr)
-      spec.Url = Utf8OfUtf16(wide->pszUrl);
+      wanted.Url = WideToUtf8(wide->pszUrl);
   } else if (info->pszUrl != nullptr) {
-    spec.Url = info->pszUrl;
+    wanted.Url = info->pszUrl;
   }
-  if (spec.Url.empty()) {
+  if (wanted.Url.empty()) {
     // The parent's own URL.
-    spec.Url = FSetup.Info.ScriptName + FSetup.Info.PathInfo;
+    wanted.Url = FSetup.Info.ScriptName + FSetup.Info.PathInfo;
     if (!FSetup.Info.Query.empty())
-      spec.Url += "?" + FSetup.Info.Query;
+      wanted.Url += "?" + FSetup.Info.Query;
   }
-  spec.Method = info->pszMethod ? info->pszMethod : FSetup.Info.Method;
-  spec.Headers = info->pszChildHeaders ? info->pszChildHeaders : "";
-  spec.BodyOnly = (info->dwExecUrlFlags & HSE_EXEC_URL_NO_HEADERS) != 0;
+  wanted.Method = info->pszMethod ? info->pszMethod : FSetup.Info.Method;
+  wanted.Headers = info->pszChildHeaders ? info->pszChildHeaders : "";
+  wanted.BodyOnly = (info->dwExecUrlFlags & HSE_EXEC_URL_NO_HEADERS) != 0;
   if (info->pEntity != nullptr) {
     if (info->pEntity->lpbData == nullptr && info->pEntity->cbAvailable != 0)
-      return Fail(ERROR_INVALID_PARAMETER);
-    spec.Body = std::string(static_cast<const char*>(info->pEntity->lpbData),
+      return FailCall(ERROR_INVALID_PARAMETER);
+    wanted.Body = std::string(static_cast<const char*>(info->pEntity->lpbData),
                             info->pEntity->cbAvailable);
   }
   std::unique_lock lock(FMutex);
   if (FEnded || FCompletion == nullptr || FSetup.ChildDepth >= MaxChildDepth ||
-      (!spec.BodyOnly && FHeadSent))
-    return Fail(ERROR_INVALID_PARAMETER);
+      (!wanted.BodyOnly && FHeadSent))
+    return FailCall(ERROR_INVALID_PARAMETER);
   if (FIoPending)
-    return Fail(ERROR_BUSY);
-  if (!spec.Body && FBodyComplete)
-    spec.Body = FSetup.Body; // the parent's body, when the host holds all of it
-  if (spec.BodyOnly && !FHeadSent)
+    return FailCall(ERROR_BUSY);
+  if (!wanted.Body && FBodyComplete)
+    wanted.Body = FSetup.Body; // the parent's body, when the host holds all of it
+  if (wanted.BodyOnly && !FHeadSent)
     StartBodyLocked(200, "200 OK", {});
   BeginIoLocked(FCompletion, FCompletionContext);
   lock.unlock();
-  RunOnCompletionThread([self = shared_from_this(), spec = std::move(spec)] {
-    const unsigned status = self->RunChild(spec);
+  RunOnCompletionThread([self = shared_from_this(), wanted = std::move(wanted)] {
+    const unsigned status = self->RunChild(wanted);
     std::lock_guard relock(self->FMutex);
     const DWORD error = status == 0       ? ERROR_INVALID_PARAMETER
                         : self->FClientGone ? ERROR_OPERATION_ABORTED
@@ -315,7 +284,7 @@ BOOL TRequest::ExecUrl(const void* buffer, bool unicode) {
 BOOL TRequest::GetExecUrlStatus(void* buffer) {
   std::lock_guard lock(FMutex);
   if (FEnded || buffer == nullptr || !FExecStatus)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   std::memcpy(buffer, &*FExecStatus, sizeof(HSE_EXEC_URL_STATUS));
   return 1;
 }

@@ -16,6 +16,11 @@ namespace isapi_web::host {
 void SetCallError(DWORD code);
 /// The error code last set on the calling thread.
 DWORD CallError();
+/// A callback's failure: sets the error code and answers FALSE.
+inline BOOL FailCall(DWORD code) {
+  SetCallError(code);
+  return 0;
+}
 /// The full path of the running executable.
 std::filesystem::path ExecutablePath();
 /// The file name suffix of an extension on this system (".dll" or ".so").

@@ -219,4 +219,10 @@ std::string EscapeControlBytes(std::string_view text) {
   return result;
 }
 
+void Diagnostic(std::string_view text) {
+  const std::string line = "isapi-host: " + EscapeControlBytes(text) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+}
+
 } // namespace isapi_web::host

@@ -56,4 +56,8 @@ inline bool IsControlByte(unsigned char byte) {
 /// The text with every control byte (IsControlByte) written as %XX.
 std::string EscapeControlBytes(std::string_view text);
 
+/// Writes one "isapi-host: " line to stderr. Diagnostics quote what clients and extensions sent:
+/// their control bytes are escaped, so that a line on a terminal is only ever text.
+void Diagnostic(std::string_view text);
+
 } // namespace isapi_web::host

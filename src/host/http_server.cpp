@@ -46,18 +46,8 @@ namespace {
 // How long a closing connection keeps reading what the client still sends, so that the last
 // answer is not lost to a reset.
 constexpr auto LingerTime = std::chrono::seconds(2);
-// A static file goes out in pieces of this size, read one at a time.
-constexpr std::size_t FilePiece = 64 * 1024;
 // The system's send buffer of a connection (it doubles it for its own bookkeeping).
 constexpr int SendBufferSize = 128 * 1024;
-
-// Diagnostics quote what clients sent: their control bytes are escaped, so that a line on a
-// terminal is only ever text.
-void Diagnostic(const std::string& text) {
-  const std::string line = "isapi-host: " + EscapeControlBytes(text) + "\n";
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
-}
 
 std::string HostWithoutPort(std::string_view host) {
   if (!host.empty() && host.front() == '[') {

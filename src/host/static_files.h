@@ -34,6 +34,10 @@ struct TStaticConditions {
   std::string_view IfRange;
 };
 
+/// Files (static ones, and those an extension sends) go out in pieces of this size, read one at
+/// a time: what a transfer holds of a file at once.
+inline constexpr std::size_t FilePiece = 64 * 1024;
+
 /// The content type for a file name, by its extension; application/octet-stream otherwise.
 std::string_view ContentTypeFor(const std::filesystem::path& file);
 

@@ -24,16 +24,6 @@ constexpr std::size_t MaxLogParameters = 4096;
 // What of an unhealthy report reaches the host's log.
 constexpr std::size_t MaxReasonLength = 1024;
 
-BOOL Fail(DWORD error) {
-  SetCallError(error);
-  return 0;
-}
-
-void Diagnostic(const std::string& text) {
-  const std::string line = "isapi-host: " + EscapeControlBytes(text) + "\n";
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
-}
 
 // count bytes of text, the NULs at its end left out: callers count the terminator or not.
 std::string_view Counted(const char* text, DWORD count) {
@@ -222,7 +212,7 @@ void DescribeSupportAnswer(TCallRecord& record, DWORD request, BOOL result, cons
 
 BOOL TRequest::SendHeaderEx(const HSE_SEND_HEADER_EX_INFO* info) {
   if (info == nullptr)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   // A length of 0 is no status, as a null pointer is: "200 OK".
   std::optional<std::string_view> status;
   if (info->pszStatus != nullptr && info->cchStatus != 0)
@@ -236,7 +226,7 @@ BOOL TRequest::SendHeaderEx(const HSE_SEND_HEADER_EX_INFO* info) {
 BOOL TRequest::AnswerKeepConn(BOOL* answer) {
   std::lock_guard lock(FMutex);
   if (FEnded || answer == nullptr)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   *answer = FKeepAlive && !FClientGone;
   return 1;
 }
@@ -244,7 +234,7 @@ BOOL TRequest::AnswerKeepConn(BOOL* answer) {
 BOOL TRequest::AnswerConnected(BOOL* answer) {
   std::lock_guard lock(FMutex);
   if (FEnded || answer == nullptr)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   *answer = !FClientGone && FChannel->PeerConnected();
   return 1;
 }
@@ -252,7 +242,7 @@ BOOL TRequest::AnswerConnected(BOOL* answer) {
 BOOL TRequest::CloseConnection() {
   std::lock_guard lock(FMutex);
   if (FEnded)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   if (!FClientGone) {
     // An operation under way completes with the error IIS gives after this call; otherwise what
     // the extension wrote before goes out first: the writes that took it answered TRUE.
@@ -271,13 +261,13 @@ BOOL TRequest::CloseConnection() {
 BOOL TRequest::AbortiveClose() {
   // IIS from 5.1 on ignores the call; the connection ends as it would have.
   std::lock_guard lock(FMutex);
-  return FEnded ? Fail(ERROR_INVALID_PARAMETER) : 1;
+  return FEnded ? FailCall(ERROR_INVALID_PARAMETER) : 1;
 }
 
 BOOL TRequest::AnswerInProcess(DWORD* answer) {
   std::lock_guard lock(FMutex);
   if (FEnded || answer == nullptr)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   *answer = HSE_APP_FLAG_IN_PROCESS;
   return 1;
 }
@@ -286,7 +276,7 @@ BOOL TRequest::SetFlushFlag(const void* flag) {
   // The flag is the pointer's value itself, a BOOL cast to LPVOID.
   std::lock_guard lock(FMutex);
   if (FEnded)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   FFlushEachWrite = flag != nullptr;
   return 1;
 }
@@ -294,12 +284,12 @@ BOOL TRequest::SetFlushFlag(const void* flag) {
 BOOL TRequest::AppendLogParameter(const char* text, const DWORD* size) {
   std::lock_guard lock(FMutex);
   if (FEnded || text == nullptr)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   const std::string_view parameter = size != nullptr && *size != 0
                                          ? std::string_view(text, strnlen(text, *size))
                                          : std::string_view(text);
   if (FLogParameters.size() + parameter.size() > MaxLogParameters)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   FLogParameters += parameter;
   return 1;
 }
@@ -314,7 +304,7 @@ BOOL TRequest::ReportUnhealthy(const char* reason) {
   {
     std::lock_guard lock(FMutex);
     if (FEnded)
-      return Fail(ERROR_INVALID_PARAMETER);
+      return FailCall(ERROR_INVALID_PARAMETER);
   }
   const std::string text =
       reason ? std::string(reason, strnlen(reason, MaxReasonLength)) : std::string("(no reason)");
@@ -325,17 +315,17 @@ BOOL TRequest::ReportUnhealthy(const char* reason) {
 BOOL TRequest::MapUrlEx(const char* url, DWORD* size, HSE_URL_MAPEX_INFO* info) {
   std::lock_guard lock(FMutex);
   if (FEnded || url == nullptr || info == nullptr || !FSetup.Root)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   const std::optional<std::string_view> text = Terminated(url, size);
   const std::optional<std::string> path =
       text ? MapUrlToPhysicalPath(*FSetup.Root, *text) : std::nullopt;
   if (!path)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   const DWORD needed = static_cast<DWORD>(path->size() + 1);
   if (size != nullptr)
     *size = needed;
   if (needed > HSE_MAX_PATH)
-    return Fail(ERROR_INSUFFICIENT_BUFFER);
+    return FailCall(ERROR_INSUFFICIENT_BUFFER);
   std::memcpy(info->lpszPath, path->c_str(), needed);
   info->dwFlags = RootFlags;
   // The whole root is the one folder "/" maps to: its path matches, no byte of the URL does.
@@ -350,33 +340,33 @@ BOOL TRequest::MapUrlEx(const char* url, DWORD* size, HSE_URL_MAPEX_INFO* info) 
 BOOL TRequest::MapUnicodeUrl(WCHAR* buffer, DWORD* size) {
   std::lock_guard lock(FMutex);
   if (FEnded || buffer == nullptr || size == nullptr || !FSetup.Root)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   const std::optional<std::u16string_view> url = TerminatedWide(buffer, size);
   const std::optional<std::u16string> path =
       url ? MapUrlToPhysicalPathWide(*FSetup.Root, WideToUtf8(*url)) : std::nullopt;
   if (!path)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   DWORD error = 0;
   if (!CopyWideWithTerminator(*path, buffer, size, error))
-    return Fail(error);
+    return FailCall(error);
   return 1;
 }
 
 BOOL TRequest::MapUnicodeUrlEx(const WCHAR* url, DWORD* size, HSE_UNICODE_URL_MAPEX_INFO* info) {
   std::lock_guard lock(FMutex);
   if (FEnded || url == nullptr || info == nullptr || !FSetup.Root)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   const std::optional<std::u16string_view> text = TerminatedWide(url, size);
   const std::optional<std::u16string> path =
       text ? MapUrlToPhysicalPathWide(*FSetup.Root, WideToUtf8(*text)) : std::nullopt;
   if (!path)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   const std::u16string& wide = *path;
   const DWORD needed = static_cast<DWORD>(wide.size() + 1);
   if (size != nullptr)
     *size = needed * sizeof(WCHAR);
   if (needed > HSE_MAX_PATH)
-    return Fail(ERROR_INSUFFICIENT_BUFFER);
+    return FailCall(ERROR_INSUFFICIENT_BUFFER);
   std::memcpy(info->lpszPath, wide.c_str(), needed * sizeof(WCHAR));
   info->dwFlags = RootFlags;
   info->cchMatchingPath =
@@ -388,18 +378,18 @@ BOOL TRequest::MapUnicodeUrlEx(const WCHAR* url, DWORD* size, HSE_UNICODE_URL_MA
 BOOL TRequest::NormalizeUrl(char* url) {
   std::lock_guard lock(FMutex);
   if (FEnded || url == nullptr)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   const std::string_view text(url);
   // In place: the result must fit where the URL was, which a path from the root always does.
   if (text.empty() || text.front() != '/')
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   const std::size_t queryStart = std::min(text.find('?'), text.size());
   const TTargetPath target = ParseRequestTarget(text.substr(0, queryStart));
   if (!target.Valid)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   const std::string result = target.Path + std::string(text.substr(queryStart));
   if (result.size() > text.size() || result.find('\0') != std::string::npos)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   std::memcpy(url, result.c_str(), result.size() + 1);
   return 1;
 }
@@ -407,16 +397,16 @@ BOOL TRequest::NormalizeUrl(char* url) {
 BOOL TRequest::SendCustomError(const HSE_CUSTOM_ERROR_INFO* info) {
   std::unique_lock lock(FMutex);
   if (FEnded || info == nullptr || info->pszStatus == nullptr || FHeadSent)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   if (FIoPending)
-    return Fail(ERROR_BUSY);
+    return FailCall(ERROR_BUSY);
   // The asynchronous form ends through the request's completion function, as any other send.
   if (info->fAsync && FCompletion == nullptr)
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   const std::optional<TStatusText> status = ParseStatusText(info->pszStatus);
   if (!status || status->Code < 200) {
     FRefusal = "a custom error with an invalid status text";
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailCall(ERROR_INVALID_PARAMETER);
   }
   std::string message = "HTTP Error " + std::to_string(status->Code);
   if (info->uHttpSubError != 0) {
@@ -442,7 +432,7 @@ BOOL TRequest::GetImpersonationToken(void** token) {
   {
     std::lock_guard lock(FMutex);
     if (FEnded || token == nullptr)
-      return Fail(ERROR_INVALID_PARAMETER);
+      return FailCall(ERROR_INVALID_PARAMETER);
     if (FToken == 0)
       FToken = OpenImpersonationToken();
     if (FToken != 0) {
@@ -451,7 +441,7 @@ BOOL TRequest::GetImpersonationToken(void** token) {
     }
   }
   const DWORD error = CallError();
-  return error == ERROR_NOT_SUPPORTED ? Refuse(HSE_REQ_GET_IMPERSONATION_TOKEN) : Fail(error);
+  return error == ERROR_NOT_SUPPORTED ? Refuse(HSE_REQ_GET_IMPERSONATION_TOKEN) : FailCall(error);
 }
 
 BOOL TRequest::Refuse(DWORD request) {
@@ -464,7 +454,7 @@ BOOL TRequest::Refuse(DWORD request) {
     Diagnostic(FExtension.File().string() + " called ServerSupportFunction " +
                std::string(SupportFunctionName(request)) + " (" + std::to_string(request) +
                "), which this host does not support: FALSE, error 50 (ERROR_NOT_SUPPORTED)");
-  return Fail(ERROR_NOT_SUPPORTED);
+  return FailCall(ERROR_NOT_SUPPORTED);
 }
 
 } // namespace isapi_web::host
