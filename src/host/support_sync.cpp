@@ -69,6 +69,29 @@ std::string TextArgument(const char* text, const DWORD* size = nullptr) {
 // The root's access flags as IIS gives them for a site's default folder: read and scripts.
 constexpr DWORD RootFlags = HSE_URL_FLAGS_READ | HSE_URL_FLAGS_SCRIPT;
 
+// What the two _EX mapping calls answer, each in its own character width: the path (at most
+// MAX_PATH units), its size in bytes with the terminator, the root's flags, and the match
+// lengths: the whole root is the one folder "/" maps to, so its path matches and no character
+// of the URL does.
+template <class TChar, class TInfo>
+BOOL AnswerMapEx(const std::basic_string<TChar>& path, std::size_t rootLength, DWORD* size,
+                 TInfo& info) {
+  const DWORD needed = static_cast<DWORD>(path.size() + 1);
+  if (size != nullptr)
+    *size = needed * sizeof(TChar);
+  if (needed > HSE_MAX_PATH)
+    return FailCall(ERROR_INSUFFICIENT_BUFFER);
+  std::memcpy(info.lpszPath, path.c_str(), needed * sizeof(TChar));
+  info.dwFlags = RootFlags;
+  info.cchMatchingPath = static_cast<DWORD>(rootLength);
+  info.cchMatchingURL = 0;
+  if constexpr (requires { info.dwReserved1; }) {
+    info.dwReserved1 = 0;
+    info.dwReserved2 = 0;
+  }
+  return 1;
+}
+
 std::mutex RefusedMutex; // guards Refused
 std::set<std::pair<std::string, DWORD>> Refused;
 
@@ -321,20 +344,8 @@ BOOL TRequest::MapUrlEx(const char* url, DWORD* size, HSE_URL_MAPEX_INFO* info) 
       text ? MapUrlToPhysicalPath(*FSetup.Root, *text) : std::nullopt;
   if (!path)
     return FailCall(ERROR_INVALID_PARAMETER);
-  const DWORD needed = static_cast<DWORD>(path->size() + 1);
-  if (size != nullptr)
-    *size = needed;
-  if (needed > HSE_MAX_PATH)
-    return FailCall(ERROR_INSUFFICIENT_BUFFER);
-  std::memcpy(info->lpszPath, path->c_str(), needed);
-  info->dwFlags = RootFlags;
-  // The whole root is the one folder "/" maps to: its path matches, no byte of the URL does.
-  info->cchMatchingPath =
-      static_cast<DWORD>(MapUrlToPhysicalPath(*FSetup.Root, "/").value_or("").size());
-  info->cchMatchingURL = 0;
-  info->dwReserved1 = 0;
-  info->dwReserved2 = 0;
-  return 1;
+  return AnswerMapEx(*path, MapUrlToPhysicalPath(*FSetup.Root, "/").value_or("").size(), size,
+                     *info);
 }
 
 BOOL TRequest::MapUnicodeUrl(WCHAR* buffer, DWORD* size) {
@@ -361,18 +372,8 @@ BOOL TRequest::MapUnicodeUrlEx(const WCHAR* url, DWORD* size, HSE_UNICODE_URL_MA
       text ? MapUrlToPhysicalPathWide(*FSetup.Root, WideToUtf8(*text)) : std::nullopt;
   if (!path)
     return FailCall(ERROR_INVALID_PARAMETER);
-  const std::u16string& wide = *path;
-  const DWORD needed = static_cast<DWORD>(wide.size() + 1);
-  if (size != nullptr)
-    *size = needed * sizeof(WCHAR);
-  if (needed > HSE_MAX_PATH)
-    return FailCall(ERROR_INSUFFICIENT_BUFFER);
-  std::memcpy(info->lpszPath, wide.c_str(), needed * sizeof(WCHAR));
-  info->dwFlags = RootFlags;
-  info->cchMatchingPath =
-      static_cast<DWORD>(MapUrlToPhysicalPathWide(*FSetup.Root, "/").value_or(u"").size());
-  info->cchMatchingURL = 0;
-  return 1;
+  return AnswerMapEx(*path, MapUrlToPhysicalPathWide(*FSetup.Root, "/").value_or(u"").size(),
+                     size, *info);
 }
 
 BOOL TRequest::NormalizeUrl(char* url) {
