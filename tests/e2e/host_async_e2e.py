@@ -18,7 +18,7 @@ import unittest
 import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from host_client import Connection, HostProcess  # noqa: E402
+from host_client import Connection, seen_path, start_host  # noqa: E402
 
 ARGS = None
 PREFIX = "/scripts/async.dll"
@@ -31,8 +31,7 @@ def pattern(size):
 
 
 def host_path(path):
-    """The path as the host sees it: Wine sees the Linux file system as drive Z:."""
-    return "Z:" + path if ARGS.emulator else path
+    return seen_path(path, bool(ARGS.emulator))
 
 
 class AsyncHostCase(unittest.TestCase):
@@ -47,12 +46,7 @@ class AsyncHostCase(unittest.TestCase):
             f.write(cls.data)
         command = [ARGS.host, "--listen", "127.0.0.1:0", "--map",
                    "%s=%s" % (PREFIX, host_path(ARGS.extension)), "--root", host_path(cls.folder)]
-        cls.host = HostProcess((ARGS.emulator or []) + command)
-        try:
-            cls.host.wait_listening(timeout=300)
-        except BaseException:
-            cls.host.kill()
-            raise
+        cls.host = start_host((ARGS.emulator or []) + command)
 
     @classmethod
     def tearDownClass(cls):

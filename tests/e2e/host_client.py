@@ -112,6 +112,23 @@ class HostProcess:
             self.process.stderr.close()
 
 
+def start_host(command, timeout=300):
+    """Starts a host and waits for its listening line (Wine's first start in a fresh prefix
+    takes a while); a host that does not get there is killed."""
+    host = HostProcess(command)
+    try:
+        host.wait_listening(timeout=timeout)
+    except BaseException:
+        host.kill()
+        raise
+    return host
+
+
+def seen_path(path, emulated):
+    """A path as the host sees it: Wine sees the Linux file system as drive Z:."""
+    return "Z:" + os.path.abspath(path) if emulated else path
+
+
 class Response:
     def __init__(self, status_line, headers, body, raw):
         self.status_line = status_line

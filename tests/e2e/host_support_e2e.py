@@ -16,7 +16,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from host_client import Connection, HostProcess  # noqa: E402
+from host_client import Connection, seen_path, start_host  # noqa: E402
 
 ARGS = None
 SUPPORT = "/scripts/support.dll"
@@ -29,8 +29,7 @@ def on_windows():
 
 
 def native(path):
-    """Wine sees the Linux file system as drive Z:."""
-    return "Z:" + os.path.abspath(path) if on_windows() else path
+    return seen_path(path, on_windows())
 
 
 class SupportTest(unittest.TestCase):
@@ -39,16 +38,11 @@ class SupportTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.folder = tempfile.mkdtemp(prefix="isapi-host-support-")
-        cls.host = HostProcess(
+        cls.host = start_host(
             (ARGS.emulator or []) +
             [ARGS.host, "--listen", "127.0.0.1:0", "--root", native(cls.folder),
              "--access-log", "-", "--map", "%s=%s" % (SUPPORT, native(ARGS.support)),
              "--map", "%s=%s" % (VARIABLES, native(ARGS.variables))])
-        try:
-            cls.host.wait_listening(timeout=300)
-        except BaseException:
-            cls.host.kill()
-            raise
 
     @classmethod
     def tearDownClass(cls):

@@ -44,6 +44,21 @@ inline void Say(const std::string& text) {
   std::fflush(stderr);
 }
 
+/// The value of name=value in a query string; empty when the name is not there.
+inline std::string QueryValue(const char* query, const std::string& name) {
+  const std::string text = query ? query : "";
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find('&', start);
+    if (end == std::string::npos)
+      end = text.size();
+    if (text.compare(start, name.size() + 1, name + "=") == 0)
+      return text.substr(start + name.size() + 1, end - start - name.size() - 1);
+    start = end + 1;
+  }
+  return "";
+}
+
 /// Bytes as hexadecimal, for values the test decodes itself (UTF-16).
 inline std::string Hex(const void* data, std::size_t size) {
   std::string result;

@@ -12,12 +12,16 @@
 #include <string>
 #include <vector>
 
+#include "extension_kit.h"
 #include "isapi/isapi_host_interface.h"
 #include "test_extension/call_error.h"
 #include "test_extension/extension_file.h"
 
 using namespace isapi_web;
 using namespace test_extension;
+using extension_kit::Outcome;
+using extension_kit::QueryValue;
+using extension_kit::Say;
 
 namespace {
 
@@ -25,32 +29,8 @@ namespace {
 // set was called from inside its own starting call.
 thread_local bool InsideStartingCall = false;
 
-void Say(const std::string& text) {
-  const std::string line = "async-extension: " + text + "\n";
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
-}
-
-std::string QueryValue(const char* query, const std::string& name) {
-  const std::string text = query ? query : "";
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    std::size_t end = text.find('&', start);
-    if (end == std::string::npos)
-      end = text.size();
-    if (text.compare(start, name.size() + 1, name + "=") == 0)
-      return text.substr(start + name.size() + 1, end - start - name.size() - 1);
-    start = end + 1;
-  }
-  return "";
-}
-
 std::uint64_t QueryNumber(EXTENSION_CONTROL_BLOCK* ecb, const char* name) {
   return std::strtoull(QueryValue(ecb->lpszQueryString, name).c_str(), nullptr, 10);
-}
-
-std::string Outcome(BOOL result) {
-  return result ? "TRUE" : "FALSE/" + std::to_string(LastHostError());
 }
 
 // CRC-32 (as zlib's crc32), so the client checks a large upload cheaply.

@@ -12,11 +12,15 @@
 #include <thread>
 #include <vector>
 
+#include "extension_kit.h"
 #include "isapi/isapi_host_interface.h"
 #include "test_extension/call_error.h"
 
 using namespace isapi_web;
 using namespace test_extension;
+using extension_kit::Outcome;
+using extension_kit::QueryValue;
+using extension_kit::Say;
 
 namespace {
 
@@ -38,32 +42,6 @@ template <typename Work> void StartThread(Work work) {
 std::mutex BlockMutex; // guards Blocked
 std::condition_variable BlockChanged;
 bool Blocked = false;
-
-void Say(const std::string& text) {
-  const std::string line = "test-extension: " + text + "\n";
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
-}
-
-std::string QueryValue(const char* query, const std::string& name) {
-  const std::string text = query ? query : "";
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    std::size_t end = text.find('&', start);
-    if (end == std::string::npos)
-      end = text.size();
-    const std::string pair = text.substr(start, end - start);
-    if (pair.compare(0, name.size() + 1, name + "=") == 0)
-      return pair.substr(name.size() + 1);
-    start = end + 1;
-  }
-  return "";
-}
-
-// "TRUE", or "FALSE/<error>" with the code the host set.
-std::string Outcome(BOOL result) {
-  return result ? "TRUE" : "FALSE/" + std::to_string(LastHostError());
-}
 
 std::string Escaped(const std::string& text) {
   std::string result;
