@@ -31,8 +31,11 @@ constexpr std::size_t MaxCompletionThreads = 64;
 
 
 // The host's completion threads, as IIS's thread pool: a thread is added when a completion
-// finds none free (up to the maximum), and idle threads wait for the next one. They live as long
-// as the process: an extension's completion may still be returning when everything else ends.
+// finds none free (up to the maximum), and idle threads wait for the next one. At the end of a
+// run they are stopped and joined, so that the process exits with no thread of ours left that
+// ran extension code (a sanitizer's exit check scans what live threads hold, the extension's
+// thread-local blocks among it). A thread still inside a completion then is left to finish it
+// and end on its own; the pool starts afresh if anything is posted later.
 class TCompletionThreads {
 public:
   void Post(std::function<void()> job) {
@@ -40,34 +43,77 @@ public:
       std::lock_guard lock(FMutex);
       FJobs.push_back(std::move(job));
       ++FOutstanding;
-      if (FIdle == 0 && FThreads < MaxCompletionThreads) {
-        ++FThreads;
-        std::thread([this] { Serve(); }).detach();
+      if (FIdle == 0 && FWorkers.size() < MaxCompletionThreads) {
+        auto worker = std::make_unique<TWorker>();
+        TWorker* raw = worker.get();
+        raw->Thread = std::thread([this, raw] { Serve(*raw); });
+        FWorkers.push_back(std::move(worker));
       }
     }
     FWake.notify_one();
   }
 
-  bool WaitIdle(std::chrono::milliseconds limit) {
+  bool Stop(std::chrono::milliseconds limit) {
     std::unique_lock lock(FMutex);
-    return FDone.wait_for(lock, limit, [this] { return FOutstanding == 0; });
+    const bool idle = FDone.wait_for(lock, limit, [this] { return FOutstanding == 0; });
+    // What is still queued now would only run after its extension was terminated.
+    std::deque<std::function<void()>> dropped = std::move(FJobs);
+    FJobs.clear();
+    FOutstanding -= dropped.size();
+    FIdle = 0; // every idle thread is retired below
+    std::vector<std::unique_ptr<TWorker>> idleWorkers;
+    for (auto& worker : FWorkers) {
+      worker->Retired = true;
+      if (worker->Busy) {
+        // Still inside a completion: it deletes its own record when that returns.
+        worker->Thread.detach();
+        static_cast<void>(worker.release());
+      } else {
+        idleWorkers.push_back(std::move(worker));
+      }
+    }
+    FWorkers.clear();
+    lock.unlock();
+    FWake.notify_all();
+    for (auto& worker : idleWorkers)
+      worker->Thread.join();
+    dropped.clear(); // outside the lock: a request's end may post again
+    return idle;
   }
 
 private:
-  void Serve() {
+  struct TWorker {
+    std::thread Thread;
+    bool Busy = false;    // inside a job
+    bool Retired = false; // ends instead of waiting for the next job
+  };
+
+  void Serve(TWorker& self) {
     std::unique_lock lock(FMutex);
     for (;;) {
+      if (self.Retired) // Stop no longer counts it as idle
+        return;
       ++FIdle;
-      FWake.wait(lock, [this] { return !FJobs.empty(); });
+      FWake.wait(lock, [this, &self] { return !FJobs.empty() || self.Retired; });
+      if (self.Retired)
+        return;
       --FIdle;
       std::function<void()> job = std::move(FJobs.front());
       FJobs.pop_front();
+      self.Busy = true;
       lock.unlock();
       job();
       job = nullptr; // the request it held goes before the count says it is done
       lock.lock();
+      self.Busy = false;
       if (--FOutstanding == 0)
         FDone.notify_all();
+      if (self.Retired) {
+        // Stop left this thread running its job: nobody joins it, and its record is its own.
+        lock.unlock();
+        delete &self;
+        return;
+      }
     }
   }
 
@@ -75,13 +121,14 @@ private:
   std::condition_variable FWake;
   std::condition_variable FDone;
   std::deque<std::function<void()>> FJobs;
-  std::size_t FThreads = 0;
+  std::vector<std::unique_ptr<TWorker>> FWorkers;
   std::size_t FIdle = 0;
   std::size_t FOutstanding = 0; // queued or running
 };
 
 TCompletionThreads& CompletionThreads() {
-  static TCompletionThreads* threads = new TCompletionThreads; // never destroyed (see above)
+  // Never destroyed: a thread left inside a completion at the end still uses the pool's lock.
+  static TCompletionThreads* threads = new TCompletionThreads;
   return *threads;
 }
 
@@ -100,8 +147,8 @@ void RunOnCompletionThread(std::function<void()> job) {
   CompletionThreads().Post(std::move(job));
 }
 
-bool WaitForCompletions(std::chrono::milliseconds limit) {
-  return CompletionThreads().WaitIdle(limit);
+bool StopCompletionThreads(std::chrono::milliseconds limit) {
+  return CompletionThreads().Stop(limit);
 }
 
 TSendResult SendPiecesNow(IClientChannel& channel, std::vector<TSendPiece>& pieces) {

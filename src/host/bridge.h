@@ -376,8 +376,10 @@ private:
 
 /// Runs job on one of the host's completion threads.
 void RunOnCompletionThread(std::function<void()> job);
-/// Waits until no completion is queued or running, at most limit; false on time-out.
-bool WaitForCompletions(std::chrono::milliseconds limit);
+/// At the end of a run: waits until no completion is queued or running, at most limit, then ends
+/// and joins the completion threads (one still inside a completion ends when it returns).
+/// False on time-out.
+bool StopCompletionThreads(std::chrono::milliseconds limit);
 
 /// The four callbacks placed in every control block.
 BOOL ISAPI_CALL GetServerVariableCallback(HCONN conn, LPSTR name, LPVOID buffer, LPDWORD size);

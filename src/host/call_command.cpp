@@ -215,7 +215,7 @@ int RunCallCommand(const TCallOptions& options, std::ostream& out, std::ostream&
     request->Expire(500, "The extension did not complete the pending request in time.", true);
   }
   WaitForObservedCalls();
-  WaitForCompletions(std::chrono::seconds(2));
+  StopCompletionThreads(std::chrono::seconds(2));
   WaitForCallbacksToReturn(std::chrono::seconds(1));
   const bool terminated = extension->Terminate(HSE_TERM_MUST_UNLOAD);
   SetCallObserver(nullptr);

@@ -1483,7 +1483,7 @@ bool THttpServer::Run() {
     impl.WaitDrained(std::chrono::seconds(2));
   }
   // A completion may still be returning through the extension after its request ended.
-  const bool completionsReturned = WaitForCompletions(std::chrono::seconds(2));
+  const bool completionsReturned = StopCompletionThreads(std::chrono::seconds(2));
   std::set<TExtension*> terminated;
   for (const TMapping& mapping : impl.Options.Mappings) {
     if (!terminated.insert(mapping.Extension).second)
