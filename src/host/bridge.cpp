@@ -445,6 +445,8 @@ BOOL TRequest::Write(const void* buffer, DWORD* bytes, DWORD reserved) {
   std::lock_guard lock(FMutex);
   if (FEnded)
     return FailCall(ERROR_INVALID_PARAMETER);
+  if (FChildAnswered)
+    return RefuseAfterChildLocked("WriteClient");
   if (FIoPending)
     return FailCall(ERROR_BUSY);
   if (FClientGone)
@@ -544,7 +546,8 @@ BOOL TRequest::SupportFunction(DWORD request, void* buffer, DWORD* size, DWORD* 
     return Redirect(static_cast<const char*>(buffer));
   case HSE_REQ_SEND_RESPONSE_HEADER: {
     const auto* block = reinterpret_cast<const char*>(dataType);
-    return SendHeader(buffer ? std::optional<std::string_view>(static_cast<const char*>(buffer))
+    return SendHeader(request,
+                      buffer ? std::optional<std::string_view>(static_cast<const char*>(buffer))
                              : std::nullopt,
                       block ? std::optional<std::string_view>(block) : std::nullopt, true);
   }
@@ -624,6 +627,8 @@ BOOL TRequest::SupportFunction(DWORD request, void* buffer, DWORD* size, DWORD* 
 
 BOOL TRequest::Redirect(const char* url) {
   std::lock_guard lock(FMutex);
+  if (FChildAnswered && !FEnded)
+    return RefuseAfterChildLocked(SupportFunctionName(HSE_REQ_SEND_URL_REDIRECT_RESP));
   if (FEnded || FHeadSent)
     return FailCall(ERROR_INVALID_PARAMETER);
   if (FIoPending)
@@ -652,9 +657,11 @@ BOOL TRequest::Redirect(const char* url) {
   return 1;
 }
 
-BOOL TRequest::SendHeader(std::optional<std::string_view> status,
+BOOL TRequest::SendHeader(DWORD request, std::optional<std::string_view> status,
                           std::optional<std::string_view> block, bool keepConn) {
   std::lock_guard lock(FMutex);
+  if (FChildAnswered && !FEnded)
+    return RefuseAfterChildLocked(SupportFunctionName(request));
   if (FEnded || FHeadSent)
     return FailCall(ERROR_INVALID_PARAMETER);
   if (FIoPending)

@@ -230,10 +230,10 @@ private:
   enum class TFraming { None, Length, Chunked, UntilClose };
 
   BOOL Redirect(const char* url);
-  /// Calls 3 and 1016: the status (none: "200 OK") and the header block, checked before anything
-  /// is sent; keepConn false closes the connection after the answer.
-  BOOL SendHeader(std::optional<std::string_view> status, std::optional<std::string_view> block,
-                  bool keepConn);
+  /// Calls 3 and 1016 (request): the status (none: "200 OK") and the header block, checked
+  /// before anything is sent; keepConn false closes the connection after the answer.
+  BOOL SendHeader(DWORD request, std::optional<std::string_view> status,
+                  std::optional<std::string_view> block, bool keepConn);
   BOOL DoneWithSession(const DWORD* status);
   BOOL MapUrl(char* buffer, DWORD* size);
   // The synchronous support functions beyond the first four (support_sync.cpp).
@@ -283,6 +283,9 @@ private:
   unsigned RunChild(const TChildRequest& wanted);
   /// A child request (a static file or an extension) made an answer of its own.
   void ChildAnswered(unsigned status, bool keepAlive, bool bodyOnly);
+  /// A call that would send after a child's complete answer: FALSE, 87, nothing sent, and one
+  /// stderr line per request naming the first such call.
+  BOOL RefuseAfterChildLocked(std::string_view call);
   /// One part of a body: bytes, or a range of a file.
   struct TBodyPart {
     std::string_view Bytes;
@@ -372,6 +375,10 @@ private:
   unsigned FDeferredExpiry = 0;  ///< a host page due once the completion has been called
   std::string FDeferredNote;
   std::optional<HSE_EXEC_URL_STATUS> FExecStatus; ///< of the last child request
+  /// A child's complete answer (SEND_URL, EXEC_URL with headers) was the answer: a byte more
+  /// would reach the client as the start of its next answer.
+  bool FChildAnswered = false;
+  bool FAfterChildNoted = false; ///< a call after it has been reported on stderr
 };
 
 /// Runs job on one of the host's completion threads.

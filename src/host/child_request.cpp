@@ -6,8 +6,10 @@
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
+#include <utility>
 
 #include "host/bridge.h"
+#include "host/extension.h"
 #include "host/header_block.h"
 #include "host/host_system.h"
 #include "host/host_text.h"
@@ -209,11 +211,22 @@ void TRequest::ChildAnswered(unsigned status, bool keepAlive, bool bodyOnly) {
     FKeepAlive = false;
 }
 
+BOOL TRequest::RefuseAfterChildLocked(std::string_view call) {
+  if (!std::exchange(FAfterChildNoted, true))
+    Diagnostic(FExtension.File().string() + ": " + FSetup.Info.Method + " " +
+               FSetup.Info.ScriptName + FSetup.Info.PathInfo + " called " + std::string(call) +
+               " after its child request's answer was complete: FALSE, error 87 "
+               "(ERROR_INVALID_PARAMETER), nothing sent; its later sends are refused alike");
+  return FailCall(ERROR_INVALID_PARAMETER);
+}
+
 BOOL TRequest::SendUrl(const char* url) {
   if (url == nullptr || url[0] != '/')
     return FailCall(ERROR_INVALID_PARAMETER);
   {
     std::lock_guard lock(FMutex);
+    if (FChildAnswered && !FEnded)
+      return RefuseAfterChildLocked(SupportFunctionName(HSE_REQ_SEND_URL));
     if (FEnded || FHeadSent || FSetup.ChildDepth >= MaxChildDepth)
       return FailCall(ERROR_INVALID_PARAMETER);
     if (FIoPending)
@@ -227,6 +240,7 @@ BOOL TRequest::SendUrl(const char* url) {
   if (status == 0)
     return FailCall(ERROR_INVALID_PARAMETER);
   FExecStatus = HSE_EXEC_URL_STATUS{static_cast<std::uint16_t>(status), 0, 0};
+  FChildAnswered = !FClientGone;
   return 1;
 }
 
@@ -258,6 +272,9 @@ BOOL TRequest::ExecUrl(const void* buffer, bool unicode) {
                             info->pEntity->cbAvailable);
   }
   std::unique_lock lock(FMutex);
+  if (FChildAnswered && !FEnded)
+    return RefuseAfterChildLocked(
+        SupportFunctionName(unicode ? HSE_REQ_EXEC_UNICODE_URL : HSE_REQ_EXEC_URL));
   if (FEnded || FCompletion == nullptr || FSetup.ChildDepth >= MaxChildDepth ||
       (!wanted.BodyOnly && FHeadSent))
     return FailCall(ERROR_INVALID_PARAMETER);
@@ -276,6 +293,7 @@ BOOL TRequest::ExecUrl(const void* buffer, bool unicode) {
                         : self->FClientGone ? ERROR_OPERATION_ABORTED
                                             : 0;
     self->FExecStatus = HSE_EXEC_URL_STATUS{static_cast<std::uint16_t>(status), 0, error};
+    self->FChildAnswered = error == 0 && !wanted.BodyOnly;
     self->IoDoneLocked(0, error);
   });
   return 1;

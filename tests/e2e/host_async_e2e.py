@@ -44,6 +44,8 @@ class AsyncHostCase(unittest.TestCase):
         cls.data = os.urandom(300000)
         with open(cls.file, "wb") as f:
             f.write(cls.data)
+        with open(os.path.join(cls.folder, "hello.txt"), "wb") as f:
+            f.write(b"hello static\n")
         command = [ARGS.host, "--listen", "127.0.0.1:0", "--map",
                    "%s=%s" % (PREFIX, host_path(ARGS.extension)), "--root", host_path(cls.folder)]
         cls.host = start_host((ARGS.emulator or []) + command)
@@ -171,8 +173,6 @@ class TransmitFileTest(AsyncHostCase):
 
 class ChildRequestTest(AsyncHostCase):
     def test_send_url_and_exec_url_answer_with_a_static_file_or_another_extension(self):
-        with open(os.path.join(self.folder, "hello.txt"), "wb") as f:
-            f.write(b"hello static\n")
         connection = Connection(self.host.port)
         for target in ["/send-url?url=/hello.txt", "/exec?url=/hello.txt",
                        "/exec?unicode=1&url=/hello.txt"]:
@@ -191,6 +191,21 @@ class ChildRequestTest(AsyncHostCase):
         self.host.wait_line(r"exec completed: /hello.txt cbIO=0 error=0 status=TRUE/200/0$",
                             count=2)
         self.host.wait_line(r"exec completed: /missing.txt cbIO=0 error=0 status=TRUE/404/0")
+
+    def test_after_a_childs_complete_answer_the_parent_sends_nothing(self):
+        connection = Connection(self.host.port)
+        for target in ["/send-url?after=1&url=/hello.txt", "/exec?after=1&url=/hello.txt",
+                       "/send-url?url=/hello.txt"]:
+            response = connection.request("GET", PREFIX + target)
+            self.assertEqual((response.status_line, response.body),
+                             (b"HTTP/1.1 200 OK", b"hello static\n"), target)
+        connection.close()
+        reports = self.host.wait_line(r"after the child: ", count=2)
+        refused = "write=FALSE/87 header=FALSE/87 header-ex=FALSE/87 redirect=FALSE/87"
+        self.assertEqual([r.split("after the child: ")[1] for r in reports], [refused] * 2)
+        # One line of the host's for each parent, however many of its calls were refused.
+        self.assertEqual(len([l for l in self.host.stderr_lines()
+                              if l.startswith("isapi-host:") and "child request's answer" in l]), 2)
 
 
 class CallTranscriptTest(unittest.TestCase):

@@ -399,6 +399,18 @@ DWORD Refusals(EXTENSION_CONTROL_BLOCK* ecb) {
 
 // ---- Child requests ------------------------------------------------------------------------
 
+// What the parent's sending calls answer once its child's answer is complete.
+std::string SendAfterChild(EXTENSION_CONTROL_BLOCK* ecb) {
+  std::string report = "write=" + extension_kit::Write(ecb, "stray\r\n");
+  report += " header=" + extension_kit::Support(ecb, HSE_REQ_SEND_RESPONSE_HEADER,
+                                                const_cast<char*>("200 OK"), nullptr,
+                                                const_cast<char*>("X-Stray: 1\r\n\r\n"));
+  report += " header-ex=" + extension_kit::SendHeaderEx(ecb, "200 OK", "X-Stray: 1\r\n\r\n", true);
+  report += " redirect=" + extension_kit::Support(ecb, HSE_REQ_SEND_URL_REDIRECT_RESP,
+                                                  const_cast<char*>("http://stray.test/"));
+  return report;
+}
+
 // The URL of a child: everything after "url=" (the last parameter; it may hold '?' and '&').
 std::string ChildUrl(EXTENSION_CONTROL_BLOCK* ecb) {
   const std::string query = ecb->lpszQueryString;
@@ -406,6 +418,7 @@ std::string ChildUrl(EXTENSION_CONTROL_BLOCK* ecb) {
   return at == std::string::npos ? "" : query.substr(at + 4);
 }
 
+// Sends url=... as a child: after=1 then tries to send more.
 DWORD SendUrl(EXTENSION_CONTROL_BLOCK* ecb) {
   std::string url = ChildUrl(ecb);
   ClearHostError();
@@ -414,6 +427,8 @@ DWORD SendUrl(EXTENSION_CONTROL_BLOCK* ecb) {
   Support(ecb, HSE_REQ_GET_EXEC_URL_STATUS, &status);
   Say("send-url " + url + ": " + Outcome(result) + " status=" +
       std::to_string(status.uHttpStatusCode));
+  if (QueryValue(ecb->lpszQueryString, "after") == "1")
+    Say("after the child: " + SendAfterChild(ecb));
   return result ? HSE_STATUS_SUCCESS_AND_KEEP_CONN : HSE_STATUS_ERROR;
 }
 
@@ -421,6 +436,7 @@ struct TExec {
   std::string Url;
   std::u16string WideUrl;
   bool BodyOnly = false;
+  bool After = false;
 };
 
 void ISAPI_CALL ExecCompletion(EXTENSION_CONTROL_BLOCK* ecb, void* parameter, DWORD bytes,
@@ -437,16 +453,20 @@ void ISAPI_CALL ExecCompletion(EXTENSION_CONTROL_BLOCK* ecb, void* parameter, DW
     DWORD size = 6;
     ecb->WriteClient(ecb->ConnID, const_cast<char*>("|after"), &size, HSE_IO_SYNC);
   }
+  if (exec->After)
+    Say("after the child: " + SendAfterChild(ecb));
   delete exec;
   Done(ecb);
 }
 
 // Executes url=... as a child: noheaders=1 sends the parent's own headers and text around the
-// child's body; unicode=1 goes through HSE_REQ_EXEC_UNICODE_URL.
+// child's body; unicode=1 goes through HSE_REQ_EXEC_UNICODE_URL; after=1 tries to send more
+// from the completion.
 DWORD ExecUrl(EXTENSION_CONTROL_BLOCK* ecb) {
   auto* exec = new TExec;
   exec->Url = ChildUrl(ecb);
   exec->BodyOnly = QueryValue(ecb->lpszQueryString, "noheaders") == "1";
+  exec->After = QueryValue(ecb->lpszQueryString, "after") == "1";
   SetCompletion(ecb, ExecCompletion, exec);
   if (exec->BodyOnly) {
     ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_RESPONSE_HEADER,
