@@ -513,9 +513,6 @@ BOOL TRequest::SendBodyLocked(std::unique_lock<std::mutex>& lock,
 
 void TRequest::ReceiveDone(TReceiveResult result, std::size_t received) {
   std::lock_guard lock(FMutex);
-  // Under the lock that cancels are asked for under: none can be left over for the next one.
-  if (FChannel)
-    FChannel->ClearCancel();
   DWORD error = 0;
   switch (result) {
   case TReceiveResult::Received:
@@ -554,8 +551,6 @@ void TRequest::ReceiveDone(TReceiveResult result, std::size_t received) {
 
 void TRequest::SendDone(TSendResult result) {
   std::lock_guard lock(FMutex);
-  if (FChannel)
-    FChannel->ClearCancel();
   DWORD error = 0;
   switch (result) {
   case TSendResult::Sent:
@@ -602,7 +597,9 @@ void TRequest::AbortPendingIoLocked(DWORD error) {
     return;
   FIoAbortError = error;
   FIoAbortRequested = true;
-  if (FChannel)
+  if (FChildRunning)
+    CutChildLocked();
+  else if (FChannel)
     FChannel->CancelLater();
 }
 
@@ -614,6 +611,10 @@ void TRequest::IoDone(DWORD bytes, DWORD error) {
 }
 
 void TRequest::IoDoneLocked(DWORD bytes, DWORD error) {
+  // A cancel ends with the operation it was for; under the lock that cancels are asked for
+  // under, so none is left over for the connection's next request.
+  if (FChannel)
+    FChannel->ClearCancel();
   FIoBytes = bytes;
   FIoError = error;
   FIoFinished = true;

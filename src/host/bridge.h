@@ -267,6 +267,7 @@ private:
   BOOL CancelIo();
 
   // Child requests (child_request.cpp).
+  class TChildChannel;
   BOOL SendUrl(const char* url);
   BOOL ExecUrl(const void* info, bool unicode);
   BOOL GetExecUrlStatus(void* status);
@@ -278,9 +279,20 @@ private:
     std::optional<std::string> Body;
     bool BodyOnly = false;
   };
+  /// How a child request ended: its status (0: the URL is not valid, or it never began), and
+  /// whether a cancel cut it short before it had finished.
+  struct TChildResult {
+    unsigned Status = 0;
+    bool Cut = false;
+  };
   /// Runs a child request on the calling thread until it ends; its answer goes to the client
-  /// through this request. Answers its status (0: the URL is not valid).
-  unsigned RunChild(const TChildRequest& wanted);
+  /// through this request.
+  TChildResult RunChild(const TChildRequest& wanted);
+  /// The pending child request has ended: what SEND_URL or EXEC_URL's completion reports (the
+  /// cancel's error when it was cut, 87 for a URL that is not valid, else 0).
+  DWORD ChildEndedLocked(const TChildResult& child, bool bodyOnly);
+  /// A cancel of the pending child request: the child ends as soon as it can.
+  void CutChildLocked();
   /// A child request (a static file or an extension) made an answer of its own.
   void ChildAnswered(unsigned status, bool keepAlive, bool bodyOnly);
   /// A call that would send after a child's complete answer: FALSE, 87, nothing sent, and one
@@ -375,6 +387,10 @@ private:
   unsigned FDeferredExpiry = 0;  ///< a host page due once the completion has been called
   std::string FDeferredNote;
   std::optional<HSE_EXEC_URL_STATUS> FExecStatus; ///< of the last child request
+  /// The pending operation is a child request (SEND_URL, EXEC_URL): a cancel is the child's, as
+  /// its answer does not wait on the connection.
+  bool FChildRunning = false;
+  std::shared_ptr<TChildChannel> FChildChannel; ///< that child's, when it is an extension
   /// A child's complete answer (SEND_URL, EXEC_URL with headers) was the answer: a byte more
   /// would reach the client as the start of its next answer.
   bool FChildAnswered = false;

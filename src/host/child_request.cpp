@@ -27,9 +27,11 @@ constexpr unsigned MaxChildDepth = 8;
 // A child extension that neither ends nor answers is given up after this long.
 constexpr auto ChildTimeLimit = std::chrono::seconds(120);
 
+} // namespace
 
-// Carries a child extension's answer to its parent, and tells when the child has ended.
-class TChildChannel : public IClientChannel {
+// Carries a child extension's answer to its parent, and tells when the child has ended or its
+// parent has cut it short.
+class TRequest::TChildChannel : public IClientChannel {
 public:
   TChildChannel(std::shared_ptr<TRequest> parent, bool bodyOnly)
       : FParent(std::move(parent)), FBodyOnly(bodyOnly) {}
@@ -59,6 +61,26 @@ public:
     std::unique_lock lock(FMutex);
     return FChanged.wait_for(lock, limit, [this] { return FEnded; });
   }
+  // Waits until the child has ended or was cut, at most limit; answers whether it has ended.
+  bool WaitEndedOrCut(std::chrono::milliseconds limit) {
+    std::unique_lock lock(FMutex);
+    FChanged.wait_for(lock, limit, [this] { return FEnded || FCut; });
+    return FEnded;
+  }
+  // The parent cancelled the child; nothing to cut once the child has ended.
+  void Cut() {
+    {
+      std::lock_guard lock(FMutex);
+      if (FEnded)
+        return;
+      FCut = true;
+    }
+    FChanged.notify_all();
+  }
+  bool WasCut() {
+    std::lock_guard lock(FMutex);
+    return FCut;
+  }
   unsigned Status() {
     std::lock_guard lock(FMutex);
     return FStatus;
@@ -76,9 +98,8 @@ private:
   unsigned FStatus = 0;
   bool FKeepAlive = false;
   bool FEnded = false;
+  bool FCut = false;
 };
-
-} // namespace
 
 void DescribeChildCall(DWORD request, const void* buffer, TCallRecord& record) {
   if (buffer == nullptr)
@@ -106,16 +127,21 @@ void DescribeChildAnswer(const void* buffer, TCallRecord& record) {
   record.Answers.emplace_back("dwWin32Error", std::int64_t{status->dwWin32Error});
 }
 
-unsigned TRequest::RunChild(const TChildRequest& wanted) {
+TRequest::TChildResult TRequest::RunChild(const TChildRequest& wanted) {
   const TTargetPath target = ParseRequestTarget(wanted.Url);
   if (!target.Valid || wanted.Url.empty() || wanted.Url.front() != '/')
-    return 0;
+    return {};
   const std::optional<TRoute> route =
       FSetup.Router != nullptr ? (*FSetup.Router)(target.Path) : std::nullopt;
+  const auto channel =
+      route ? std::make_shared<TChildChannel>(shared_from_this(), wanted.BodyOnly) : nullptr;
   bool keepAlive;
   {
     std::lock_guard lock(FMutex);
+    if (FIoAbortRequested)
+      return {0, true}; // cancelled before it began
     keepAlive = FKeepAlive;
+    FChildChannel = channel;
   }
   const TConnectionState connection{keepAlive, FSetup.Connection.Http10};
   if (!route) {
@@ -142,7 +168,8 @@ unsigned TRequest::RunChild(const TChildRequest& wanted) {
     }
     if (left > 0)
       ChildAnswered(answer.Status, false, wanted.BodyOnly);
-    return answer.Status;
+    std::lock_guard lock(FMutex);
+    return {answer.Status, FIoAbortRequested && (!sent || left > 0)};
   }
 
   TRequestSetup setup;
@@ -175,21 +202,50 @@ unsigned TRequest::RunChild(const TChildRequest& wanted) {
   setup.BodyOnly = wanted.BodyOnly;
   setup.ChildDepth = FSetup.ChildDepth + 1;
   ChildAnswered(0, true, wanted.BodyOnly);
-  auto channel = std::make_shared<TChildChannel>(shared_from_this(), wanted.BodyOnly);
   const std::shared_ptr<TRequest> child =
       TRequest::Create(*route->Extension, std::move(setup), channel);
   child->Run();
-  if (!channel->WaitEnded(ChildTimeLimit)) {
-    child->Expire(500, "The child request did not complete in time.", false);
+  if (!channel->WaitEndedOrCut(ChildTimeLimit)) {
+    child->Expire(500,
+                  channel->WasCut() ? "The parent request cancelled the child request."
+                                    : "The child request did not complete in time.",
+                  false);
     channel->WaitEnded(std::chrono::seconds(5));
   }
+  {
+    std::lock_guard lock(FMutex);
+    FChildChannel.reset(); // it holds this request
+  }
   ChildAnswered(channel->Status(), channel->KeepAlive(), wanted.BodyOnly);
-  return channel->Status();
+  return {channel->Status(), channel->WasCut()};
+}
+
+DWORD TRequest::ChildEndedLocked(const TChildResult& child, bool bodyOnly) {
+  FChildRunning = false;
+  if (child.Cut) {
+    // The answer ends where the cancel found it: the connection carries nothing more. A child
+    // cancelled before it began sent nothing, and the answer is still the parent's to give.
+    if (child.Status != 0) {
+      FClientGone = true;
+      FSendError = ERROR_NO_DATA;
+    }
+    return FIoAbortError;
+  }
+  if (child.Status == 0)
+    return ERROR_INVALID_PARAMETER;
+  FChildAnswered = !bodyOnly && !FClientGone;
+  return 0;
+}
+
+void TRequest::CutChildLocked() {
+  if (FChildChannel)
+    FChildChannel->Cut();
 }
 
 bool TRequest::ChildSend(std::string_view bytes, bool bodyOnly) {
   std::lock_guard lock(FMutex);
-  if (FEnded || FClientGone)
+  // Nothing of a cancelled child reaches the client from the cancel on.
+  if (FEnded || FClientGone || FIoAbortRequested)
     return false;
   if (bodyOnly)
     AppendBodyLocked(bytes); // framed as the parent's answer
@@ -231,16 +287,20 @@ BOOL TRequest::SendUrl(const char* url) {
       return FailCall(ERROR_INVALID_PARAMETER);
     if (FIoPending)
       return FailCall(ERROR_BUSY);
-    FIoPending = true; // the child is under way: the extension's other sends wait
+    // The child is under way: the extension's other sends wait, and a cancel ends the child.
+    FIoPending = true;
+    FChildRunning = true;
+    FIoAbortRequested = false;
+    FIoAbortError = ERROR_OPERATION_ABORTED;
   }
   // As the client would ask for it: a GET, with the request's own header fields.
-  const unsigned status = RunChild({url, "GET", "", std::nullopt, false});
+  const TChildResult child = RunChild({url, "GET", "", std::nullopt, false});
   std::lock_guard lock(FMutex);
   FIoPending = false;
-  if (status == 0)
-    return FailCall(ERROR_INVALID_PARAMETER);
-  FExecStatus = HSE_EXEC_URL_STATUS{static_cast<std::uint16_t>(status), 0, 0};
-  FChildAnswered = !FClientGone;
+  const DWORD error = ChildEndedLocked(child, false);
+  if (error != 0)
+    return FailCall(error);
+  FExecStatus = HSE_EXEC_URL_STATUS{static_cast<std::uint16_t>(child.Status), 0, 0};
   return 1;
 }
 
@@ -285,15 +345,15 @@ BOOL TRequest::ExecUrl(const void* buffer, bool unicode) {
   if (wanted.BodyOnly && !FHeadSent)
     StartBodyLocked(200, "200 OK", {});
   BeginIoLocked(FCompletion, FCompletionContext);
+  FChildRunning = true;
   lock.unlock();
   RunOnCompletionThread([self = shared_from_this(), wanted = std::move(wanted)] {
-    const unsigned status = self->RunChild(wanted);
+    const TChildResult child = self->RunChild(wanted);
     std::lock_guard relock(self->FMutex);
-    const DWORD error = status == 0       ? ERROR_INVALID_PARAMETER
-                        : self->FClientGone ? ERROR_OPERATION_ABORTED
-                                            : 0;
-    self->FExecStatus = HSE_EXEC_URL_STATUS{static_cast<std::uint16_t>(status), 0, error};
-    self->FChildAnswered = error == 0 && !wanted.BodyOnly;
+    DWORD error = self->ChildEndedLocked(child, wanted.BodyOnly);
+    if (error == 0 && self->FClientGone)
+      error = ERROR_OPERATION_ABORTED;
+    self->FExecStatus = HSE_EXEC_URL_STATUS{static_cast<std::uint16_t>(child.Status), 0, error};
     self->IoDoneLocked(0, error);
   });
   return 1;

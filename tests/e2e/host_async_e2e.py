@@ -207,6 +207,20 @@ class ChildRequestTest(AsyncHostCase):
         self.assertEqual(len([l for l in self.host.stderr_lines()
                               if l.startswith("isapi-host:") and "child request's answer" in l]), 2)
 
+    def test_a_cancelled_child_completes_with_995_and_its_cancel_ends_with_it(self):
+        # The child waits until its parent has cancelled it. curl asks for the next answer on the
+        # same connection when it stays open; either way it must come whole.
+        following = os.path.join(self.folder, "following.bin")
+        subprocess.run(["curl", "-s", "--max-time", "120",
+                        "-o", os.devnull,
+                        self.url("/exec?cancel=1&url=%s/held?for=cancel" % PREFIX),
+                        "-o", following, self.url("/wait?kib=8192")], check=False)
+        with open(following, "rb") as f:
+            self.assertTrue(f.read() == pattern(8 << 20), "the following answer was cut")
+        self.host.wait_line(r"exec cancel: TRUE")
+        completed = self.host.wait_line(r"exec completed: \S*/held\?for=cancel ")[0]
+        self.assertIn(" cbIO=0 error=995 ", completed)
+
 
 class CallTranscriptTest(unittest.TestCase):
     def test_call_prints_each_completion_between_the_calls_around_it(self):

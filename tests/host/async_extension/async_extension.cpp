@@ -399,6 +399,32 @@ DWORD Refusals(EXTENSION_CONTROL_BLOCK* ecb) {
 
 // ---- Child requests ------------------------------------------------------------------------
 
+// A child that must still be under way when its parent acts waits at this gate until it opens.
+struct TGate {
+  std::mutex Mutex; // guards the fields below
+  std::condition_variable Changed;
+  bool Open = false;
+} Gate;
+
+void SetGate(bool open) {
+  {
+    std::lock_guard lock(Gate.Mutex);
+    Gate.Open = open;
+  }
+  Gate.Changed.notify_all();
+}
+
+// A child that answers once the gate opens.
+DWORD Held(EXTENSION_CONTROL_BLOCK* ecb) {
+  Say(std::string("child held: ") + ecb->lpszQueryString);
+  {
+    std::unique_lock lock(Gate.Mutex);
+    Gate.Changed.wait(lock, [] { return Gate.Open; });
+  }
+  AnswerAndEnd(ecb, "held child\n");
+  return HSE_STATUS_PENDING;
+}
+
 // What the parent's sending calls answer once its child's answer is complete.
 std::string SendAfterChild(EXTENSION_CONTROL_BLOCK* ecb) {
   std::string report = "write=" + extension_kit::Write(ecb, "stray\r\n");
@@ -461,12 +487,15 @@ void ISAPI_CALL ExecCompletion(EXTENSION_CONTROL_BLOCK* ecb, void* parameter, DW
 
 // Executes url=... as a child: noheaders=1 sends the parent's own headers and text around the
 // child's body; unicode=1 goes through HSE_REQ_EXEC_UNICODE_URL; after=1 tries to send more
-// from the completion.
+// from the completion; cancel=1 cancels the child at once, then opens the gate.
 DWORD ExecUrl(EXTENSION_CONTROL_BLOCK* ecb) {
   auto* exec = new TExec;
   exec->Url = ChildUrl(ecb);
   exec->BodyOnly = QueryValue(ecb->lpszQueryString, "noheaders") == "1";
   exec->After = QueryValue(ecb->lpszQueryString, "after") == "1";
+  const bool cancel = QueryValue(ecb->lpszQueryString, "cancel") == "1";
+  if (cancel)
+    SetGate(false);
   SetCompletion(ecb, ExecCompletion, exec);
   if (exec->BodyOnly) {
     ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_RESPONSE_HEADER,
@@ -493,6 +522,11 @@ DWORD ExecUrl(EXTENSION_CONTROL_BLOCK* ecb) {
     Say("exec " + url + " refused: " + Outcome(result));
     delete exec;
     return HSE_STATUS_ERROR;
+  }
+  if (cancel) {
+    ClearHostError();
+    Say("exec cancel: " + Outcome(Support(ecb, HSE_REQ_CANCEL_IO, nullptr)));
+    SetGate(true);
   }
   return HSE_STATUS_PENDING;
 }
@@ -522,6 +556,8 @@ ISAPI_EXPORT DWORD ISAPI_CALL HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
     return SendUrl(ecb);
   if (path == "/exec")
     return ExecUrl(ecb);
+  if (path == "/held")
+    return Held(ecb);
   AnswerAndEnd(ecb, "async extension: unknown path " + path + "\n");
   return HSE_STATUS_PENDING;
 }
