@@ -667,6 +667,10 @@ void TRequest::DeliverCompletion() {
   }
   callback(&FECB, context, bytes, error);
   std::unique_lock lock(FMutex);
+  EndDeferredLocked(lock);
+}
+
+void TRequest::EndDeferredLocked(std::unique_lock<std::mutex>& lock) {
   if (FEnded || FIoPending)
     return;
   if (FDeferredExpiry != 0) {

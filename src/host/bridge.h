@@ -318,6 +318,8 @@ private:
   void IoDone(DWORD bytes, DWORD error);
   void IoDoneLocked(DWORD bytes, DWORD error);
   void DeliverCompletion();
+  /// No operation is pending any more: an end, or a host page, held back for one comes now.
+  void EndDeferredLocked(std::unique_lock<std::mutex>& lock);
   /// How the channel's send or read of the pending operation ended.
   void SendDone(TSendResult result);
   void ReceiveDone(TReceiveResult result, std::size_t received);

@@ -206,10 +206,16 @@ TRequest::TChildResult TRequest::RunChild(const TChildRequest& wanted) {
       TRequest::Create(*route->Extension, std::move(setup), channel);
   child->Run();
   if (!channel->WaitEndedOrCut(ChildTimeLimit)) {
-    child->Expire(500,
-                  channel->WasCut() ? "The parent request cancelled the child request."
-                                    : "The child request did not complete in time.",
-                  false);
+    unsigned status = 500;
+    std::string note = "The child request did not complete in time.";
+    if (channel->WasCut()) {
+      // Cut by the host's time limit (or shutdown), the child answers with the page the parent
+      // would have given; cut by the extension, it answers nothing more.
+      std::lock_guard lock(FMutex);
+      status = FDeferredExpiry != 0 ? FDeferredExpiry : 500;
+      note = FDeferredExpiry != 0 ? FDeferredNote : "The parent request cancelled the child.";
+    }
+    child->Expire(status, note, false);
     channel->WaitEnded(std::chrono::seconds(5));
   }
   {
@@ -244,8 +250,9 @@ void TRequest::CutChildLocked() {
 
 bool TRequest::ChildSend(std::string_view bytes, bool bodyOnly) {
   std::lock_guard lock(FMutex);
-  // Nothing of a cancelled child reaches the client from the cancel on.
-  if (FEnded || FClientGone || FIoAbortRequested)
+  // Nothing of a cancelled child reaches the client from the cancel on, but the page of the
+  // host's time limit (or shutdown) that ends it in the parent's stead.
+  if (FEnded || FClientGone || (FIoAbortRequested && FDeferredExpiry == 0))
     return false;
   if (bodyOnly)
     AppendBodyLocked(bytes); // framed as the parent's answer
@@ -295,13 +302,15 @@ BOOL TRequest::SendUrl(const char* url) {
   }
   // As the client would ask for it: a GET, with the request's own header fields.
   const TChildResult child = RunChild({url, "GET", "", std::nullopt, false});
-  std::lock_guard lock(FMutex);
+  std::unique_lock lock(FMutex);
   FIoPending = false;
   const DWORD error = ChildEndedLocked(child, false);
-  if (error != 0)
-    return FailCall(error);
-  FExecStatus = HSE_EXEC_URL_STATUS{static_cast<std::uint16_t>(child.Status), 0, 0};
-  return 1;
+  if (error == 0)
+    FExecStatus = HSE_EXEC_URL_STATUS{static_cast<std::uint16_t>(child.Status), 0, 0};
+  // A done-with-session, or the host's time limit, that came while the child ran: SEND_URL has
+  // no completion to follow, so it takes effect now.
+  EndDeferredLocked(lock);
+  return error == 0 ? 1 : FailCall(error);
 }
 
 BOOL TRequest::ExecUrl(const void* buffer, bool unicode) {

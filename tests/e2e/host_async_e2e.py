@@ -36,6 +36,7 @@ def host_path(path):
 
 class AsyncHostCase(unittest.TestCase):
     """One host for the class (each start of Wine costs seconds)."""
+    extra_args = []
 
     @classmethod
     def setUpClass(cls):
@@ -48,7 +49,7 @@ class AsyncHostCase(unittest.TestCase):
             f.write(b"hello static\n")
         command = [ARGS.host, "--listen", "127.0.0.1:0", "--map",
                    "%s=%s" % (PREFIX, host_path(ARGS.extension)), "--root", host_path(cls.folder)]
-        cls.host = start_host((ARGS.emulator or []) + command)
+        cls.host = start_host((ARGS.emulator or []) + command + cls.extra_args)
 
     @classmethod
     def tearDownClass(cls):
@@ -220,6 +221,32 @@ class ChildRequestTest(AsyncHostCase):
         self.host.wait_line(r"exec cancel: TRUE")
         completed = self.host.wait_line(r"exec completed: \S*/held\?for=cancel ")[0]
         self.assertIn(" cbIO=0 error=995 ", completed)
+
+    def test_done_with_session_during_send_url_ends_the_request_with_its_child(self):
+        connection = Connection(self.host.port)
+        connection.send(b"GET %s/send-url?park=1&url=%s/held?for=done HTTP/1.1\r\nHost: x\r\n\r\n"
+                        % (PREFIX.encode(), PREFIX.encode()))
+        self.host.wait_line(r"child held: for=done")
+        self.assertEqual(self.curl("/release"), b"released\n")
+        self.assertEqual(connection.read_response().body, b"held child\n")
+        # The parent has ended with its child: the connection serves the next request.
+        self.assertEqual(connection.request("GET", PREFIX + "/send-url?url=/hello.txt").body,
+                         b"hello static\n")
+        connection.close()
+        self.host.wait_line(r"done while the child runs: TRUE")
+
+
+class ChildTimeLimitTest(AsyncHostCase):
+    extra_args = ["--pending-timeout", "1"]
+
+    def test_the_pending_time_limit_ends_a_request_whose_child_still_runs(self):
+        connection = Connection(self.host.port)
+        response = connection.request("GET", PREFIX + "/send-url?thread=1&url=%s/forever" % PREFIX)
+        self.assertEqual(response.status, 500)
+        self.assertIn(b"did not complete the pending request", response.body)
+        self.assertTrue(connection.closed_by_peer())
+        connection.close()
+        self.host.wait_line(r"send-url \S*/forever from a thread: FALSE/995")
 
 
 class CallTranscriptTest(unittest.TestCase):

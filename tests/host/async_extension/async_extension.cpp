@@ -5,11 +5,13 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "extension_kit.h"
@@ -404,12 +406,15 @@ struct TGate {
   std::mutex Mutex; // guards the fields below
   std::condition_variable Changed;
   bool Open = false;
+  EXTENSION_CONTROL_BLOCK* Parent = nullptr; // a pending parent that /release ends
 } Gate;
 
-void SetGate(bool open) {
+void SetGate(bool open, EXTENSION_CONTROL_BLOCK* parent = nullptr) {
   {
     std::lock_guard lock(Gate.Mutex);
     Gate.Open = open;
+    if (parent != nullptr)
+      Gate.Parent = parent;
   }
   Gate.Changed.notify_all();
 }
@@ -422,6 +427,24 @@ DWORD Held(EXTENSION_CONTROL_BLOCK* ecb) {
     Gate.Changed.wait(lock, [] { return Gate.Open; });
   }
   AnswerAndEnd(ecb, "held child\n");
+  return HSE_STATUS_PENDING;
+}
+
+// Ends the parked parent with done-with-session while its child waits, then opens the gate.
+DWORD Release(EXTENSION_CONTROL_BLOCK* ecb) {
+  EXTENSION_CONTROL_BLOCK* parent;
+  {
+    std::lock_guard lock(Gate.Mutex);
+    parent = std::exchange(Gate.Parent, nullptr);
+  }
+  if (parent != nullptr) {
+    ClearHostError();
+    DWORD status = HSE_STATUS_SUCCESS_AND_KEEP_CONN;
+    Say("done while the child runs: " +
+        Outcome(Support(parent, HSE_REQ_DONE_WITH_SESSION, &status)));
+  }
+  SetGate(true);
+  AnswerAndEnd(ecb, "released\n");
   return HSE_STATUS_PENDING;
 }
 
@@ -444,9 +467,22 @@ std::string ChildUrl(EXTENSION_CONTROL_BLOCK* ecb) {
   return at == std::string::npos ? "" : query.substr(at + 4);
 }
 
-// Sends url=... as a child: after=1 then tries to send more.
+// Sends url=... as a child: after=1 then tries to send more; thread=1 sends it from a thread of
+// the extension's own while HttpExtensionProc returns pending, park=1 too, and leaves the parent
+// for /release to end.
 DWORD SendUrl(EXTENSION_CONTROL_BLOCK* ecb) {
   std::string url = ChildUrl(ecb);
+  const bool park = QueryValue(ecb->lpszQueryString, "park") == "1";
+  if (park || QueryValue(ecb->lpszQueryString, "thread") == "1") {
+    SetGate(false, park ? ecb : nullptr);
+    // The request may have ended when the call returns: ecb is not touched after it.
+    std::thread([ecb, url]() mutable {
+      ClearHostError();
+      const BOOL result = Support(ecb, HSE_REQ_SEND_URL, url.data());
+      Say("send-url " + url + " from a thread: " + Outcome(result));
+    }).detach();
+    return HSE_STATUS_PENDING;
+  }
   ClearHostError();
   const BOOL result = Support(ecb, HSE_REQ_SEND_URL, url.data());
   HSE_EXEC_URL_STATUS status{};
@@ -558,6 +594,10 @@ ISAPI_EXPORT DWORD ISAPI_CALL HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
     return ExecUrl(ecb);
   if (path == "/held")
     return Held(ecb);
+  if (path == "/release")
+    return Release(ecb);
+  if (path == "/forever")
+    return HSE_STATUS_PENDING; // never ends: the host's time limit does
   AnswerAndEnd(ecb, "async extension: unknown path " + path + "\n");
   return HSE_STATUS_PENDING;
 }
