@@ -6,6 +6,7 @@ import re
 import signal
 import socket
 import subprocess
+import sys
 import threading
 import time
 
@@ -99,10 +100,20 @@ class HostProcess:
         return code
 
     def kill(self):
+        """Ends the host; one that had already failed on its own (a crash, a sanitizer's report)
+        shows its status and the end of its stderr, so that the failure it caused says why."""
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
+            self._close()
+            return
         self._close()
+        if self.process.returncode == 0:
+            return
+        with self.changed:
+            tail = [line for line in self.lines["stderr"] if line is not None][-60:]
+        print("the host had ended on its own with status %d; its stderr ended with:\n%s"
+              % (self.process.returncode, "\n".join(tail)), file=sys.stderr)
 
     def _close(self):
         for reader in self.readers:
