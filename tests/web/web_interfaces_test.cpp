@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <latch>
 #include <thread>
 #include <vector>
 
 #include "runtime/exceptions.h"
+#include "web_test_doubles.h"
 
 namespace isapi_web {
 namespace {
@@ -135,7 +135,7 @@ TEST(WebInterfacesTest, HookReadsAreSafeWhileItIsReplaced) {
   TCountingHook second;
   constexpr int Readers = 4;
   constexpr int CallsPerReader = 2000;
-  std::latch start(Readers + 1);
+  web_test::TLatch start(Readers + 1);
   std::atomic<int> unset{0};
   std::vector<std::thread> readers;
   for (int i = 0; i < Readers; ++i) {
