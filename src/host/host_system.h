@@ -28,6 +28,17 @@ std::string_view ExtensionSuffix();
 /// Sets up the process heap for many threads; called first thing, before any thread starts.
 void PrepareProcessHeap();
 
+/// Keeps Ctrl-C and SIGTERM from every thread: no handler runs on whatever thread the system
+/// picks, which may be one an extension holds. Called before any thread starts, so that every
+/// thread the host or an extension starts inherits it. Until CatchStopSignals, a stop signal
+/// still ends the process at once.
+void HoldStopSignals();
+/// From now on a stop signal is kept for WaitForStopSignal instead of ending the process.
+void CatchStopSignals();
+/// Blocks the calling thread until a stop signal has come since CatchStopSignals: Ctrl-C or
+/// SIGTERM (on Windows Ctrl-C or Ctrl-Break).
+void WaitForStopSignal();
+
 /// Raises the process's descriptor limit as far as the system lets it (at most 65536) and
 /// answers it; what a server may hold open at once, files and the extension's own included.
 std::size_t RaiseDescriptorLimit();

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <limits>
 #include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -80,11 +79,10 @@ struct THttpServer::TImpl {
   // which has not reached its extension yet is answered 503 instead.
   std::atomic<bool> Refusing{false};
 
-  std::mutex StateMutex; // guards Sessions, InFlight and StopRequested
+  std::mutex StateMutex; // guards Sessions and InFlight
   std::condition_variable StateChanged;
   std::set<TSession*> Sessions;
   std::size_t InFlight = 0;
-  bool StopRequested = false;
 
   // Declared last: destroying the loops destroys the sessions their handlers hold, and they
   // unregister themselves from the state above. One loop per thread of the group: a loop run
@@ -1438,16 +1436,8 @@ std::string THttpServer::Url() const {
 
 bool THttpServer::Run() {
   TImpl& impl = *FImpl;
-  net::signal_set signals(*impl.Loops[0], SIGINT, SIGTERM);
-  signals.async_wait([&impl](error_code error, int) {
-    if (error)
-      return;
-    {
-      std::lock_guard lock(impl.StateMutex);
-      impl.StopRequested = true;
-    }
-    impl.StateChanged.notify_all();
-  });
+  // Before the first connection: a stop that comes while the threads start is kept, not fatal.
+  CatchStopSignals();
   HoldSpareDescriptors(true);
   impl.Accept();
   std::vector<std::function<void()>> lanes;
@@ -1459,10 +1449,8 @@ bool THttpServer::Run() {
   }
   TThreadGroup threads(std::move(lanes), impl.Options.MaxThreads);
   threads.Start();
-  {
-    std::unique_lock lock(impl.StateMutex);
-    impl.StateChanged.wait(lock, [&impl] { return impl.StopRequested; });
-  }
+  // On this thread, which no extension call ever holds.
+  WaitForStopSignal();
 
   // Stopping first: a request read once the line is out must already be answered as the last
   // of its connection.
@@ -1493,7 +1481,6 @@ bool THttpServer::Run() {
                mapping.Extension->File().string() + ", answered " + (answer ? "TRUE" : "FALSE"));
   }
   work.clear();
-  signals.cancel();
   for (const auto& loop : impl.Loops)
     loop->stop();
   const bool joined = threads.Join(std::chrono::seconds(1));

@@ -59,7 +59,8 @@ public:
   void SetAccessLog(TAccessLog* log);
   /// "http://ADDR:PORT/" with the port actually bound.
   std::string Url() const;
-  /// Serves until SIGINT or SIGTERM, then stops accepting, drains, answers 503 to what is left,
+  /// Serves until SIGINT or SIGTERM (HoldStopSignals must have run before any thread started),
+  /// then stops accepting, drains, answers 503 to what is left,
   /// calls TerminateExtension(HSE_TERM_MUST_UNLOAD) once per extension and stops its threads.
   /// Answers false when a thread is still inside an extension (the library must stay loaded).
   bool Run();

@@ -185,6 +185,8 @@ int main(int argc, char** argv) {
     return host::RunCallCommand(callOptions, std::cout, std::cerr);
   }
 
+  // Before the extensions load: the threads they start must not take the stop signals either.
+  host::HoldStopSignals();
   host::TServerOptions options;
   if (!ParseListen(listen, options.Address, options.Port))
     return Fail("--listen needs ADDR:PORT, not '" + listen + "'");

@@ -3,6 +3,7 @@ byte as sent and received, and a process wrapper that waits on output lines, nev
 
 import os
 import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -64,8 +65,8 @@ class HostProcess:
                         stream, pattern, self.output()))
                 remaining = deadline - time.monotonic()
                 if remaining <= 0:
-                    raise AssertionError("no %r on %s; it said: %s" % (
-                        pattern, stream, self.output()))
+                    raise AssertionError("no %r on %s; it said: %s\n%s" % (
+                        pattern, stream, self.output(), self.stacks()))
                 self.changed.wait(remaining)
 
     def wait_listening(self, timeout=60):
@@ -81,6 +82,18 @@ class HostProcess:
                 "[%s] %s" % (name, line)
                 for name in names for line in self.lines[name] if line is not None)
 
+    def stacks(self):
+        """Where each thread of a host that seems stuck is waiting (gdb's backtraces), so that
+        a failure seen once on a busy machine says more than its timeout."""
+        if self.process.poll() is not None or not shutil.which("gdb"):
+            return ""
+        result = subprocess.run(
+            ["gdb", "-p", str(self.process.pid), "-batch", "-ex", "thread apply all bt 12"],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120, check=False)
+        frames = [l for l in result.stdout.decode("latin-1").splitlines()
+                  if l.startswith(("Thread ", "#"))]
+        return "its threads:\n" + "\n".join(frames[:400])
+
     def stderr_lines(self):
         with self.changed:
             return [l for l in self.lines["stderr"] if l is not None]
@@ -95,7 +108,11 @@ class HostProcess:
 
     def wait_exit(self, timeout=60):
         """Waits for the process to end by itself; answers the exit status."""
-        code = self.process.wait(timeout)
+        try:
+            code = self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError("the host did not exit in %d s; it said: %s\n%s" % (
+                timeout, self.output(), self.stacks())) from None
         self._close()
         return code
 

@@ -762,6 +762,16 @@ class ShutdownTest(HostTestCase):
             holds = [l for l in f if "/hold" in l]
         self.assertEqual(len(holds), 4)
 
+    def test_a_stop_signal_is_taken_while_the_only_thread_is_held_in_the_extension(self):
+        self.start("--threads", "1", "--max-threads", "1", "--shutdown-timeout", "0.5")
+        blocked = self.connect()
+        blocked.send(b"GET " + PREFIX.encode() + b"/block HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.host.wait_line(r"block started")
+        self.host.process.send_signal(signal.SIGTERM)
+        self.host.wait_line(r"shutting down")
+        self.assertEqual(self.host.wait_exit(), 0, self.host.output())
+        blocked.close()
+
     def test_what_cannot_finish_in_time_gets_503_and_a_log_line(self):
         self.start("--shutdown-timeout", "0.5")
         connection = self.connect()

@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <csignal>
+#include <mutex>
 #include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -34,6 +38,58 @@ std::filesystem::path ExecutablePath() {
 
 std::string_view ExtensionSuffix() {
   return ".so";
+}
+
+namespace {
+
+sigset_t StopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  return set;
+}
+
+std::mutex StopMutex;
+std::condition_variable StopChanged;
+bool StopCaught = false;
+bool StopSignalled = false;
+
+} // namespace
+
+// Blocked in every thread and taken by a thread of its own with sigwait: no thread of the host
+// has to be free to run a handler, and no handler runs at all, so a sanitizer's runtime, which
+// defers a handler until the receiving thread next calls into it, has nothing to defer.
+void HoldStopSignals() {
+  const sigset_t set = StopSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  std::thread([set] {
+    int signal = 0;
+    while (sigwait(&set, &signal) != 0) {
+    }
+    std::unique_lock lock(StopMutex);
+    if (!StopCaught) {
+      // The server has not started (the extensions are still loading): the signal ends the
+      // process as it would have without the hold.
+      lock.unlock();
+      std::signal(signal, SIG_DFL);
+      pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+      raise(signal);
+      return;
+    }
+    StopSignalled = true;
+    StopChanged.notify_all();
+  }).detach();
+}
+
+void CatchStopSignals() {
+  std::lock_guard lock(StopMutex);
+  StopCaught = true;
+}
+
+void WaitForStopSignal() {
+  std::unique_lock lock(StopMutex);
+  StopChanged.wait(lock, [] { return StopSignalled; });
 }
 
 void PrepareProcessHeap() {

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 
 #include <vector>
 
@@ -28,6 +29,39 @@ std::filesystem::path ExecutablePath() {
       return std::filesystem::path(std::wstring(buffer.data(), length));
     buffer.resize(buffer.size() * 2);
   }
+}
+
+namespace {
+
+::HANDLE StopEvent = nullptr;
+std::atomic<bool> StopCaught{false};
+
+// The console calls this on a thread of its own: no thread of the host has to be free for it.
+// Before the server starts (the extensions are still loading) the default handler ends the
+// process.
+::BOOL WINAPI OnConsoleEvent(::DWORD event) {
+  if ((event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) || !StopCaught)
+    return FALSE;
+  ::SetEvent(StopEvent);
+  return TRUE;
+}
+
+} // namespace
+
+void HoldStopSignals() {
+  if (StopEvent != nullptr)
+    return;
+  StopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+void CatchStopSignals() {
+  HoldStopSignals();
+  StopCaught = true;
+}
+
+void WaitForStopSignal() {
+  ::WaitForSingleObject(StopEvent, INFINITE);
 }
 
 void PrepareProcessHeap() {
