@@ -1,8 +1,8 @@
 // The extension's asynchronous I/O: HSE_REQ_IO_COMPLETION, WriteClient with HSE_IO_ASYNC,
 // HSE_REQ_ASYNC_READ_CLIENT, HSE_REQ_TRANSMIT_FILE, HSE_REQ_VECTOR_SEND and HSE_REQ_CANCEL_IO.
-// The bytes move on the channel (the connection's loop); the completion is called on one of the
-// host's completion threads, once per operation, and never before the call that started the
-// operation has returned to the extension.
+// The bytes move on the channel (the connection's loop), whatever thread started the operation;
+// the completion is called on one of the extension threads, once per operation, and never before
+// the call that started the operation has returned to the extension.
 
 #include <algorithm>
 #include <atomic>
@@ -13,6 +13,8 @@
 #include <deque>
 
 #include "host/bridge.h"
+#include "host/extension.h"
+#include "host/extension_threads.h"
 #include "host/header_block.h"
 #include "host/host_system.h"
 #include "host/host_text.h"
@@ -26,112 +28,6 @@ namespace {
 
 // ERROR_HANDLE_EOF: a file being sent ended (or failed) before its range did.
 constexpr DWORD ErrorHandleEof = 38;
-// At most this many completions run at once; more wait for a thread.
-constexpr std::size_t MaxCompletionThreads = 64;
-
-
-// The host's completion threads, as IIS's thread pool: a thread is added when a completion
-// finds none free (up to the maximum), and idle threads wait for the next one. At the end of a
-// run they are stopped and joined, so that the process exits with no thread of ours left that
-// ran extension code (a sanitizer's exit check scans what live threads hold, the extension's
-// thread-local blocks among it). A thread still inside a completion then is left to finish it
-// and end on its own; the pool starts afresh if anything is posted later.
-class TCompletionThreads {
-public:
-  void Post(std::function<void()> job) {
-    {
-      std::lock_guard lock(FMutex);
-      FJobs.push_back(std::move(job));
-      ++FOutstanding;
-      if (FIdle == 0 && FWorkers.size() < MaxCompletionThreads) {
-        auto worker = std::make_unique<TWorker>();
-        TWorker* raw = worker.get();
-        raw->Thread = std::thread([this, raw] { Serve(*raw); });
-        FWorkers.push_back(std::move(worker));
-      }
-    }
-    FWake.notify_one();
-  }
-
-  bool Stop(std::chrono::milliseconds limit) {
-    std::unique_lock lock(FMutex);
-    const bool idle = FDone.wait_for(lock, limit, [this] { return FOutstanding == 0; });
-    // What is still queued now would only run after its extension was terminated.
-    std::deque<std::function<void()>> dropped = std::move(FJobs);
-    FJobs.clear();
-    FOutstanding -= dropped.size();
-    FIdle = 0; // every idle thread is retired below
-    std::vector<std::unique_ptr<TWorker>> idleWorkers;
-    for (auto& worker : FWorkers) {
-      worker->Retired = true;
-      if (worker->Busy) {
-        // Still inside a completion: it deletes its own record when that returns.
-        worker->Thread.detach();
-        static_cast<void>(worker.release());
-      } else {
-        idleWorkers.push_back(std::move(worker));
-      }
-    }
-    FWorkers.clear();
-    lock.unlock();
-    FWake.notify_all();
-    for (auto& worker : idleWorkers)
-      worker->Thread.join();
-    dropped.clear(); // outside the lock: a request's end may post again
-    return idle;
-  }
-
-private:
-  struct TWorker {
-    std::thread Thread;
-    bool Busy = false;    // inside a job
-    bool Retired = false; // ends instead of waiting for the next job
-  };
-
-  void Serve(TWorker& self) {
-    std::unique_lock lock(FMutex);
-    for (;;) {
-      if (self.Retired) // Stop no longer counts it as idle
-        return;
-      ++FIdle;
-      FWake.wait(lock, [this, &self] { return !FJobs.empty() || self.Retired; });
-      if (self.Retired)
-        return;
-      --FIdle;
-      std::function<void()> job = std::move(FJobs.front());
-      FJobs.pop_front();
-      self.Busy = true;
-      lock.unlock();
-      job();
-      job = nullptr; // the request it held goes before the count says it is done
-      lock.lock();
-      self.Busy = false;
-      if (--FOutstanding == 0)
-        FDone.notify_all();
-      if (self.Retired) {
-        // Stop left this thread running its job: nobody joins it, and its record is its own.
-        lock.unlock();
-        delete &self;
-        return;
-      }
-    }
-  }
-
-  std::mutex FMutex; // guards everything below
-  std::condition_variable FWake;
-  std::condition_variable FDone;
-  std::deque<std::function<void()>> FJobs;
-  std::vector<std::unique_ptr<TWorker>> FWorkers;
-  std::size_t FIdle = 0;
-  std::size_t FOutstanding = 0; // queued or running
-};
-
-TCompletionThreads& CompletionThreads() {
-  // Never destroyed: a thread left inside a completion at the end still uses the pool's lock.
-  static TCompletionThreads* threads = new TCompletionThreads;
-  return *threads;
-}
-
 // Adds the body bytes of parts (framed as the answer's framing wants) to pieces.
 void AppendPart(std::vector<TSendPiece>& pieces, const std::string_view bytes) {
   if (bytes.empty())
@@ -144,11 +40,11 @@ void AppendPart(std::vector<TSendPiece>& pieces, const std::string_view bytes) {
 } // namespace
 
 void RunOnCompletionThread(std::function<void()> job) {
-  CompletionThreads().Post(std::move(job));
+  ExtensionThreads().Post(std::move(job));
 }
 
 bool StopCompletionThreads(std::chrono::milliseconds limit) {
-  return CompletionThreads().Stop(limit);
+  return ExtensionThreads().Stop(limit);
 }
 
 TSendResult SendPiecesNow(IClientChannel& channel, std::vector<TSendPiece>& pieces) {
@@ -283,24 +179,14 @@ BOOL TRequest::ReadAsync(void* buffer, DWORD* size, const DWORD* flags) {
     IoDoneLocked(static_cast<DWORD>(count), 0);
     return 1;
   }
+  // On the connection's loop, wherever the call came from: no thread waits for the client.
   const std::shared_ptr<IClientChannel> channel = FChannel;
-  const bool insideProc = !FProcReturned;
   const std::size_t room = *size;
   lock.unlock();
-  if (insideProc) {
-    // HttpExtensionProc may hold the connection's loop, and may wait there for this very
-    // completion: the read runs on a host thread instead, as the loop leaves the socket alone.
-    RunOnCompletionThread([self = shared_from_this(), channel, buffer, room] {
-      std::size_t received = 0;
-      const TReceiveResult result = channel->ReceiveBody(buffer, room, received);
-      self->ReceiveDone(result, received);
-    });
-  } else {
-    channel->ReceiveLater(buffer, room,
-                          [self = shared_from_this()](TReceiveResult result, std::size_t received) {
-                            self->ReceiveDone(result, received);
-                          });
-  }
+  channel->ReceiveLater(buffer, room,
+                        [self = shared_from_this()](TReceiveResult result, std::size_t received) {
+                          self->ReceiveDone(result, received);
+                        });
   return 1;
 }
 
@@ -497,17 +383,9 @@ BOOL TRequest::SendBodyLocked(std::unique_lock<std::mutex>& lock,
     return 1;
   }
   const std::shared_ptr<IClientChannel> channel = FChannel;
-  const bool insideProc = !FProcReturned;
   lock.unlock();
-  if (insideProc) {
-    // As for a read (see ReadAsync): on a host thread, synchronously.
-    RunOnCompletionThread([self = shared_from_this(), channel, pieces = std::move(pieces)]() mutable {
-      self->SendDone(SendPiecesNow(*channel, pieces));
-    });
-  } else {
-    channel->SendLater(std::move(pieces),
-                       [self = shared_from_this()](TSendResult result) { self->SendDone(result); });
-  }
+  channel->SendLater(std::move(pieces),
+                     [self = shared_from_this()](TSendResult result) { self->SendDone(result); });
   return 1;
 }
 
@@ -619,7 +497,7 @@ void TRequest::IoDoneLocked(DWORD bytes, DWORD error) {
   FIoError = error;
   FIoFinished = true;
   if (!FIoStarting)
-    CompletionThreads().Post([self = shared_from_this()] { self->DeliverCompletion(); });
+    ExtensionThreads().Post([self = shared_from_this()] { self->DeliverCompletion(); });
 }
 
 void TRequest::CallReturned() {
@@ -631,7 +509,7 @@ void TRequest::CallReturned() {
     return;
   FIoStarting = false;
   if (FIoFinished)
-    CompletionThreads().Post([self = shared_from_this()] { self->DeliverCompletion(); });
+    ExtensionThreads().Post([self = shared_from_this()] { self->DeliverCompletion(); });
 }
 
 void TRequest::DeliverCompletion() {
@@ -665,7 +543,10 @@ void TRequest::DeliverCompletion() {
                                     std::string(static_cast<const char*>(readBuffer), bytes));
     ReportObservedCall(record);
   }
-  callback(&FECB, context, bytes, error);
+  {
+    const TExtension::TCallScope call(FExtension);
+    callback(&FECB, context, bytes, error);
+  }
   std::unique_lock lock(FMutex);
   EndDeferredLocked(lock);
 }

@@ -290,13 +290,20 @@ void TRequest::ExpireLocked(std::unique_lock<std::mutex>& lock, unsigned status,
     outcome.Bytes = std::move(FOutput);
     outcome.Status = FStatus;
   }
-  if (!onOwnerThread) {
-    // The connection's own thread may be held by the extension: send from here.
-    if (!FClientGone)
-      FChannel->SendNow(outcome.Bytes);
+  // The bytes go with the outcome, from the connection's loop: the thread that expires the
+  // request (the shutdown's, a reader's) never waits for the client.
+  if (FClientGone)
     outcome.Bytes.clear();
-  }
   Finish(lock, std::move(outcome), onOwnerThread);
+}
+
+void TRequest::Withdraw() {
+  std::lock_guard lock(FMutex);
+  if (FEnded)
+    return;
+  FEnded = true;
+  Requests().Remove(FHandle);
+  FChannel.reset();
 }
 
 void TRequest::Finish(std::unique_lock<std::mutex>& lock, TRequestOutcome outcome,

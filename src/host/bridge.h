@@ -207,6 +207,9 @@ public:
   /// unless it has ended already; the connection closes afterwards. With wait false it gives up
   /// and answers false when another thread holds the request (a write that is blocked).
   bool Expire(unsigned status, std::string_view note, bool onOwnerThread, bool wait = true);
+  /// Ends a request whose extension was never called, without an answer: the channel answers
+  /// on its own (a request refused before it ran).
+  void Withdraw();
   /// The handle the extension sees.
   HCONN ConnID() const { return FECB.ConnID; }
   /// Whether the request has ended (its ConnID is no longer live).
@@ -399,10 +402,10 @@ private:
   bool FAfterChildNoted = false; ///< a call after it has been reported on stderr
 };
 
-/// Runs job on one of the host's completion threads.
+/// Runs job on one of the host's extension threads (see extension_threads.h).
 void RunOnCompletionThread(std::function<void()> job);
-/// At the end of a run: waits until no completion is queued or running, at most limit, then ends
-/// and joins the completion threads (one still inside a completion ends when it returns).
+/// At the end of a run: waits until no work of the extension threads is queued or running, at
+/// most limit, then ends and joins those threads (one still inside a call ends when it returns).
 /// False on time-out.
 bool StopCompletionThreads(std::chrono::milliseconds limit);
 

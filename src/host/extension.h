@@ -28,8 +28,24 @@ public:
 
   /// Calls HttpExtensionProc on the calling thread.
   DWORD HttpExtensionProc(EXTENSION_CONTROL_BLOCK* block) const {
+    const TCallScope call(*this);
     return FEntryPoints.HttpExtensionProc(block);
   }
+  /// Counts the calling thread as inside the extension for its lifetime (a completion function).
+  class TCallScope {
+  public:
+    explicit TCallScope(const TExtension& extension) : FExtension(extension) {
+      FExtension.FCallsInside.fetch_add(1, std::memory_order_relaxed);
+    }
+    ~TCallScope() { FExtension.FCallsInside.fetch_sub(1, std::memory_order_release); }
+    TCallScope(const TCallScope&) = delete;
+    TCallScope& operator=(const TCallScope&) = delete;
+
+  private:
+    const TExtension& FExtension;
+  };
+  /// The host's threads inside a call of the extension now.
+  int CallsInside() const { return FCallsInside.load(std::memory_order_acquire); }
   /// Calls TerminateExtension(flags) the first time; later calls do nothing and answer false.
   bool Terminate(DWORD flags);
   /// Whether Terminate has called the extension.
@@ -51,6 +67,7 @@ private:
   std::string FDescription;
   DWORD FVersion = 0;
   std::atomic<bool> FTerminated{false};
+  mutable std::atomic<int> FCallsInside{0};
 };
 
 } // namespace isapi_web::host

@@ -20,10 +20,12 @@
 #include "host/access_log.h"
 #include "host/bridge.h"
 #include "host/extension.h"
+#include "host/extension_threads.h"
 #include "host/host_system.h"
 #include "host/host_text.h"
 #include "host/request_feed.h"
 #include "host/request_reader.h"
+#include "host/shutdown_deadline.h"
 #include "host/static_files.h"
 #include "host/thread_group.h"
 #include "host/transfer_clock.h"
@@ -42,6 +44,9 @@ using tcp = net::ip::tcp;
 
 namespace {
 
+// What the shutdown may take beyond its drain time: the 503 pages, TerminateExtension, the
+// threads' end. Past it the process ends at once.
+constexpr auto ShutdownGrace = std::chrono::milliseconds(4500);
 // How long a closing connection keeps reading what the client still sends, so that the last
 // answer is not lost to a reset.
 constexpr auto LingerTime = std::chrono::seconds(2);
@@ -68,6 +73,11 @@ using TTimer =
 } // namespace
 
 class TSession;
+
+namespace {
+// The session whose handlers the calling thread runs now (see TSession::Serialized).
+thread_local TSession* TurnHolder = nullptr;
+} // namespace
 
 struct THttpServer::TImpl {
   TServerOptions Options;
@@ -124,6 +134,11 @@ struct THttpServer::TImpl {
   /// Runs a member function of every session, each in its turn.
   void PostToSessions(void (TSession::*member)());
 };
+
+namespace {
+// Says once that the queue of requests for extensions is full, until one is queued again.
+std::atomic<bool> QueueFullNoted{false};
+} // namespace
 
 // One client connection. Its handlers run one at a time (Serialized); while an extension owns
 // the request, only the request (under its lock) writes to the socket, synchronously.
@@ -252,10 +267,20 @@ public:
     return !PeerClosed(static_cast<std::uintptr_t>(FSocket.native_handle()));
   }
 
+  // Called with the request's lock held, outside the session's turn: the timer is set in turn.
   void PendingStarted() override {
+    net::post(FSocket.get_executor(), [self = shared_from_this(),
+                                       at = std::chrono::steady_clock::now()] {
+      self->Serialized([session = self.get(), at] { session->OnPendingStarted(at); });
+    });
+  }
+
+  void OnPendingStarted(std::chrono::steady_clock::time_point at) {
+    if (!FRequest || FRequest->Ended())
+      return; // it has ended already
     // One timer per connection, armed at most once per time limit: a pending request only
     // notes its deadline, and a timer that fires early waits again for the rest.
-    FPendingDeadline = std::chrono::steady_clock::now() + FServer.Options.PendingTimeout;
+    FPendingDeadline = at + FServer.Options.PendingTimeout;
     FPendingActive = true;
     if (!FPendingTimerArmed)
       ArmPendingTimer();
@@ -263,8 +288,15 @@ public:
 
   void RequestEnded(std::shared_ptr<IClientChannel> self, TRequestOutcome outcome,
                     bool onOwnerThread) override {
-    if (onOwnerThread) {
+    if (onOwnerThread && TurnHolder == this) {
       OnRequestEnded(std::move(outcome));
+      return;
+    }
+    // A call that ran on the loop's thread (the fast path) answers there, in the session's turn.
+    if (onOwnerThread && FSocket.get_executor().running_in_this_thread()) {
+      Serialized([session = this, outcome = std::move(outcome)]() mutable {
+        session->OnRequestEnded(std::move(outcome));
+      });
       return;
     }
     // The handler owns the caller's reference: the session is released on its own loop.
@@ -480,6 +512,9 @@ private:
   // that thread runs it next. A loop normally has one thread and body always runs at once; the
   // thread group adds threads to a loop whose threads are held by an extension, and then two
   // completions of one connection can meet.
+  // A call of the extension that a handler chose to make on this thread (FInlineCall) is made
+  // once the turn is given back: while it runs, the connection's loop (handed to another thread
+  // if the call blocks) carries the extension's asynchronous operations.
   template <typename TBody> void Serialized(TBody&& body) {
     {
       std::lock_guard lock(FTurnMutex);
@@ -490,19 +525,27 @@ private:
       }
       FTurnTaken = true;
     }
+    TSession* const outer = std::exchange(TurnHolder, this);
     body();
+    std::shared_ptr<TRequest> call;
     for (;;) {
       std::function<void()> next;
       {
         std::lock_guard lock(FTurnMutex);
         if (FWaiting.empty()) {
           FTurnTaken = false;
-          return;
+          call = std::move(FInlineCall);
+          break;
         }
         next = std::move(FWaiting.front());
         FWaiting.erase(FWaiting.begin());
       }
       next();
+    }
+    TurnHolder = outer;
+    if (call) {
+      call->Run();
+      ExtensionThreads().LeaveInline();
     }
   }
 
@@ -928,8 +971,46 @@ private:
 
     FRequest = TRequest::Create(*FServer.Options.Mappings[match->Index].Extension, std::move(setup),
                                 shared_from_this());
-    const std::shared_ptr<TRequest> running = FRequest; // keeps it alive while it ends itself
-    running->Run();
+    // A free place: the call runs on this thread as soon as the turn is given back. Otherwise
+    // the request waits for an extension thread, or, when too many wait already, is refused.
+    if (ExtensionThreads().EnterInline()) {
+      FInlineCall = FRequest;
+      return;
+    }
+    const bool queued = ExtensionThreads().Submit(
+        [request = FRequest] { request->Run(); },
+        [self = shared_from_this()] { self->Post(&TSession::RefuseQueued); });
+    if (queued) {
+      QueueFullNoted = false;
+      return;
+    }
+    FRequest->Withdraw();
+    FRequest.reset();
+    if (!QueueFullNoted.exchange(true))
+      Diagnostic("every extension thread is busy and the queue of requests waiting for one is "
+                 "full: new requests for extensions are answered 503 until one is free");
+    FStatus = 503;
+    Answer(ComposePage("503 Service Unavailable", {},
+                       ErrorPageBody("503 Service Unavailable",
+                                     "The server is too busy to take the request."),
+                       TConnectionState{false, http10}, headOnly),
+           false);
+  }
+
+  // A request that waited for an extension thread until the shutdown's drain time ran out.
+  void RefuseQueued() {
+    if (!FRequest)
+      return;
+    FRequest->Withdraw();
+    FRequest.reset();
+    Diagnostic("shutdown: " + FReceived.Method + " " + std::string(UriStem()) +
+               " was still waiting for an extension thread and was answered 503");
+    FStatus = 503;
+    Answer(ComposePage("503 Service Unavailable", {},
+                       ErrorPageBody("503 Service Unavailable", "The server is shutting down."),
+                       TConnectionState{false, FReceived.Version == 10},
+                       FReceived.Verb == http::verb::head),
+           false);
   }
 
   void ArmPendingTimer() {
@@ -1235,6 +1316,7 @@ private:
   bool FAskedForMore = false; // the parser's last call ended asking for more bytes
   TTargetPath FTarget;
   std::shared_ptr<TRequest> FRequest;
+  std::shared_ptr<TRequest> FInlineCall; // to be run once the turn is given back
   std::chrono::steady_clock::time_point FPendingDeadline;
   bool FPendingActive = false;
   bool FPendingTimerArmed = false;
@@ -1434,24 +1516,30 @@ std::string THttpServer::Url() const {
   return "http://" + host + ":" + std::to_string(endpoint.port()) + "/";
 }
 
-bool THttpServer::Run() {
+TRunEnd THttpServer::Run() {
   TImpl& impl = *FImpl;
   // Before the first connection: a stop that comes while the threads start is kept, not fatal.
   CatchStopSignals();
+  ExtensionThreads().Configure(impl.Options.MaxThreads, impl.Options.ExtensionQueueLength);
   HoldSpareDescriptors(true);
   impl.Accept();
-  std::vector<std::function<void()>> lanes;
+  std::vector<std::function<bool()>> lanes;
   // The loops must not run out of work while the acceptor is closed and sessions drain.
   std::vector<net::executor_work_guard<net::io_context::executor_type>> work;
   for (const auto& loop : impl.Loops) {
-    lanes.push_back([loop = loop.get()] { loop->run(); });
+    // One handler at a time, so that a thread whose lane was handed over leaves after it.
+    lanes.push_back([loop = loop.get()] { return loop->run_one() != 0; });
     work.push_back(net::make_work_guard(*loop));
   }
-  TThreadGroup threads(std::move(lanes), impl.Options.MaxThreads);
+  TThreadGroup threads(std::move(lanes));
   threads.Start();
   // On this thread, which no extension call ever holds.
   WaitForStopSignal();
 
+  // Everything below runs on this thread, which never calls an extension but
+  // TerminateExtension, and within a deadline that ends the process if anything holds it.
+  TShutdownDeadline deadline;
+  deadline.Arm(std::chrono::steady_clock::now() + impl.Options.ShutdownTimeout + ShutdownGrace);
   // Stopping first: a request read once the line is out must already be answered as the last
   // of its connection.
   impl.Stopping = true;
@@ -1464,27 +1552,42 @@ bool THttpServer::Run() {
   if (!impl.WaitDrained(impl.Options.ShutdownTimeout)) {
     impl.Refusing = true;
     impl.PostToSessions(&TSession::StopReadingBody);
-    for (const std::shared_ptr<TRequest>& request : LiveRequests()) {
-      Diagnostic("shutdown: a request did not finish in time and was answered 503");
-      request->Expire(503, "The server shut down before the request finished.", false);
+    ExtensionThreads().RefuseWaiting();
+    // A request whose extension holds its lock (a write the client does not take) is tried
+    // again until its wait ends; the loops send each page, so no client holds this thread.
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    std::vector<std::shared_ptr<TRequest>> left = LiveRequests();
+    while (!left.empty()) {
+      std::erase_if(left, [](const std::shared_ptr<TRequest>& request) {
+        if (request->Ended())
+          return true;
+        if (!request->Expire(503, "The server shut down before the request finished.", false,
+                             false))
+          return false;
+        Diagnostic("shutdown: a request did not finish in time and was answered 503");
+        return true;
+      });
+      if (left.empty() || std::chrono::steady_clock::now() >= giveUp)
+        break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    impl.WaitDrained(std::chrono::seconds(2));
+    impl.WaitDrained(std::chrono::milliseconds(1500));
   }
-  // A completion may still be returning through the extension after its request ended.
-  const bool completionsReturned = StopCompletionThreads(std::chrono::seconds(2));
-  std::set<TExtension*> terminated;
-  for (const TMapping& mapping : impl.Options.Mappings) {
-    if (!terminated.insert(mapping.Extension).second)
-      continue;
-    const bool answer = mapping.Extension->Terminate(HSE_TERM_MUST_UNLOAD);
-    Diagnostic("TerminateExtension(HSE_TERM_MUST_UNLOAD) called for " +
-               mapping.Extension->File().string() + ", answered " + (answer ? "TRUE" : "FALSE"));
-  }
+  // Calls still inside an extension now are abandoned: nothing waits for them any more.
+  const unsigned abandoned = ExtensionThreads().Inside();
+  const bool completionsReturned =
+      StopCompletionThreads(abandoned == 0 ? std::chrono::seconds(1) : std::chrono::seconds(0));
+  std::vector<TExtension*> extensions;
+  for (const TMapping& mapping : impl.Options.Mappings)
+    extensions.push_back(mapping.Extension);
+  const bool terminated = TerminateExtensionsLeftAlone(extensions);
   work.clear();
   for (const auto& loop : impl.Loops)
     loop->stop();
-  const bool joined = threads.Join(std::chrono::seconds(1));
-  return WaitForCallbacksToReturn(std::chrono::seconds(1)) && joined && completionsReturned;
+  const bool joined = threads.Join(std::chrono::milliseconds(500));
+  const bool returned = WaitForCallbacksToReturn(std::chrono::milliseconds(500));
+  deadline.Disarm();
+  return TRunEnd{abandoned, joined && returned && completionsReturned && terminated};
 }
 
 } // namespace isapi_web::host

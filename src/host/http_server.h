@@ -43,7 +43,20 @@ struct TServerOptions {
   /// The largest request body taken (IIS's maxAllowedContentLength); larger ones get 413.
   std::uint64_t MaxRequestBody = 30'000'000;
   unsigned Threads = 1;
+  /// Extension calls at once (HttpExtensionProc, completions), each on a thread that may block.
   unsigned MaxThreads = 64;
+  /// Requests waiting for an extension thread; beyond them a request is answered 503 at once
+  /// (IIS's queueLength).
+  std::size_t ExtensionQueueLength = 1000;
+};
+
+/// How a run ended.
+struct TRunEnd {
+  /// Extension calls still running at the shutdown's deadline: left to run, never waited for.
+  unsigned Abandoned = 0;
+  /// Every thread of the host came out of the extensions and every extension was terminated:
+  /// the libraries may be unloaded.
+  bool Clean = true;
 };
 
 /// A bound, not yet running server.
@@ -60,10 +73,11 @@ public:
   /// "http://ADDR:PORT/" with the port actually bound.
   std::string Url() const;
   /// Serves until SIGINT or SIGTERM (HoldStopSignals must have run before any thread started),
-  /// then stops accepting, drains, answers 503 to what is left,
-  /// calls TerminateExtension(HSE_TERM_MUST_UNLOAD) once per extension and stops its threads.
-  /// Answers false when a thread is still inside an extension (the library must stay loaded).
-  bool Run();
+  /// then stops accepting, drains, answers 503 to what is left, calls
+  /// TerminateExtension(HSE_TERM_MUST_UNLOAD) once per extension no thread is inside and stops
+  /// its threads, all within the shutdown timeout and a grace of a few seconds: past them the
+  /// process ends at once.
+  TRunEnd Run();
 
   /// The server's state, shared with its connections.
   struct TImpl;

@@ -15,6 +15,7 @@
 #include "host/host_system.h"
 #include "host/http_server.h"
 #include "host/response_text.h"
+#include "host/shutdown_deadline.h"
 #include "host/url_path.h"
 
 namespace host = isapi_web::host;
@@ -90,6 +91,7 @@ int main(int argc, char** argv) {
   // direct mode), and a blocked extension call gets its loop another thread anyway.
   unsigned threads = 1;
   unsigned maxThreads = 64;
+  std::size_t queueLength = 1000;
   app.add_option("--listen", listen,
                  "ADDR:PORT to listen on; port 0 takes a free port (the first line printed "
                  "tells which)")
@@ -143,15 +145,22 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::PositiveNumber);
   app.add_option("--threads", threads,
-                 "network loops, each run by its own thread, which also calls the extensions "
-                 "(direct mode answers on it)")
+                 "network loops, each run by its own thread; a quick extension call runs on it "
+                 "(direct mode answers there), and one that blocks leaves the loop to a fresh "
+                 "thread")
       ->capture_default_str()
       ->check(CLI::Range(1u, 1024u));
   app.add_option("--max-threads", maxThreads,
-                 "at most this many threads in all: a loop whose threads are all held inside "
-                 "extension calls gets one more")
+                 "at most this many extension calls at once (HttpExtensionProc, completions), "
+                 "each on a thread that may block; further requests for extensions wait in the "
+                 "queue")
       ->capture_default_str()
       ->check(CLI::Range(1u, 4096u));
+  app.add_option("--queue-length", queueLength,
+                 "requests that may wait for an extension thread (IIS's queueLength); beyond "
+                 "them a request for an extension is answered 503 at once")
+      ->capture_default_str()
+      ->check(CLI::Range(std::size_t{0}, std::size_t{1} << 20));
 
   CLI::App* call = app.add_subcommand(
       "call", "run one request in-process against EXTENSION and print as JSON every callback "
@@ -206,7 +215,8 @@ int main(int argc, char** argv) {
               << descriptors << " descriptors allow; holding at most " << options.MaxConnections
               << "\n";
   options.Threads = threads;
-  options.MaxThreads = std::max(threads, maxThreads);
+  options.MaxThreads = maxThreads;
+  options.ExtensionQueueLength = queueLength;
 
   std::vector<std::pair<std::string, fs::path>> mappings;
   for (const std::string& map : maps) {
@@ -265,11 +275,19 @@ int main(int argc, char** argv) {
     server->SetAccessLog(log.get());
   }
 
-  if (!server->Run()) {
-    // A thread is still inside an extension: unloading would pull the code from under it.
-    std::cerr << "isapi-host: a thread is still inside an extension; exiting without unloading\n";
-    std::fflush(nullptr);
-    std::_Exit(0);
+  const host::TRunEnd end = server->Run();
+  if (end.Abandoned != 0 || !end.Clean) {
+    // A thread may still be inside an extension: unloading, or any destructor of the host's,
+    // would pull the code and the state from under it. The process ends without them.
+    if (end.Abandoned != 0)
+      std::cerr << "isapi-host: " << end.Abandoned
+                << (end.Abandoned == 1 ? " request was" : " requests were")
+                << " still inside an extension at the shutdown's deadline and abandoned; "
+                   "exiting without unloading\n";
+    else
+      std::cerr << "isapi-host: a thread is still inside an extension; exiting without "
+                   "unloading\n";
+    host::ExitLeavingExtensionThreads(end.Abandoned != 0 ? 1 : 0);
   }
   server.reset();
   extensions.clear();

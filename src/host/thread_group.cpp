@@ -14,19 +14,17 @@ TExtensionCallScope::TExtensionCallScope() {
   if (CurrentSlot == nullptr)
     return;
   CurrentSlot->Calls.fetch_add(1, std::memory_order_relaxed);
-  CurrentSlot->InCall.store(true, std::memory_order_relaxed);
+  CurrentSlot->InCall.fetch_add(1, std::memory_order_relaxed);
 }
 
 TExtensionCallScope::~TExtensionCallScope() {
   if (CurrentSlot != nullptr)
-    CurrentSlot->InCall.store(false, std::memory_order_relaxed);
+    CurrentSlot->InCall.fetch_sub(1, std::memory_order_relaxed);
 }
 
-TThreadGroup::TThreadGroup(std::vector<std::function<void()>> laneBodies, unsigned maximumThreads,
+TThreadGroup::TThreadGroup(std::vector<std::function<bool()>> laneSteps,
                            std::chrono::milliseconds watchInterval)
-    : FBodies(std::move(laneBodies)),
-      FMaximum(std::max<unsigned>(maximumThreads, static_cast<unsigned>(FBodies.size()))),
-      FInterval(watchInterval) {}
+    : FSteps(std::move(laneSteps)), FInterval(watchInterval), FCurrent(FSteps.size(), nullptr) {}
 
 TThreadGroup::~TThreadGroup() {
   Join(std::chrono::milliseconds(0));
@@ -34,19 +32,21 @@ TThreadGroup::~TThreadGroup() {
 
 void TThreadGroup::Start() {
   std::lock_guard lock(FMutex);
-  for (std::size_t lane = 0; lane < FBodies.size(); ++lane)
+  for (std::size_t lane = 0; lane < FSteps.size(); ++lane)
     AddThreadLocked(lane);
-  if (FMaximum > FBodies.size())
-    FWatcher = std::thread([this] { Watch(); });
+  FWatcher = std::thread([this] { Watch(); });
 }
 
 void TThreadGroup::AddThreadLocked(std::size_t lane) {
   auto slot = std::make_unique<TSlot>();
   TSlot* raw = slot.get();
   raw->Lane = lane;
+  FCurrent[lane] = raw;
   raw->Thread = std::thread([this, raw] {
     CurrentSlot = raw;
-    FBodies[raw->Lane]();
+    const std::function<bool()>& step = FSteps[raw->Lane];
+    while (!raw->HandedOver.load(std::memory_order_relaxed) && step()) {
+    }
     raw->Finished = true;
   });
   FSlots.push_back(std::move(slot));
@@ -54,31 +54,43 @@ void TThreadGroup::AddThreadLocked(std::size_t lane) {
 
 unsigned TThreadGroup::ThreadCount() const {
   std::lock_guard lock(FMutex);
-  return static_cast<unsigned>(FSlots.size());
+  return static_cast<unsigned>(std::count_if(FSlots.begin(), FSlots.end(), [](const auto& slot) {
+    return slot && !slot->Finished.load();
+  }));
 }
 
-// A thread counts as blocked when it is inside an extension call and has started no other call
-// since the previous look: that call has lasted at least one interval. Fast calls never trip it.
+unsigned TThreadGroup::HandOvers() const {
+  std::lock_guard lock(FMutex);
+  return FHandOvers;
+}
+
+// A lane's thread counts as held when it is inside an extension call and has started no other
+// call since the previous look: that call has lasted at least one interval. Fast calls never
+// trip it. The held thread keeps its call; the lane goes on with a fresh thread.
 void TThreadGroup::Watch() {
   std::unique_lock lock(FMutex);
   while (!FStopping) {
     FWake.wait_for(lock, FInterval, [this] { return FStopping; });
     if (FStopping)
       break;
-    std::vector<std::size_t> threads(FBodies.size(), 0);
-    std::vector<std::size_t> blocked(FBodies.size(), 0);
-    for (const auto& slot : FSlots) {
-      if (!slot)
-        continue;
-      const std::uint64_t calls = slot->Calls.load(std::memory_order_relaxed);
-      ++threads[slot->Lane];
-      if (slot->InCall.load(std::memory_order_relaxed) && calls == slot->CallsSeen)
-        ++blocked[slot->Lane];
-      slot->CallsSeen = calls;
-    }
-    for (std::size_t lane = 0; lane < FBodies.size() && FSlots.size() < FMaximum; ++lane)
-      if (blocked[lane] == threads[lane])
+    for (std::size_t lane = 0; lane < FSteps.size(); ++lane) {
+      TSlot& slot = *FCurrent[lane];
+      const std::uint64_t calls = slot.Calls.load(std::memory_order_relaxed);
+      const bool held = slot.InCall.load(std::memory_order_relaxed) > 0 && calls == slot.CallsSeen;
+      slot.CallsSeen = calls;
+      if (held && !slot.Finished) {
+        slot.HandedOver = true;
+        ++FHandOvers;
         AddThreadLocked(lane);
+      }
+    }
+    // Threads that left their lane and ended are joined as they go.
+    for (auto& slot : FSlots)
+      if (slot && slot->Finished && slot->HandedOver && slot->Thread.joinable()) {
+        slot->Thread.join();
+        slot.reset();
+      }
+    std::erase(FSlots, nullptr);
   }
 }
 
@@ -97,10 +109,10 @@ bool TThreadGroup::Join(std::chrono::milliseconds patience) {
     if (!slot || !slot->Thread.joinable())
       continue;
     // A thread stuck in an extension would never be joined; waiting a little lets the ones that
-    // are merely finishing their last handler return.
-    while (slot->InCall && !slot->Finished && std::chrono::steady_clock::now() < deadline)
+    // are merely finishing their last step return.
+    while (slot->InCall > 0 && !slot->Finished && std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (slot->InCall && !slot->Finished) {
+    if (slot->InCall > 0 && !slot->Finished) {
       // Its slot stays allocated: the thread still writes to it when the call returns.
       slot->Thread.detach();
       static_cast<void>(slot.release());

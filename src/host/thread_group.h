@@ -1,8 +1,9 @@
 #pragma once
-// The threads that run the network loops and call extensions. Each lane is one loop, run by one
-// thread while its extension calls are quick. A call that blocks holds its thread; when every
-// thread of a lane has been inside the same extension call for a whole watch interval, the
-// lane gets one more thread (the group stays within its maximum), as IIS grows its pool.
+// The threads that run the network loops. Each lane is one loop, run by one thread at a time. A
+// handler may call an extension on that thread (the fast path: a call that returns quickly costs
+// no hand-over). When the lane's thread has been inside the same extension call for a whole
+// watch interval, the lane is handed to a fresh thread, and the held thread leaves the lane once
+// its call returns: a call that blocks never holds a loop for longer than the interval.
 
 #include <atomic>
 #include <chrono>
@@ -25,10 +26,11 @@ public:
   TExtensionCallScope& operator=(const TExtensionCallScope&) = delete;
 };
 
-/// Threads in lanes; every thread of a lane runs the lane's body (for instance its loop's run).
+/// Threads in lanes; a lane's thread runs the lane's step (for instance one handler of its
+/// loop) again and again until the step answers false or the lane is handed to another thread.
 class TThreadGroup {
 public:
-  TThreadGroup(std::vector<std::function<void()>> laneBodies, unsigned maximumThreads,
+  TThreadGroup(std::vector<std::function<bool()>> laneSteps,
                std::chrono::milliseconds watchInterval = std::chrono::milliseconds(20));
   /// Joins what can be joined (see Join).
   ~TThreadGroup();
@@ -37,17 +39,20 @@ public:
 
   /// Starts one thread per lane and the watcher.
   void Start();
-  /// Stops the watcher and joins every thread whose body has returned or is about to; threads
+  /// Stops the watcher and joins every thread whose steps have ended or are about to; threads
   /// still inside an extension are detached. Answers whether every thread was joined.
   bool Join(std::chrono::milliseconds patience);
-  /// The number of threads started so far.
+  /// The threads of the group alive now: one per lane, and the held ones that left their lane.
   unsigned ThreadCount() const;
+  /// How many times a lane was handed to a fresh thread.
+  unsigned HandOvers() const;
 
   /// Per-thread state, public for TExtensionCallScope.
   struct TSlot {
     std::size_t Lane = 0;
-    std::atomic<bool> InCall{false};
+    std::atomic<int> InCall{0}; ///< nested calls (a child request inside a call)
     std::atomic<std::uint64_t> Calls{0};
+    std::atomic<bool> HandedOver{false}; ///< the lane has another thread: leave after this step
     std::atomic<bool> Finished{false};
     std::uint64_t CallsSeen = 0;
     std::thread Thread;
@@ -57,12 +62,13 @@ private:
   void AddThreadLocked(std::size_t lane);
   void Watch();
 
-  std::vector<std::function<void()>> FBodies;
-  unsigned FMaximum;
+  std::vector<std::function<bool()>> FSteps;
   std::chrono::milliseconds FInterval;
-  mutable std::mutex FMutex; // guards FSlots and FStopping
+  mutable std::mutex FMutex; // guards FSlots, FCurrent, FHandOvers and FStopping
   std::condition_variable FWake;
   std::vector<std::unique_ptr<TSlot>> FSlots;
+  std::vector<TSlot*> FCurrent; ///< each lane's thread
+  unsigned FHandOvers = 0;
   bool FStopping = false;
   std::thread FWatcher;
 };

@@ -1,33 +1,31 @@
 #include "host/thread_group.h"
 
+#include <algorithm>
 #include <deque>
+#include <set>
 
 #include <gtest/gtest.h>
 
 namespace isapi_web::host {
 namespace {
 
-// A queue of tasks that the group's threads take, with a count of started threads.
+// A queue of tasks that the group's threads take one per step, with the threads that took them.
 class TTaskQueue {
 public:
-  void Body() {
+  bool Step() {
+    std::function<void()> task;
     {
-      std::lock_guard lock(FMutex);
-      ++FStarted;
+      std::unique_lock lock(FMutex);
+      FThreads.insert(std::this_thread::get_id());
+      FChanged.notify_all();
+      FChanged.wait(lock, [this] { return FStop || !FTasks.empty(); });
+      if (FTasks.empty())
+        return false;
+      task = std::move(FTasks.front());
+      FTasks.pop_front();
     }
-    FChanged.notify_all();
-    while (true) {
-      std::function<void()> task;
-      {
-        std::unique_lock lock(FMutex);
-        FChanged.wait(lock, [this] { return FStop || !FTasks.empty(); });
-        if (FTasks.empty())
-          return;
-        task = std::move(FTasks.front());
-        FTasks.pop_front();
-      }
-      task();
-    }
+    task();
+    return true;
   }
   void Post(std::function<void()> task) {
     {
@@ -36,9 +34,9 @@ public:
     }
     FChanged.notify_all();
   }
-  void WaitStarted(int count) {
+  void WaitStarted(std::size_t count) {
     std::unique_lock lock(FMutex);
-    FChanged.wait(lock, [&] { return FStarted >= count; });
+    FChanged.wait(lock, [&] { return FThreads.size() >= count; });
   }
   void Stop() {
     {
@@ -52,7 +50,7 @@ private:
   std::mutex FMutex;
   std::condition_variable FChanged;
   std::deque<std::function<void()>> FTasks;
-  int FStarted = 0;
+  std::set<std::thread::id> FThreads;
   bool FStop = false;
 };
 
@@ -75,24 +73,39 @@ struct TGate {
   }
 };
 
-TEST(ThreadGroupTest, AThreadHeldInsideAnExtensionMakesTheGroupGrow) {
+TEST(ThreadGroupTest, ALaneWhoseThreadIsHeldInsideAnExtensionGoesOnOnAFreshThread) {
   TTaskQueue queue;
-  TThreadGroup group({[&] { queue.Body(); }}, 3, std::chrono::milliseconds(5));
+  TThreadGroup group({[&] { return queue.Step(); }}, std::chrono::milliseconds(5));
   group.Start();
   queue.WaitStarted(1);
   TGate gate;
-  queue.Post([&] { gate.Pass(); });
+  std::thread::id held;
+  queue.Post([&] {
+    held = std::this_thread::get_id();
+    gate.Pass();
+  });
   // Only a second thread can take this task, since the first waits at the gate; it releases it.
   TGate released;
   queue.Post([&] {
     gate.Release();
     released.Release();
   });
-  queue.WaitStarted(2);
-  std::unique_lock lock(released.Mutex);
-  released.Changed.wait(lock, [&] { return released.Open; });
-  lock.unlock();
-  EXPECT_GE(group.ThreadCount(), 2u);
+  {
+    std::unique_lock lock(released.Mutex);
+    released.Changed.wait(lock, [&] { return released.Open; });
+  }
+  EXPECT_EQ(group.HandOvers(), 1u);
+  // The held thread has left the lane: what comes next runs on the fresh one.
+  std::vector<std::thread::id> ran;
+  TGate done;
+  for (int i = 0; i < 20; ++i)
+    queue.Post([&] { ran.push_back(std::this_thread::get_id()); });
+  queue.Post([&] { done.Release(); });
+  {
+    std::unique_lock lock(done.Mutex);
+    done.Changed.wait(lock, [&] { return done.Open; });
+  }
+  EXPECT_EQ(std::count(ran.begin(), ran.end(), held), 0);
   queue.Stop();
   EXPECT_TRUE(group.Join(std::chrono::seconds(5)));
 }
@@ -100,7 +113,8 @@ TEST(ThreadGroupTest, AThreadHeldInsideAnExtensionMakesTheGroupGrow) {
 TEST(ThreadGroupTest, OnlyTheLaneWhoseThreadsAreHeldGrows) {
   TTaskQueue held;
   TTaskQueue free;
-  TThreadGroup group({[&] { free.Body(); }, [&] { held.Body(); }}, 4, std::chrono::milliseconds(5));
+  TThreadGroup group({[&] { return free.Step(); }, [&] { return held.Step(); }},
+                     std::chrono::milliseconds(5));
   group.Start();
   free.WaitStarted(1);
   held.WaitStarted(1);

@@ -1,0 +1,69 @@
+#include "host/shutdown_deadline.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <string>
+
+#include "host/extension.h"
+#include "host/host_text.h"
+
+namespace isapi_web::host {
+
+TShutdownDeadline::~TShutdownDeadline() {
+  Disarm();
+}
+
+void TShutdownDeadline::Arm(std::chrono::steady_clock::time_point deadline) {
+  std::lock_guard lock(FMutex);
+  if (FArmed)
+    return;
+  FArmed = true;
+  FWatcher = std::thread([this, deadline] {
+    std::unique_lock lock(FMutex);
+    if (FChanged.wait_until(lock, deadline, [this] { return !FArmed; }))
+      return;
+    Diagnostic("shutdown: the deadline has passed with work still under way; the process ends "
+               "now, abandoning it");
+    ExitLeavingExtensionThreads(1);
+  });
+}
+
+void TShutdownDeadline::Disarm() {
+  {
+    std::lock_guard lock(FMutex);
+    FArmed = false;
+  }
+  FChanged.notify_all();
+  if (FWatcher.joinable())
+    FWatcher.join();
+}
+
+bool TerminateExtensionsLeftAlone(const std::vector<TExtension*>& extensions) {
+  std::set<TExtension*> done;
+  bool all = true;
+  for (TExtension* extension : extensions) {
+    if (!done.insert(extension).second)
+      continue;
+    const int inside = extension->CallsInside();
+    if (inside != 0) {
+      // Terminating code that threads are still running would pull it from under them.
+      Diagnostic("TerminateExtension not called for " + extension->File().string() + ": " +
+                 std::to_string(inside) + (inside == 1 ? " thread is" : " threads are") +
+                 " still inside it");
+      all = false;
+      continue;
+    }
+    const bool answer = extension->Terminate(HSE_TERM_MUST_UNLOAD);
+    Diagnostic("TerminateExtension(HSE_TERM_MUST_UNLOAD) called for " +
+               extension->File().string() + ", answered " + (answer ? "TRUE" : "FALSE"));
+  }
+  return all;
+}
+
+void ExitLeavingExtensionThreads(int status) {
+  std::fflush(nullptr);
+  std::_Exit(status);
+}
+
+} // namespace isapi_web::host
