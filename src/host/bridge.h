@@ -291,6 +291,13 @@ private:
   /// Runs a child request on the calling thread until it ends; its answer goes to the client
   /// through this request.
   TChildResult RunChild(const TChildRequest& wanted);
+  /// Starts a child request and returns; ended is called once when it has ended, from the thread
+  /// that ended it. No thread waits for the child meanwhile.
+  void StartChild(const TChildRequest& wanted, std::function<void(TChildResult)> ended);
+  /// A child request to an extension, with its channel to this request.
+  std::shared_ptr<TRequest> CreateChild(const TChildRequest& wanted, const TRoute& route,
+                                        std::string_view query, TConnectionState connection,
+                                        std::shared_ptr<TChildChannel> channel);
   /// The pending child request has ended: what SEND_URL or EXEC_URL's completion reports (the
   /// cancel's error when it was cut, 87 for a URL that is not valid, else 0).
   DWORD ChildEndedLocked(const TChildResult& child, bool bodyOnly);

@@ -48,13 +48,25 @@ public:
   void RequestEnded(std::shared_ptr<IClientChannel>, TRequestOutcome outcome, bool) override {
     if (!outcome.Bytes.empty())
       FParent->ChildSend(outcome.Bytes, FBodyOnly);
+    std::function<void()> ended;
     {
       std::lock_guard lock(FMutex);
       FStatus = outcome.Status;
       FKeepAlive = outcome.KeepAlive && !outcome.TimedOut;
       FEnded = true;
+      ended = std::move(FOnEnded);
     }
     FChanged.notify_all();
+    if (ended)
+      ended();
+  }
+
+  /// Makes the child asynchronous: ended is called once, on the thread that ends the child, and
+  /// a cut ends the child from an extension thread instead of waking a waiter.
+  void Detach(std::weak_ptr<TRequest> child, std::function<void()> ended) {
+    std::lock_guard lock(FMutex);
+    FChild = std::move(child);
+    FOnEnded = std::move(ended);
   }
 
   bool WaitEnded(std::chrono::milliseconds limit) {
@@ -67,15 +79,23 @@ public:
     FChanged.wait_for(lock, limit, [this] { return FEnded || FCut; });
     return FEnded;
   }
-  // The parent cancelled the child; nothing to cut once the child has ended.
-  void Cut() {
+  // The parent cancelled the child (or the host's limit did, with its page); nothing to cut
+  // once the child has ended. Called with the parent's lock held, which the child's own calls
+  // take after theirs: the child is ended from another thread.
+  void Cut(unsigned status, std::string note) {
+    std::shared_ptr<TRequest> child;
     {
       std::lock_guard lock(FMutex);
       if (FEnded)
         return;
       FCut = true;
+      child = FChild.lock();
     }
     FChanged.notify_all();
+    if (child)
+      RunOnCompletionThread([child, status, note = std::move(note)] {
+        child->Expire(status, note, false);
+      });
   }
   bool WasCut() {
     std::lock_guard lock(FMutex);
@@ -99,6 +119,8 @@ private:
   bool FKeepAlive = false;
   bool FEnded = false;
   bool FCut = false;
+  std::weak_ptr<TRequest> FChild;  ///< an asynchronous child, ended by a cut
+  std::function<void()> FOnEnded; ///< an asynchronous child's continuation
 };
 
 void DescribeChildCall(DWORD request, const void* buffer, TCallRecord& record) {
@@ -125,6 +147,91 @@ void DescribeChildAnswer(const void* buffer, TCallRecord& record) {
   record.Answers.emplace_back("uHttpStatusCode", std::int64_t{status->uHttpStatusCode});
   record.Answers.emplace_back("uHttpSubStatus", std::int64_t{status->uHttpSubStatus});
   record.Answers.emplace_back("dwWin32Error", std::int64_t{status->dwWin32Error});
+}
+
+std::shared_ptr<TRequest> TRequest::CreateChild(const TChildRequest& wanted, const TRoute& route,
+                                                std::string_view query,
+                                                TConnectionState connection,
+                                                std::shared_ptr<TChildChannel> channel) {
+  TRequestSetup setup;
+  setup.Info = FSetup.Info;
+  setup.Info.Method = wanted.Method;
+  setup.Info.ScriptName = route.ScriptName;
+  setup.Info.PathInfo = route.PathInfo;
+  setup.Info.Query = std::string(query);
+  setup.Info.PathTranslated =
+      FSetup.Root != nullptr
+          ? MapUrlToPhysicalPath(*FSetup.Root, route.PathInfo.empty() ? "/" : route.PathInfo)
+                .value_or("")
+          : "";
+  // The child's own header fields replace the parent's of the same name.
+  if (std::optional<THeaderBlock> extra = ParseHeaderBlock(wanted.Headers + "\r\n\r\n")) {
+    for (auto& field : extra->Fields) {
+      const std::string& name = field.first;
+      std::erase_if(setup.Info.Headers,
+                    [&name](const auto& kept) { return EqualsIgnoreCase(kept.first, name); });
+      setup.Info.Headers.emplace_back(std::move(field.first), std::move(field.second));
+    }
+  }
+  setup.Body = wanted.Body.value_or("");
+  setup.TotalBytes = static_cast<DWORD>(setup.Body.size());
+  setup.BodyComplete = true;
+  setup.HeadOnly = FSetup.HeadOnly;
+  setup.Connection = connection;
+  setup.Root = FSetup.Root;
+  setup.Router = FSetup.Router;
+  setup.BodyOnly = wanted.BodyOnly;
+  setup.ChildDepth = FSetup.ChildDepth + 1;
+  ChildAnswered(0, true, wanted.BodyOnly);
+  return TRequest::Create(*route.Extension, std::move(setup), std::move(channel));
+}
+
+// A child extension is called on an extension thread, and nothing waits for it: its end, from
+// whatever thread ends it, completes the parent's operation. A static file (or an invalid URL)
+// is answered at once on an extension thread.
+void TRequest::StartChild(const TChildRequest& wanted, std::function<void(TChildResult)> ended) {
+  const TTargetPath target = ParseRequestTarget(wanted.Url);
+  const std::optional<TRoute> route =
+      target.Valid && !wanted.Url.empty() && wanted.Url.front() == '/' && FSetup.Router != nullptr
+          ? (*FSetup.Router)(target.Path)
+          : std::nullopt;
+  if (!route) {
+    RunOnCompletionThread([self = shared_from_this(), wanted, ended = std::move(ended)] {
+      ended(self->RunChild(wanted));
+    });
+    return;
+  }
+  const auto channel = std::make_shared<TChildChannel>(shared_from_this(), wanted.BodyOnly);
+  bool keepAlive;
+  bool cancelled;
+  {
+    std::lock_guard lock(FMutex);
+    cancelled = FIoAbortRequested;
+    keepAlive = FKeepAlive;
+    if (!cancelled)
+      FChildChannel = channel;
+  }
+  if (cancelled)
+    return ended({0, true}); // cancelled before it began
+  const std::shared_ptr<TRequest> child =
+      CreateChild(wanted, *route, target.Query, {keepAlive, FSetup.Connection.Http10}, channel);
+  // The continuation holds the channel, which holds this request: both go when it has run.
+  channel->Detach(child, [self = shared_from_this(), channel, bodyOnly = wanted.BodyOnly,
+                          ended = std::move(ended)] {
+    {
+      std::lock_guard lock(self->FMutex);
+      self->FChildChannel.reset();
+    }
+    self->ChildAnswered(channel->Status(), channel->KeepAlive(), bodyOnly);
+    ended({channel->Status(), channel->WasCut()});
+  });
+  {
+    // A cut that came before the continuation was in place ends the child now.
+    std::lock_guard lock(FMutex);
+    if (FIoAbortRequested)
+      CutChildLocked();
+  }
+  RunOnCompletionThread([child] { child->Run(); });
 }
 
 TRequest::TChildResult TRequest::RunChild(const TChildRequest& wanted) {
@@ -172,38 +279,8 @@ TRequest::TChildResult TRequest::RunChild(const TChildRequest& wanted) {
     return {answer.Status, FIoAbortRequested && (!sent || left > 0)};
   }
 
-  TRequestSetup setup;
-  setup.Info = FSetup.Info;
-  setup.Info.Method = wanted.Method;
-  setup.Info.ScriptName = route->ScriptName;
-  setup.Info.PathInfo = route->PathInfo;
-  setup.Info.Query = target.Query;
-  setup.Info.PathTranslated =
-      FSetup.Root != nullptr
-          ? MapUrlToPhysicalPath(*FSetup.Root, route->PathInfo.empty() ? "/" : route->PathInfo)
-                .value_or("")
-          : "";
-  // The child's own header fields replace the parent's of the same name.
-  if (std::optional<THeaderBlock> extra = ParseHeaderBlock(wanted.Headers + "\r\n\r\n")) {
-    for (auto& field : extra->Fields) {
-      const std::string& name = field.first;
-      std::erase_if(setup.Info.Headers,
-                    [&name](const auto& kept) { return EqualsIgnoreCase(kept.first, name); });
-      setup.Info.Headers.emplace_back(std::move(field.first), std::move(field.second));
-    }
-  }
-  setup.Body = wanted.Body.value_or("");
-  setup.TotalBytes = static_cast<DWORD>(setup.Body.size());
-  setup.BodyComplete = true;
-  setup.HeadOnly = FSetup.HeadOnly;
-  setup.Connection = connection;
-  setup.Root = FSetup.Root;
-  setup.Router = FSetup.Router;
-  setup.BodyOnly = wanted.BodyOnly;
-  setup.ChildDepth = FSetup.ChildDepth + 1;
-  ChildAnswered(0, true, wanted.BodyOnly);
   const std::shared_ptr<TRequest> child =
-      TRequest::Create(*route->Extension, std::move(setup), channel);
+      CreateChild(wanted, *route, target.Query, connection, channel);
   child->Run();
   if (!channel->WaitEndedOrCut(ChildTimeLimit)) {
     unsigned status = 500;
@@ -244,8 +321,13 @@ DWORD TRequest::ChildEndedLocked(const TChildResult& child, bool bodyOnly) {
 }
 
 void TRequest::CutChildLocked() {
-  if (FChildChannel)
-    FChildChannel->Cut();
+  if (!FChildChannel)
+    return;
+  // Cut by the host's time limit (or shutdown), the child answers with the page the parent
+  // would have given; cut by the extension, it answers nothing more.
+  FChildChannel->Cut(FDeferredExpiry != 0 ? FDeferredExpiry : 500,
+                     FDeferredExpiry != 0 ? FDeferredNote
+                                          : "The parent request cancelled the child.");
 }
 
 bool TRequest::ChildSend(std::string_view bytes, bool bodyOnly) {
@@ -356,10 +438,10 @@ BOOL TRequest::ExecUrl(const void* buffer, bool unicode) {
   BeginIoLocked(FCompletion, FCompletionContext);
   FChildRunning = true;
   lock.unlock();
-  RunOnCompletionThread([self = shared_from_this(), wanted = std::move(wanted)] {
-    const TChildResult child = self->RunChild(wanted);
+  const bool bodyOnly = wanted.BodyOnly;
+  StartChild(wanted, [self = shared_from_this(), bodyOnly](TChildResult child) {
     std::lock_guard relock(self->FMutex);
-    DWORD error = self->ChildEndedLocked(child, wanted.BodyOnly);
+    DWORD error = self->ChildEndedLocked(child, bodyOnly);
     if (error == 0 && self->FClientGone)
       error = ERROR_OPERATION_ABORTED;
     self->FExecStatus = HSE_EXEC_URL_STATUS{static_cast<std::uint16_t>(child.Status), 0, error};

@@ -1573,7 +1573,11 @@ TRunEnd THttpServer::Run() {
     }
     impl.WaitDrained(std::chrono::milliseconds(1500));
   }
-  // Calls still inside an extension now are abandoned: nothing waits for them any more.
+  // A call whose request has just been answered (a read the shutdown interrupted) is given a
+  // moment to return; calls still inside an extension then are abandoned.
+  const auto outBy = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (ExtensionThreads().Inside() != 0 && std::chrono::steady_clock::now() < outBy)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   const unsigned abandoned = ExtensionThreads().Inside();
   const bool completionsReturned =
       StopCompletionThreads(abandoned == 0 ? std::chrono::seconds(1) : std::chrono::seconds(0));

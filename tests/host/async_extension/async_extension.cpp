@@ -567,6 +567,17 @@ DWORD ExecUrl(EXTENSION_CONTROL_BLOCK* ecb) {
   return HSE_STATUS_PENDING;
 }
 
+// Never returns: an extension whose call blocks for good, which the host must work around and
+// abandon at its shutdown.
+DWORD Stuck(EXTENSION_CONTROL_BLOCK*) {
+  Say("stuck");
+  static std::mutex mutex;
+  static std::condition_variable never;
+  std::unique_lock lock(mutex);
+  never.wait(lock, [] { return false; });
+  return HSE_STATUS_ERROR;
+}
+
 } // namespace
 
 ISAPI_EXPORT BOOL ISAPI_CALL GetExtensionVersion(HSE_VERSION_INFO* version) {
@@ -598,6 +609,8 @@ ISAPI_EXPORT DWORD ISAPI_CALL HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
     return Release(ecb);
   if (path == "/forever")
     return HSE_STATUS_PENDING; // never ends: the host's time limit does
+  if (path == "/stuck")
+    return Stuck(ecb);
   AnswerAndEnd(ecb, "async extension: unknown path " + path + "\n");
   return HSE_STATUS_PENDING;
 }

@@ -1,0 +1,197 @@
+#!/usr/bin/env python3
+"""isapi-host's threads by role, end to end: extension calls that block for good, clients that
+never read, and a storm of child requests must not stall the host, and Ctrl-C must end it within
+its shutdown timeout whatever the extension does. The real host serves the asynchronous-I/O test
+extension; the clients are raw sockets on loopback.
+
+Usage: host_threads_e2e.py --host PATH --extension PATH [unittest arguments]"""
+
+import argparse
+import os
+import resource
+import select
+import shutil
+import signal
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from host_client import Connection, start_host  # noqa: E402
+
+ARGS = None
+PREFIX = "/scripts/async.dll"
+MAX_THREADS = 64
+
+
+def raise_descriptor_limit():
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft < hard:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    return hard
+
+
+def process_status(pid):
+    """The host's thread count and resident memory in KiB, from /proc."""
+    fields = {}
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            name, _, value = line.partition(":")
+            fields[name] = value.split()
+    return int(fields["Threads"][0]), int(fields["VmRSS"][0])
+
+
+class ThreadsCase(unittest.TestCase):
+    host_args = []
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="isapi-host-threads-")
+        with open(os.path.join(self.folder, "hello.txt"), "wb") as f:
+            f.write(b"hello static\n")
+        self.host = start_host([ARGS.host, "--listen", "127.0.0.1:0", "--map",
+                                "%s=%s" % (PREFIX, ARGS.extension), "--root", self.folder] +
+                               self.host_args)
+        self.connections = []
+
+    def tearDown(self):
+        for connection in self.connections:
+            connection.close()
+        self.host.kill()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def connect(self, **kwargs):
+        connection = Connection(self.host.port, **kwargs)
+        self.connections.append(connection)
+        return connection
+
+    def timed_get(self, target):
+        """One request on a fresh connection: the response and the seconds it took."""
+        connection = self.connect()
+        started = time.monotonic()
+        response = connection.request("GET", target)
+        return response, time.monotonic() - started
+
+
+class HeldCallsTest(ThreadsCase):
+    SHUTDOWN_TIMEOUT = 2
+    host_args = ["--max-threads", str(MAX_THREADS), "--queue-length", "100",
+                 "--shutdown-timeout", str(SHUTDOWN_TIMEOUT)]
+
+    def test_calls_held_for_good_fill_the_places_and_the_queue_and_the_rest_get_503(self):
+        held = [self.connect() for _ in range(200)]
+        for connection in held:
+            connection.send(b"GET " + PREFIX.encode() + b"/stuck HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.host.wait_line(r"^extension: stuck$", count=MAX_THREADS, timeout=120)
+        # Past the places and the queue, the answer comes at once: 36 of the 200 are refused.
+        refused = set()
+        deadline = time.monotonic() + 30
+        while len(refused) < 36 and time.monotonic() < deadline:
+            ready, _, _ = select.select([c.sock for c in held if c not in refused], [], [], 1)
+            refused |= {c for c in held if c.sock in ready}
+        self.assertEqual(len(refused), 36)
+        for connection in refused:
+            self.assertEqual(connection.read_response().status, 503)
+        # Static files go on, and no call beyond the places has started.
+        response, seconds = self.timed_get("/hello.txt")
+        self.assertEqual((response.status, response.body), (200, b"hello static\n"))
+        self.assertLess(seconds, 1.0)
+        self.assertEqual(len(self.host.wait_line(r"^extension: stuck$")), MAX_THREADS)
+        waiting = [c for c in held if c not in refused]
+        self.assertEqual(select.select([c.sock for c in waiting], [], [], 0)[0], [])
+
+        # Ctrl-C: every held client gets the 503 page, and the process ends in time, saying how
+        # many calls it abandoned, without terminating the extension they are inside.
+        started = time.monotonic()
+        self.host.process.send_signal(signal.SIGINT)
+        code = self.host.wait_exit(timeout=self.SHUTDOWN_TIMEOUT + 30)
+        self.assertLess(time.monotonic() - started, self.SHUTDOWN_TIMEOUT + 5)
+        self.assertNotEqual(code, 0)
+        for connection in waiting:
+            response = connection.read_response()
+            self.assertEqual(response.status_line, b"HTTP/1.1 503 Service Unavailable")
+        lines = self.host.stderr_lines()
+        self.assertTrue(any("64 requests were still inside an extension" in l for l in lines),
+                        lines[-10:])
+        self.assertTrue(any("TerminateExtension not called" in l and "64 threads" in l
+                            for l in lines), lines[-10:])
+        self.assertFalse(any("TerminateExtension(HSE_TERM_MUST_UNLOAD) called" in l
+                             for l in lines))
+
+
+class SlowReadersTest(ThreadsCase):
+    CLIENTS = 1000
+    host_args = ["--max-threads", str(MAX_THREADS), "--max-connections", "1100"]
+
+    def setUp(self):
+        if raise_descriptor_limit() < self.CLIENTS + 200:
+            self.skipTest("the descriptor limit holds fewer than %d connections" % self.CLIENTS)
+        super().setUp()
+
+    def test_clients_that_never_read_an_asynchronous_answer_hold_no_thread(self):
+        readers = []
+        for _ in range(self.CLIENTS):
+            connection = self.connect(receive_buffer=4096)
+            connection.send(b"GET " + PREFIX.encode() + b"/write?kib=1024 HTTP/1.1\r\n"
+                            b"Host: x\r\n\r\n")
+            readers.append(connection)
+        for connection in readers:
+            connection.wait_server_blocked(timeout=120)
+        threads, rss_kib = process_status(self.host.process.pid)
+        # The I/O threads: the loop's, its watcher and the main thread.
+        self.assertLessEqual(threads, MAX_THREADS + 3)
+        self.assertLess(rss_kib, 256 * 1024)
+        response, seconds = self.timed_get(PREFIX + "/write?kib=1")
+        self.assertEqual((response.status, len(response.body)), (200, 1024))
+        self.assertLess(seconds, 0.1)
+
+
+class ChildStormTest(ThreadsCase):
+    REQUESTS = 200
+    host_args = ["--max-threads", str(MAX_THREADS)]
+
+    def test_requests_that_execute_themselves_are_all_answered_and_others_go_on(self):
+        answers = {}
+        started = threading.Barrier(self.REQUESTS + 1)
+
+        def run(index):
+            connection = Connection(self.host.port)
+            try:
+                started.wait()
+                begun = time.monotonic()
+                response = connection.request("GET", PREFIX + "/exec")
+                answers[index] = (response.status, time.monotonic() - begun)
+            finally:
+                connection.close()
+
+        workers = [threading.Thread(target=run, args=(i,)) for i in range(self.REQUESTS)]
+        for worker in workers:
+            worker.start()
+        started.wait()
+        response, seconds = self.timed_get("/hello.txt")
+        self.assertEqual(response.status, 200)
+        self.assertLess(seconds, 1.0)
+        response, seconds = self.timed_get(PREFIX + "/write?kib=1")
+        self.assertEqual((response.status, len(response.body)), (200, 1024))
+        self.assertLess(seconds, 1.0)
+        for worker in workers:
+            worker.join(60)
+        self.assertEqual(len(answers), self.REQUESTS)
+        # The innermost child, at the depth limit, is refused and answers 500: that answer is
+        # the whole answer of every level above it.
+        self.assertEqual({status for status, _ in answers.values()}, {500})
+        self.assertLess(max(seconds for _, seconds in answers.values()), 5.0)
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--host", required=True)
+    parser.add_argument("--extension", required=True)
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
