@@ -77,6 +77,14 @@ class TSession;
 namespace {
 // The session whose handlers the calling thread runs now (see TSession::Serialized).
 thread_local TSession* TurnHolder = nullptr;
+// How many Serialized calls the calling thread is inside, the extension calls they make included.
+thread_local int SerializedDepth = 0;
+struct TSerializedDepth {
+  TSerializedDepth() { ++SerializedDepth; }
+  ~TSerializedDepth() { --SerializedDepth; }
+  TSerializedDepth(const TSerializedDepth&) = delete;
+  TSerializedDepth& operator=(const TSerializedDepth&) = delete;
+};
 } // namespace
 
 struct THttpServer::TImpl {
@@ -525,6 +533,7 @@ private:
       }
       FTurnTaken = true;
     }
+    const TSerializedDepth depth;
     TSession* const outer = std::exchange(TurnHolder, this);
     body();
     std::shared_ptr<TRequest> call;
@@ -546,6 +555,10 @@ private:
     if (call) {
       call->Run();
       ExtensionThreads().LeaveInline();
+      // A loop's thread held in that call has lost its loop to a fresh thread: it leaves the
+      // loop's run here, between two handlers, as its lane wants.
+      if (SerializedDepth == 1)
+        LeaveLaneIfHandedOver();
     }
   }
 
@@ -1527,8 +1540,12 @@ TRunEnd THttpServer::Run() {
   // The loops must not run out of work while the acceptor is closed and sessions drain.
   std::vector<net::executor_work_guard<net::io_context::executor_type>> work;
   for (const auto& loop : impl.Loops) {
-    // One handler at a time, so that a thread whose lane was handed over leaves after it.
-    lanes.push_back([loop = loop.get()] { return loop->run_one() != 0; });
+    // A thread whose lane was handed over leaves run() by an exception after the handler that
+    // held it (see TSession::Serialized); the loop itself goes on, as Asio allows.
+    lanes.push_back([loop = loop.get()] {
+      loop->run();
+      return false;
+    });
     work.push_back(net::make_work_guard(*loop));
   }
   TThreadGroup threads(std::move(lanes));

@@ -22,6 +22,11 @@ TExtensionCallScope::~TExtensionCallScope() {
     CurrentSlot->InCall.fetch_sub(1, std::memory_order_relaxed);
 }
 
+void LeaveLaneIfHandedOver() {
+  if (CurrentSlot != nullptr && CurrentSlot->HandedOver.load(std::memory_order_relaxed))
+    throw TLaneHandedOver{};
+}
+
 TThreadGroup::TThreadGroup(std::vector<std::function<bool()>> laneSteps,
                            std::chrono::milliseconds watchInterval)
     : FSteps(std::move(laneSteps)), FInterval(watchInterval), FCurrent(FSteps.size(), nullptr) {}
@@ -45,7 +50,11 @@ void TThreadGroup::AddThreadLocked(std::size_t lane) {
   raw->Thread = std::thread([this, raw] {
     CurrentSlot = raw;
     const std::function<bool()>& step = FSteps[raw->Lane];
-    while (!raw->HandedOver.load(std::memory_order_relaxed) && step()) {
+    try {
+      while (!raw->HandedOver.load(std::memory_order_relaxed) && step()) {
+      }
+    } catch (const TLaneHandedOver&) {
+      // The step ended between two of its handlers: the lane is the fresh thread's now.
     }
     raw->Finished = true;
   });

@@ -26,6 +26,13 @@ public:
   TExtensionCallScope& operator=(const TExtensionCallScope&) = delete;
 };
 
+/// Thrown by LeaveLaneIfHandedOver; a lane's step lets it through or catches it and returns.
+struct TLaneHandedOver {};
+
+/// Throws TLaneHandedOver when the calling thread's lane has been handed to another thread: a
+/// step that runs many handlers (a loop's run) calls it between two of them to end there.
+void LeaveLaneIfHandedOver();
+
 /// Threads in lanes; a lane's thread runs the lane's step (for instance one handler of its
 /// loop) again and again until the step answers false or the lane is handed to another thread.
 class TThreadGroup {
