@@ -297,13 +297,14 @@ void TRequest::ExpireLocked(std::unique_lock<std::mutex>& lock, unsigned status,
   Finish(lock, std::move(outcome), onOwnerThread);
 }
 
-void TRequest::Withdraw() {
+bool TRequest::Withdraw() {
   std::lock_guard lock(FMutex);
   if (FEnded)
-    return;
+    return false;
   FEnded = true;
   Requests().Remove(FHandle);
   FChannel.reset();
+  return true;
 }
 
 void TRequest::Finish(std::unique_lock<std::mutex>& lock, TRequestOutcome outcome,

@@ -208,8 +208,8 @@ public:
   /// and answers false when another thread holds the request (a write that is blocked).
   bool Expire(unsigned status, std::string_view note, bool onOwnerThread, bool wait = true);
   /// Ends a request whose extension was never called, without an answer: the channel answers
-  /// on its own (a request refused before it ran).
-  void Withdraw();
+  /// on its own (a request refused before it ran). False when it had ended already.
+  bool Withdraw();
   /// The handle the extension sees.
   HCONN ConnID() const { return FECB.ConnID; }
   /// Whether the request has ended (its ConnID is no longer live).

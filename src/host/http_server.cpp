@@ -1012,9 +1012,9 @@ private:
 
   // A request that waited for an extension thread until the shutdown's drain time ran out.
   void RefuseQueued() {
-    if (!FRequest)
+    // The shutdown may have expired it meanwhile: that answer is on its way.
+    if (!FRequest || !FRequest->Withdraw())
       return;
-    FRequest->Withdraw();
     FRequest.reset();
     Diagnostic("shutdown: " + FReceived.Method + " " + std::string(UriStem()) +
                " was still waiting for an extension thread and was answered 503");
