@@ -19,6 +19,8 @@ void TExtensionThreads::Configure(unsigned maxCalls, std::size_t queueLength) {
 
 bool TExtensionThreads::EnterInline() {
   std::lock_guard lock(FMutex);
+  // While work waits, the loop's thread leaves calls to the pool: a burst of calls on it would
+  // hold up the network I/O of every other connection of the loop.
   if (FInside >= FMax || !FWork.empty() || !FRequests.empty())
     return false;
   ++FInside;
@@ -104,13 +106,18 @@ void TExtensionThreads::Serve(TWorker& self) {
     --FIdle;
     if (self.Retired)
       return;
+    // Parents hold no thread while their children run, so a new request taken before a child
+    // cannot keep that child from a place: taking turns is safe.
+    const bool request = !FRequests.empty() && (FWork.empty() || FRequestTurn);
+    if (!FRequests.empty() && !FWork.empty())
+      FRequestTurn = !request;
     TJob job;
-    if (!FWork.empty()) {
-      job = std::move(FWork.front());
-      FWork.pop_front();
-    } else {
+    if (request) {
       job = std::move(FRequests.front().Run);
       FRequests.pop_front();
+    } else {
+      job = std::move(FWork.front());
+      FWork.pop_front();
     }
     ++FInside;
     self.Busy = true;

@@ -4,7 +4,8 @@
 // may block. A request's call runs on the thread that read it when a place is free and nothing
 // waits (the fast path); otherwise it waits in a bounded queue for a thread of this pool, and is
 // refused when the queue is full. Work for requests already taken in (completions, children)
-// waits without bound and goes first.
+// waits without bound; when both kinds wait, the threads take them in turn, so that a storm of
+// children delays a new request by about one child call per request ahead of it, not by all.
 
 #include <chrono>
 #include <condition_variable>
@@ -79,6 +80,7 @@ private:
   unsigned FInside = 0;
   std::size_t FIdle = 0;
   std::size_t FOutstanding = 0; // queued or running on the pool
+  bool FRequestTurn = false;    // when both queues hold work, the next job is a new request
 };
 
 /// The process's extension threads.
