@@ -1,5 +1,6 @@
 #include "host/http_server.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -47,6 +48,14 @@ namespace {
 // What the shutdown may take beyond its drain time: the 503 pages, TerminateExtension, the
 // threads' end. Past it the process ends at once.
 constexpr auto ShutdownGrace = std::chrono::milliseconds(4500);
+// What the shutdown keeps of its deadline for the steps after the calls' return: the
+// completion threads' stop (a second at most), the loops' threads and the callbacks (half a
+// second each).
+constexpr auto ShutdownWrapUp = std::chrono::seconds(2);
+// A call whose request the shutdown has answered (a read or write it interrupted) is given up
+// to a second to return before it counts as abandoned, and never less than half of one.
+constexpr auto ReturnTime = std::chrono::seconds(1);
+constexpr auto LeastReturnTime = std::chrono::milliseconds(500);
 // How long a closing connection keeps reading what the client still sends, so that the last
 // answer is not lost to a reset.
 constexpr auto LingerTime = std::chrono::seconds(2);
@@ -135,9 +144,10 @@ struct THttpServer::TImpl {
     if (drained)
       StateChanged.notify_all();
   }
-  bool WaitDrained(std::chrono::milliseconds limit) {
+  /// Waits until every request has been answered or its connection closed, at most until by.
+  bool WaitDrained(std::chrono::steady_clock::time_point by) {
     std::unique_lock lock(StateMutex);
-    return StateChanged.wait_for(lock, limit, [this] { return InFlight == 0; });
+    return StateChanged.wait_until(lock, by, [this] { return InFlight == 0; });
   }
   /// Runs a member function of every session, each in its turn.
   void PostToSessions(void (TSession::*member)());
@@ -1555,8 +1565,10 @@ TRunEnd THttpServer::Run() {
 
   // Everything below runs on this thread, which never calls an extension but
   // TerminateExtension, and within a deadline that ends the process if anything holds it.
+  const auto shutdownStarted = std::chrono::steady_clock::now();
+  const auto stopBy = shutdownStarted + impl.Options.ShutdownTimeout + ShutdownGrace;
   TShutdownDeadline deadline;
-  deadline.Arm(std::chrono::steady_clock::now() + impl.Options.ShutdownTimeout + ShutdownGrace);
+  deadline.Arm(stopBy);
   // Stopping first: a request read once the line is out must already be answered as the last
   // of its connection.
   impl.Stopping = true;
@@ -1566,15 +1578,17 @@ TRunEnd THttpServer::Run() {
     impl.Acceptor->close(ignored);
   });
   impl.PostToSessions(&TSession::Shutdown);
-  if (!impl.WaitDrained(impl.Options.ShutdownTimeout)) {
+  if (!impl.WaitDrained(shutdownStarted + impl.Options.ShutdownTimeout)) {
     impl.Refusing = true;
     impl.PostToSessions(&TSession::StopReadingBody);
     ExtensionThreads().RefuseWaiting();
-    // A request whose extension holds its lock (a write the client does not take) is tried
-    // again until its wait ends; the loops send each page, so no client holds this thread.
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    // Every request still live is answered 503 (or its connection closed, when part of its
+    // answer went out), and the loops send the pages: this thread waits until each has gone,
+    // as long as the deadline leaves time for what follows. A request whose lock a blocked
+    // write holds is tried again until that write gives up, which the shutdown makes it do.
+    const auto pagesBy = stopBy - ShutdownWrapUp - LeastReturnTime;
     std::vector<std::shared_ptr<TRequest>> left = LiveRequests();
-    while (!left.empty()) {
+    for (;;) {
       std::erase_if(left, [](const std::shared_ptr<TRequest>& request) {
         if (request->Ended())
           return true;
@@ -1584,15 +1598,17 @@ TRunEnd THttpServer::Run() {
         Diagnostic("shutdown: a request did not finish in time and was answered 503");
         return true;
       });
-      if (left.empty() || std::chrono::steady_clock::now() >= giveUp)
+      const auto now = std::chrono::steady_clock::now();
+      if (left.empty() || now >= pagesBy ||
+          impl.WaitDrained(std::min(pagesBy, now + std::chrono::milliseconds(5))))
         break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    impl.WaitDrained(std::chrono::milliseconds(1500));
+    impl.WaitDrained(pagesBy);
   }
   // A call whose request has just been answered (a read the shutdown interrupted) is given a
   // moment to return; calls still inside an extension then are abandoned.
-  const auto outBy = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  const auto outBy =
+      std::min(std::chrono::steady_clock::now() + ReturnTime, stopBy - ShutdownWrapUp);
   while (ExtensionThreads().Inside() != 0 && std::chrono::steady_clock::now() < outBy)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   const unsigned abandoned = ExtensionThreads().Inside();
