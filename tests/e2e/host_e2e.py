@@ -769,8 +769,11 @@ class ShutdownTest(HostTestCase):
         self.host.wait_line(r"block started")
         self.host.process.send_signal(signal.SIGTERM)
         self.host.wait_line(r"shutting down")
-        self.assertEqual(self.host.wait_exit(), 0, self.host.output())
+        self.assertEqual(blocked.read_response().status, 503)
         blocked.close()
+        # The call is still inside: it is abandoned, and the exit status says so.
+        self.assertNotEqual(self.host.wait_exit(), 0, self.host.output())
+        self.host.wait_line(r"1 request was still inside an extension")
 
     def test_what_cannot_finish_in_time_gets_503_and_a_log_line(self):
         self.start("--shutdown-timeout", "0.5")
