@@ -4,7 +4,12 @@ never read, and a storm of child requests must not stall the host, and Ctrl-C mu
 its shutdown timeout whatever the extension does. The real host serves the asynchronous-I/O test
 extension; the clients are raw sockets on loopback.
 
-Usage: host_threads_e2e.py --host PATH --extension PATH [--rss-bound-mib N] [unittest arguments]"""
+Each case prints the times it measured. They are bounds only with --time-bounds, which
+bench/http/stall passes on a release build: a sanitizer's build on a loaded machine is slower
+than any bound a user would keep; what it must still show is that nothing stalls for good.
+
+Usage: host_threads_e2e.py --host PATH --extension PATH [--rss-bound-mib N] [--time-bounds]
+                           [unittest arguments]"""
 
 import argparse
 import os
@@ -66,6 +71,12 @@ class ThreadsCase(unittest.TestCase):
         self.connections.append(connection)
         return connection
 
+    def assertWithin(self, seconds, bound, what):
+        """Prints the time something took; a failure only with --time-bounds."""
+        print("measured: %s in %.3f s (bound %.3g s)" % (what, seconds, bound), file=sys.stderr)
+        if ARGS.time_bounds:
+            self.assertLess(seconds, bound, what)
+
     def timed_get(self, target):
         """One request on a fresh connection: the response and the seconds it took."""
         connection = self.connect()
@@ -96,7 +107,7 @@ class HeldCallsTest(ThreadsCase):
         # Static files go on, and no call beyond the places has started.
         response, seconds = self.timed_get("/hello.txt")
         self.assertEqual((response.status, response.body), (200, b"hello static\n"))
-        self.assertLess(seconds, 1.0)
+        self.assertWithin(seconds, 1.0, "a static file while every place and the queue are held")
         self.assertEqual(len(self.host.wait_line(r"^extension: stuck$")), MAX_THREADS)
         waiting = [c for c in held if c not in refused]
         self.assertEqual(select.select([c.sock for c in waiting], [], [], 0)[0], [])
@@ -106,7 +117,8 @@ class HeldCallsTest(ThreadsCase):
         started = time.monotonic()
         self.host.process.send_signal(signal.SIGINT)
         code = self.host.wait_exit(timeout=self.SHUTDOWN_TIMEOUT + 30)
-        self.assertLess(time.monotonic() - started, self.SHUTDOWN_TIMEOUT + 5)
+        self.assertWithin(time.monotonic() - started, self.SHUTDOWN_TIMEOUT + 5,
+                          "the end of the process after Ctrl-C")
         self.assertNotEqual(code, 0)
         for connection in waiting:
             response = connection.read_response()
@@ -144,12 +156,15 @@ class SlowReadersTest(ThreadsCase):
         for connection in readers:
             connection.wait_server_blocked(timeout=120)
         threads, rss_kib = process_status(self.host.process.pid)
+        print("measured: %d threads (bound %d) and %d MiB resident among %d clients that do not "
+              "read" % (threads, MAX_THREADS + io_threads, rss_kib // 1024, self.CLIENTS),
+              file=sys.stderr)
         self.assertLessEqual(threads, MAX_THREADS + io_threads)
         if ARGS.rss_bound_mib is not None:
             self.assertLess(rss_kib, ARGS.rss_bound_mib * 1024)
         response, seconds = self.timed_get(PREFIX + "/write?kib=1")
         self.assertEqual((response.status, len(response.body)), (200, 1024))
-        self.assertLess(seconds, 0.1)
+        self.assertWithin(seconds, 0.1, "an asynchronous answer among clients that do not read")
 
 
 class ChildStormTest(ThreadsCase):
@@ -176,17 +191,18 @@ class ChildStormTest(ThreadsCase):
         started.wait()
         response, seconds = self.timed_get("/hello.txt")
         self.assertEqual(response.status, 200)
-        self.assertLess(seconds, 1.0)
+        self.assertWithin(seconds, 1.0, "a static file during the storm")
         response, seconds = self.timed_get(PREFIX + "/write?kib=1")
         self.assertEqual((response.status, len(response.body)), (200, 1024))
-        self.assertLess(seconds, 1.0)
+        self.assertWithin(seconds, 1.0, "an asynchronous answer during the storm")
         for worker in workers:
             worker.join(60)
         self.assertEqual(len(answers), self.REQUESTS)
         # The innermost child, at the depth limit, is refused and answers 500: that answer is
         # the whole answer of every level above it.
         self.assertEqual({status for status, _ in answers.values()}, {500})
-        self.assertLess(max(seconds for _, seconds in answers.values()), 5.0)
+        self.assertWithin(max(seconds for _, seconds in answers.values()), 5.0,
+                          "the slowest of the self-executing requests")
 
 
 def main():
@@ -196,6 +212,8 @@ def main():
     parser.add_argument("--extension", required=True)
     parser.add_argument("--rss-bound-mib", type=int,
                         help="the host's resident memory bound among the slow readers")
+    parser.add_argument("--time-bounds", action="store_true",
+                        help="fail when a measured time passes its bound (release builds)")
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
