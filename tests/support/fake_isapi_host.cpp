@@ -553,10 +553,18 @@ std::size_t TFakeIsapiHost::DoneSessions() const {
   return FDoneSessions;
 }
 
+// A slow machine (32-bit Wine in an emulated virtual machine beside other work) may take many
+// minutes over a stress test's thousands of sessions; a stuck pool ends none for a whole minute.
 bool TFakeIsapiHost::WaitForDoneSessions(std::size_t count) {
   std::unique_lock<std::mutex> lock(FLock);
-  return FSessionEnded.wait_for(lock, std::chrono::minutes(1),
-                                [&] { return FDoneSessions >= count; });
+  for (;;) {
+    const std::size_t seen = FDoneSessions;
+    if (FSessionEnded.wait_for(lock, std::chrono::minutes(1),
+                               [&] { return FDoneSessions >= count; }))
+      return true;
+    if (FDoneSessions == seen)
+      return false;
+  }
 }
 
 void TFakeIsapiHost::RecordRejected(TFakeCallKind kind, HCONN connId) {

@@ -207,8 +207,8 @@ public:
   std::vector<TRejectedCall> RejectedCalls() const;
   /// Sessions ended by done-with-session so far.
   std::size_t DoneSessions() const;
-  /// Blocks until Count sessions have ended; false if that does not happen within a minute,
-  /// a guard against a hung test, not a timing.
+  /// Blocks until Count sessions have ended; false once a whole minute passes without any
+  /// session ending, a guard against a hung test, not a timing.
   bool WaitForDoneSessions(std::size_t count);
 
 private:
