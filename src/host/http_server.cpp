@@ -849,14 +849,7 @@ private:
     ParseRequestTarget(FReceived.Target, FTarget);
     if (FServer.Options.AccessLog != nullptr)
       StartLogEntry(&FReceived);
-    Diagnostic("shutdown: " + FReceived.Method + " " + std::string(UriStem()) +
-               " was still receiving its body and was answered 503");
-    FStatus = 503;
-    Answer(ComposePage("503 Service Unavailable", {},
-                       ErrorPageBody("503 Service Unavailable", "The server is shutting down."),
-                       TConnectionState{false, FReceived.Version == 10},
-                       FReceived.Verb == http::verb::head),
-           false);
+    AnswerShutdown503("was still receiving its body");
   }
 
   // The URL path as the log and the diagnostics name it: as sent.
@@ -1026,8 +1019,13 @@ private:
     if (!FRequest || !FRequest->Withdraw())
       return;
     FRequest.reset();
-    Diagnostic("shutdown: " + FReceived.Method + " " + std::string(UriStem()) +
-               " was still waiting for an extension thread and was answered 503");
+    AnswerShutdown503("was still waiting for an extension thread");
+  }
+
+  // The shutdown's 503 page, as the last answer of the connection, with its stderr line.
+  void AnswerShutdown503(const std::string& why) {
+    Diagnostic("shutdown: " + FReceived.Method + " " + std::string(UriStem()) + " " + why +
+               " and was answered 503");
     FStatus = 503;
     Answer(ComposePage("503 Service Unavailable", {},
                        ErrorPageBody("503 Service Unavailable", "The server is shutting down."),
