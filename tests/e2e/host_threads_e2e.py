@@ -2,14 +2,15 @@
 """isapi-host's threads by role, end to end: extension calls that block for good, clients that
 never read, and a storm of child requests must not stall the host, and Ctrl-C must end it within
 its shutdown timeout whatever the extension does. The real host serves the asynchronous-I/O test
-extension; the clients are raw sockets on loopback.
+extension (on Linux, or with --emulator the Windows host under Wine); the clients are raw
+sockets on loopback.
 
 Each case prints the times it measured. They are bounds only with --time-bounds, which
 bench/http/stall passes on a release build: a sanitizer's build on a loaded machine is slower
 than any bound a user would keep; what it must still show is that nothing stalls for good.
 
-Usage: host_threads_e2e.py --host PATH --extension PATH [--rss-bound-mib N] [--time-bounds]
-                           [unittest arguments]"""
+Usage: host_threads_e2e.py --host PATH --extension PATH [--emulator RUNNER [--emulator=ARG]...]
+                           [--rss-bound-mib N] [--time-bounds] [unittest arguments]"""
 
 import argparse
 import os
@@ -24,7 +25,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from host_client import Connection, start_host  # noqa: E402
+from host_client import Connection, seen_path, start_host  # noqa: E402
 
 ARGS = None
 PREFIX = "/scripts/async.dll"
@@ -39,7 +40,8 @@ def raise_descriptor_limit():
 
 
 def process_status(pid):
-    """The host's thread count and resident memory in KiB, from /proc."""
+    """The host's thread count and resident memory in KiB, from /proc (under Wine, the Windows
+    process's threads are the Linux process's)."""
     fields = {}
     with open("/proc/%d/status" % pid) as f:
         for line in f:
@@ -55,9 +57,11 @@ class ThreadsCase(unittest.TestCase):
         self.folder = tempfile.mkdtemp(prefix="isapi-host-threads-")
         with open(os.path.join(self.folder, "hello.txt"), "wb") as f:
             f.write(b"hello static\n")
-        self.host = start_host([ARGS.host, "--listen", "127.0.0.1:0", "--map",
-                                "%s=%s" % (PREFIX, ARGS.extension), "--root", self.folder] +
-                               self.host_args)
+        emulated = bool(ARGS.emulator)
+        self.host = start_host((ARGS.emulator or []) +
+                               [ARGS.host, "--listen", "127.0.0.1:0", "--map",
+                                "%s=%s" % (PREFIX, seen_path(ARGS.extension, emulated)),
+                                "--root", seen_path(self.folder, emulated)] + self.host_args)
         self.connections = []
 
     def tearDown(self):
@@ -210,6 +214,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--host", required=True)
     parser.add_argument("--extension", required=True)
+    parser.add_argument("--emulator", action="append",
+                        help="runs the host through this program (Wine), with its arguments")
     parser.add_argument("--rss-bound-mib", type=int,
                         help="the host's resident memory bound among the slow readers")
     parser.add_argument("--time-bounds", action="store_true",
