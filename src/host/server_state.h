@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <mutex>
 
-#include "host/http_server.h"
+#include "host/server_options.h"
 #include "host/transfer_clock.h"
 
 namespace isapi_web::host {
