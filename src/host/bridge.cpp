@@ -48,45 +48,6 @@ public:
   TCallbackScope& operator=(const TCallbackScope&) = delete;
 };
 
-std::atomic<bool> ObserverActive{false};
-std::mutex ObserverMutex; // guards Observer
-std::function<void(const TCallRecord&)> Observer;
-
-std::condition_variable ObservedCallsChanged;
-int ObservedCallsInFlight = 0; // guarded by ObserverMutex
-
-void Report(const TCallRecord& record) {
-  std::lock_guard lock(ObserverMutex);
-  if (Observer)
-    Observer(record);
-}
-
-// Counts a callback that is being observed, so that the observer can wait until the report of
-// a call that has already taken effect (done with session, from another thread) is in.
-class TObservedCall {
-public:
-  TObservedCall() : FCounted(ObserverActive) {
-    if (!FCounted)
-      return;
-    std::lock_guard lock(ObserverMutex);
-    ++ObservedCallsInFlight;
-  }
-  ~TObservedCall() {
-    if (!FCounted)
-      return;
-    // Notified under the lock: once the waiter sees zero, this thread touches nothing more.
-    std::lock_guard lock(ObserverMutex);
-    --ObservedCallsInFlight;
-    ObservedCallsChanged.notify_all();
-  }
-  TObservedCall(const TObservedCall&) = delete;
-  TObservedCall& operator=(const TObservedCall&) = delete;
-
-private:
-  bool FCounted;
-};
-
-
 std::shared_ptr<TRequest> FindRequest(HCONN conn) {
   return Requests().Find(reinterpret_cast<std::uintptr_t>(conn));
 }
@@ -133,25 +94,6 @@ std::string ReasonFor(unsigned status) {
 }
 
 } // namespace
-
-bool CallsObserved() {
-  return ObserverActive;
-}
-
-void ReportObservedCall(const TCallRecord& record) {
-  Report(record);
-}
-
-void SetCallObserver(std::function<void(const TCallRecord&)> observer) {
-  std::lock_guard lock(ObserverMutex);
-  ObserverActive = static_cast<bool>(observer);
-  Observer = std::move(observer);
-}
-
-void WaitForObservedCalls() {
-  std::unique_lock lock(ObserverMutex);
-  ObservedCallsChanged.wait(lock, [] { return ObservedCallsInFlight == 0; });
-}
 
 bool WaitForCallbacksToReturn(std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -228,12 +170,13 @@ void TRequest::Run() {
     TExtensionCallScope scope;
     status = FExtension.HttpExtensionProc(&FECB);
   }
-  if (ObserverActive)
-    Report(TCallRecord{"HttpExtensionProc",
-                       {{"ConnID", HandleText(FECB.ConnID)}},
-                       true,
-                       0,
-                       {{"status", std::int64_t{status}}, {"meaning", StatusName(status)}}});
+  if (CallsObserved())
+    ReportObservedCall(
+        TCallRecord{"HttpExtensionProc",
+                    {{"ConnID", HandleText(FECB.ConnID)}},
+                    true,
+                    0,
+                    {{"status", std::int64_t{status}}, {"meaning", StatusName(status)}}});
   std::unique_lock lock(FMutex);
   FProcReturned = true;
   if (FEnded)
@@ -746,7 +689,7 @@ BOOL ISAPI_CALL GetServerVariableCallback(HCONN conn, LPSTR name, LPVOID buffer,
   const std::shared_ptr<TRequest> request = FindRequest(conn);
   const BOOL result = (request && name && size) ? request->GetVariable(name, buffer, size)
                                                 : FailCall(ERROR_INVALID_PARAMETER);
-  if (ObserverActive) {
+  if (CallsObserved()) {
     const DWORD error = result ? 0 : CallError();
     TCallRecord record{
         "GetServerVariable",
@@ -762,7 +705,7 @@ BOOL ISAPI_CALL GetServerVariableCallback(HCONN conn, LPSTR name, LPVOID buffer,
                                                   *size / sizeof(char16_t) - 1)));
     else if (result && *size > 0)
       record.Answers.emplace_back("value", std::string(static_cast<char*>(buffer), *size - 1));
-    Report(record);
+    ReportObservedCall(record);
     if (!result)
       SetCallError(error);
   }
@@ -776,7 +719,7 @@ BOOL ISAPI_CALL WriteClientCallback(HCONN conn, LPVOID buffer, LPDWORD bytes, DW
   const bool valid = request && bytes && (buffer || *bytes == 0);
   const BOOL result =
       valid ? request->Write(buffer, bytes, reserved) : FailCall(ERROR_INVALID_PARAMETER);
-  if (ObserverActive) {
+  if (CallsObserved()) {
     const DWORD error = result ? 0 : CallError();
     TCallRecord record{"WriteClient", {{"ConnID", HandleText(conn)}}, result != 0, error, {}};
     if (bytes && (buffer || *bytes == 0))
@@ -784,7 +727,7 @@ BOOL ISAPI_CALL WriteClientCallback(HCONN conn, LPVOID buffer, LPDWORD bytes, DW
     record.Arguments.emplace_back("reserved", std::int64_t{reserved});
     if (result)
       record.Answers.emplace_back("bytes", std::int64_t{*bytes});
-    Report(record);
+    ReportObservedCall(record);
     if (!result)
       SetCallError(error);
   }
@@ -804,7 +747,7 @@ BOOL ISAPI_CALL ReadClientCallback(HCONN conn, LPVOID buffer, LPDWORD size) {
   const std::shared_ptr<TRequest> request = FindRequest(conn);
   const bool valid = request && size && (buffer || *size == 0);
   const BOOL result = valid ? request->Read(buffer, size) : FailCall(ERROR_INVALID_PARAMETER);
-  if (ObserverActive) {
+  if (CallsObserved()) {
     const DWORD error = result ? 0 : CallError();
     TCallRecord record{"ReadClient",
                        {{"ConnID", HandleText(conn)}, {"size", std::int64_t{sizeIn}}},
@@ -815,7 +758,7 @@ BOOL ISAPI_CALL ReadClientCallback(HCONN conn, LPVOID buffer, LPDWORD size) {
       record.Answers.emplace_back("size", std::int64_t{*size});
       record.Answers.emplace_back("bytes", std::string(static_cast<char*>(buffer), *size));
     }
-    Report(record);
+    ReportObservedCall(record);
     if (!result)
       SetCallError(error);
   }
@@ -827,7 +770,7 @@ BOOL ISAPI_CALL ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID 
   const TCallbackScope inCallback;
   const TObservedCall observedCall;
   TCallRecord record;
-  const bool observed = ObserverActive;
+  const bool observed = CallsObserved();
   if (observed) {
     record.Function = "ServerSupportFunction";
     record.Arguments = {{"ConnID", HandleText(conn)}, {"request", std::int64_t{request}}};
@@ -858,7 +801,7 @@ BOOL ISAPI_CALL ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID 
     }
     DescribeSupportAnswer(record, request, result, buffer, size, dataType);
     const DWORD error = record.Error;
-    Report(record);
+    ReportObservedCall(record);
     if (!result)
       SetCallError(error);
   }
@@ -869,13 +812,6 @@ BOOL ISAPI_CALL ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID 
       SetCallError(error);
   }
   return result;
-}
-
-std::string HandleText(const void* handle) {
-  char text[32];
-  std::snprintf(text, sizeof text, "0x%llx",
-                static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(handle)));
-  return text;
 }
 
 } // namespace isapi_web::host
