@@ -119,8 +119,6 @@ void TRequest::BeginIoLocked(PFN_HSE_IO_COMPLETION callback, void* context) {
 
 BOOL TRequest::WriteAsync(const void* buffer, DWORD bytes) {
   std::unique_lock lock(FMutex);
-  if (FChildAnswered && !FEnded)
-    return RefuseAfterChildLocked("WriteClient");
   if (FEnded || FCompletion == nullptr)
     return FailCall(ERROR_INVALID_PARAMETER);
   if (FIoPending)
@@ -208,8 +206,6 @@ BOOL TRequest::TransmitFile(const HSE_TF_INFO* info) {
   std::unique_lock lock(FMutex);
   const PFN_HSE_IO_COMPLETION callback = info->pfnHseIO ? info->pfnHseIO : FCompletion;
   void* context = info->pfnHseIO ? info->pContext : FCompletionContext;
-  if (FChildAnswered && !FEnded)
-    return RefuseAfterChildLocked(SupportFunctionName(HSE_REQ_TRANSMIT_FILE));
   if (FEnded || (async && callback == nullptr))
     return FailCall(ERROR_INVALID_PARAMETER);
   if (FIoPending)
@@ -265,8 +261,6 @@ BOOL TRequest::VectorSend(const HSE_RESPONSE_VECTOR* vector) {
     }
   }
   std::unique_lock lock(FMutex);
-  if (FChildAnswered && !FEnded)
-    return RefuseAfterChildLocked(SupportFunctionName(HSE_REQ_VECTOR_SEND));
   if (FEnded || (async && FCompletion == nullptr))
     return FailCall(ERROR_INVALID_PARAMETER);
   if (FIoPending)

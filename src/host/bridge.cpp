@@ -93,6 +93,24 @@ std::string ReasonFor(unsigned status) {
   }
 }
 
+// The support functions that send to the client (or start a child that does).
+bool SendsToClient(DWORD request) {
+  switch (request) {
+  case HSE_REQ_SEND_URL_REDIRECT_RESP:
+  case HSE_REQ_SEND_URL:
+  case HSE_REQ_SEND_RESPONSE_HEADER:
+  case HSE_REQ_SEND_RESPONSE_HEADER_EX:
+  case HSE_REQ_TRANSMIT_FILE:
+  case HSE_REQ_VECTOR_SEND:
+  case HSE_REQ_EXEC_URL:
+  case HSE_REQ_EXEC_UNICODE_URL:
+  case HSE_REQ_SEND_CUSTOM_ERROR:
+    return true;
+  default:
+    return false;
+  }
+}
+
 } // namespace
 
 bool WaitForCallbacksToReturn(std::chrono::milliseconds limit) {
@@ -391,13 +409,13 @@ BOOL TRequest::Read(void* buffer, DWORD* size) {
 }
 
 BOOL TRequest::Write(const void* buffer, DWORD* bytes, DWORD reserved) {
+  if (RefusedAfterChild("WriteClient"))
+    return 0;
   if ((reserved & HSE_IO_ASYNC) != 0)
     return WriteAsync(buffer, *bytes);
   std::lock_guard lock(FMutex);
   if (FEnded)
     return FailCall(ERROR_INVALID_PARAMETER);
-  if (FChildAnswered)
-    return RefuseAfterChildLocked("WriteClient");
   if (FIoPending)
     return FailCall(ERROR_BUSY);
   if (FClientGone)
@@ -492,13 +510,14 @@ bool TRequest::FlushLocked() {
 }
 
 BOOL TRequest::SupportFunction(DWORD request, void* buffer, DWORD* size, DWORD* dataType) {
+  if (SendsToClient(request) && RefusedAfterChild(SupportFunctionName(request)))
+    return 0;
   switch (request) {
   case HSE_REQ_SEND_URL_REDIRECT_RESP:
     return Redirect(static_cast<const char*>(buffer));
   case HSE_REQ_SEND_RESPONSE_HEADER: {
     const auto* block = reinterpret_cast<const char*>(dataType);
-    return SendHeader(request,
-                      buffer ? std::optional<std::string_view>(static_cast<const char*>(buffer))
+    return SendHeader(buffer ? std::optional<std::string_view>(static_cast<const char*>(buffer))
                              : std::nullopt,
                       block ? std::optional<std::string_view>(block) : std::nullopt, true);
   }
@@ -578,8 +597,6 @@ BOOL TRequest::SupportFunction(DWORD request, void* buffer, DWORD* size, DWORD* 
 
 BOOL TRequest::Redirect(const char* url) {
   std::lock_guard lock(FMutex);
-  if (FChildAnswered && !FEnded)
-    return RefuseAfterChildLocked(SupportFunctionName(HSE_REQ_SEND_URL_REDIRECT_RESP));
   if (FEnded || FHeadSent)
     return FailCall(ERROR_INVALID_PARAMETER);
   if (FIoPending)
@@ -608,11 +625,9 @@ BOOL TRequest::Redirect(const char* url) {
   return 1;
 }
 
-BOOL TRequest::SendHeader(DWORD request, std::optional<std::string_view> status,
+BOOL TRequest::SendHeader(std::optional<std::string_view> status,
                           std::optional<std::string_view> block, bool keepConn) {
   std::lock_guard lock(FMutex);
-  if (FChildAnswered && !FEnded)
-    return RefuseAfterChildLocked(SupportFunctionName(request));
   if (FEnded || FHeadSent)
     return FailCall(ERROR_INVALID_PARAMETER);
   if (FIoPending)

@@ -44,13 +44,13 @@ using TRouter = std::function<std::optional<TRoute>(std::string_view path)>;
 /// What a request is made of before the extension sees it.
 struct TRequestSetup {
   TRequestInfo Info;
-  std::string Body; ///< the body's first bytes (read ahead), or all of it
+  std::string Body;         ///< the body's first bytes (read ahead), or all of it
   bool BodyComplete = true; ///< false: the rest comes from the channel's ReceiveBody
   DWORD TotalBytes = UnknownTotalBytes;
   bool HeadOnly = false;
   TConnectionState Connection;
   const std::filesystem::path* Root = nullptr; ///< for map-URL-to-path; outlives the request
-  const TRouter* Router = nullptr; ///< for child requests; outlives the request
+  const TRouter* Router = nullptr;             ///< for child requests; outlives the request
   /// A child whose parent sends the headers: its answer is body bytes only, framed by the parent.
   bool BodyOnly = false;
   unsigned ChildDepth = 0; ///< how many parents the request has
@@ -64,8 +64,8 @@ void DescribeSupportCall(TCallRecord& record, DWORD request, const void* buffer,
 void DescribeSupportAnswer(TCallRecord& record, DWORD request, BOOL result, const void* buffer,
                            const DWORD* size, const DWORD* dataType);
 /// Adds the arguments of an asynchronous-I/O support function to its record.
-void DescribeAsyncCall(DWORD request, const void* buffer, const DWORD* size,
-                       const DWORD* dataType, TCallRecord& record);
+void DescribeAsyncCall(DWORD request, const void* buffer, const DWORD* size, const DWORD* dataType,
+                       TCallRecord& record);
 
 /// The same for the child-request support functions.
 void DescribeChildCall(DWORD request, const void* buffer, TCallRecord& record);
@@ -124,10 +124,10 @@ private:
   enum class TFraming { None, Length, Chunked, UntilClose };
 
   BOOL Redirect(const char* url);
-  /// Calls 3 and 1016 (request): the status (none: "200 OK") and the header block, checked
+  /// Calls 3 and 1016: the status (none: "200 OK") and the header block, checked
   /// before anything is sent; keepConn false closes the connection after the answer.
-  BOOL SendHeader(DWORD request, std::optional<std::string_view> status,
-                  std::optional<std::string_view> block, bool keepConn);
+  BOOL SendHeader(std::optional<std::string_view> status, std::optional<std::string_view> block,
+                  bool keepConn);
   BOOL DoneWithSession(const DWORD* status);
   BOOL MapUrl(char* buffer, DWORD* size);
   // The synchronous support functions beyond the first four (support_sync.cpp).
@@ -199,6 +199,9 @@ private:
   /// A call that would send after a child's complete answer: FALSE, 87, nothing sent, and one
   /// stderr line per request naming the first such call.
   BOOL RefuseAfterChildLocked(std::string_view call);
+  /// Refuses a call that sends (as RefuseAfterChildLocked) when a child's complete answer was
+  /// the answer; the one place every such call is checked, before it looks at its arguments.
+  bool RefusedAfterChild(std::string_view call);
   /// One part of a body: bytes, or a range of a file.
   struct TBodyPart {
     std::string_view Bytes;
@@ -264,7 +267,7 @@ private:
   /// connection goes on: a host that closes after all must still say so.
   std::size_t FUnsentHeadSize = 0;
   TConnectionState FAnnounced;
-  std::string FRefusal; ///< what the last refused call was, for the 502 page
+  std::string FRefusal;         ///< what the last refused call was, for the 502 page
   bool FFlushEachWrite = false; ///< HSE_REQ_SET_FLUSH_FLAG: every write goes out at once
   std::string FLogParameters;   ///< HSE_APPEND_LOG_PARAMETER's texts
   std::uintptr_t FToken = 0;    ///< the impersonation token handed out, closed at the end
@@ -272,7 +275,7 @@ private:
   // The asynchronous operation (at most one) and its completion.
   PFN_HSE_IO_COMPLETION FCompletion = nullptr; ///< set by HSE_REQ_IO_COMPLETION
   void* FCompletionContext = nullptr;
-  bool FIoPending = false;  ///< started; its completion has not been called yet
+  bool FIoPending = false; ///< started; its completion has not been called yet
   /// The call that started it has not returned yet; read without the lock by that call's thread.
   std::atomic<bool> FIoStarting{false};
   bool FIoFinished = false; ///< its result is in, waiting for the starting call to return
@@ -281,13 +284,13 @@ private:
   void* FIoContext = nullptr;
   DWORD FIoBytes = 0;
   DWORD FIoError = 0;
-  DWORD FIoReported = 0;         ///< cbIO of a send that succeeds
+  DWORD FIoReported = 0;               ///< cbIO of a send that succeeds
   const void* FIoReadBuffer = nullptr; ///< where an asynchronous read puts its bytes (for `call`)
   DWORD FIoAbortError = ERROR_OPERATION_ABORTED; ///< what a cancelled operation reports
-  bool FIoAbortRequested = false; ///< the extension cut the operation short
-  bool FEndDeferred = false;     ///< the request ends once the completion has been called
+  bool FIoAbortRequested = false;                ///< the extension cut the operation short
+  bool FEndDeferred = false; ///< the request ends once the completion has been called
   DWORD FDeferredStatus = HSE_STATUS_SUCCESS;
-  unsigned FDeferredExpiry = 0;  ///< a host page due once the completion has been called
+  unsigned FDeferredExpiry = 0; ///< a host page due once the completion has been called
   std::string FDeferredNote;
   std::optional<HSE_EXEC_URL_STATUS> FExecStatus; ///< of the last child request
   /// The pending operation is a child request (SEND_URL, EXEC_URL): a cancel is the child's, as

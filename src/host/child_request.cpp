@@ -356,6 +356,14 @@ void TRequest::ChildAnswered(unsigned status, bool keepAlive, bool bodyOnly) {
     FKeepAlive = false;
 }
 
+bool TRequest::RefusedAfterChild(std::string_view call) {
+  std::lock_guard lock(FMutex);
+  if (!FChildAnswered || FEnded)
+    return false;
+  RefuseAfterChildLocked(call);
+  return true;
+}
+
 BOOL TRequest::RefuseAfterChildLocked(std::string_view call) {
   if (!std::exchange(FAfterChildNoted, true))
     Diagnostic(FExtension.File().string() + ": " + FSetup.Info.Method + " " +
@@ -370,8 +378,6 @@ BOOL TRequest::SendUrl(const char* url) {
     return FailCall(ERROR_INVALID_PARAMETER);
   {
     std::lock_guard lock(FMutex);
-    if (FChildAnswered && !FEnded)
-      return RefuseAfterChildLocked(SupportFunctionName(HSE_REQ_SEND_URL));
     if (FEnded || FHeadSent || FSetup.ChildDepth >= MaxChildDepth)
       return FailCall(ERROR_INVALID_PARAMETER);
     if (FIoPending)
@@ -423,9 +429,6 @@ BOOL TRequest::ExecUrl(const void* buffer, bool unicode) {
                             info->pEntity->cbAvailable);
   }
   std::unique_lock lock(FMutex);
-  if (FChildAnswered && !FEnded)
-    return RefuseAfterChildLocked(
-        SupportFunctionName(unicode ? HSE_REQ_EXEC_UNICODE_URL : HSE_REQ_EXEC_URL));
   if (FEnded || FCompletion == nullptr || FSetup.ChildDepth >= MaxChildDepth ||
       (!wanted.BodyOnly && FHeadSent))
     return FailCall(ERROR_INVALID_PARAMETER);

@@ -243,7 +243,7 @@ BOOL TRequest::SendHeaderEx(const HSE_SEND_HEADER_EX_INFO* info) {
   std::optional<std::string_view> header;
   if (info->pszHeader != nullptr)
     header = Counted(info->pszHeader, info->cchHeader);
-  return SendHeader(HSE_REQ_SEND_RESPONSE_HEADER_EX, status, header, info->fKeepConn != 0);
+  return SendHeader(status, header, info->fKeepConn != 0);
 }
 
 BOOL TRequest::AnswerKeepConn(BOOL* answer) {
@@ -397,8 +397,6 @@ BOOL TRequest::NormalizeUrl(char* url) {
 
 BOOL TRequest::SendCustomError(const HSE_CUSTOM_ERROR_INFO* info) {
   std::unique_lock lock(FMutex);
-  if (FChildAnswered && !FEnded)
-    return RefuseAfterChildLocked(SupportFunctionName(HSE_REQ_SEND_CUSTOM_ERROR));
   if (FEnded || info == nullptr || info->pszStatus == nullptr || FHeadSent)
     return FailCall(ERROR_INVALID_PARAMETER);
   if (FIoPending)
