@@ -1,34 +1,19 @@
 #include "host/bridge.h"
 
-#include <algorithm>
 #include <atomic>
-#include <charconv>
-#include <condition_variable>
-#include <cstdio>
-#include <cstring>
 #include <thread>
 
 #include "host/conn_table.h"
 #include "host/extension.h"
-#include "host/header_block.h"
 #include "host/host_system.h"
 #include "host/host_text.h"
+#include "host/response_text.h"
 #include "host/thread_group.h"
-#include "host/url_path.h"
 #include "runtime/text.h"
-
-#include <boost/container/small_vector.hpp>
 
 namespace isapi_web::host {
 
 namespace {
-
-// Buffered output goes to the client once it reaches this size, even inside the extension call.
-constexpr std::size_t FlushThreshold = 16 * 1024;
-// ERROR_TIMEOUT: a synchronous write the client did not take in time.
-constexpr DWORD ErrorTimeout = 1460;
-// ERROR_OPERATION_ABORTED: a synchronous read the shutdown ended.
-constexpr DWORD ErrorOperationAborted = 995;
 
 TConnTable<TRequest>& Requests() {
   static TConnTable<TRequest> table;
@@ -69,13 +54,6 @@ std::string StatusName(DWORD status) {
   default:
     return "status " + std::to_string(status);
   }
-}
-
-// A Content-Length value the header check let through: at most 18 digits.
-std::uint64_t DecimalValue(std::string_view digits) {
-  std::uint64_t value = 0;
-  std::from_chars(digits.data(), digits.data() + digits.size(), value);
-  return value;
 }
 
 std::string ReasonFor(unsigned status) {
@@ -137,28 +115,16 @@ std::size_t LiveRequestCount() {
 
 TRequest::TRequest(TCreateKey, const TExtension& extension, TRequestSetup&& setup,
                    std::shared_ptr<IClientChannel>&& channel)
-    : FExtension(extension), FSetup(std::move(setup)), FChannel(std::move(channel)) {
-  FContentType = HeaderValue(FSetup.Info, "Content-Type").value_or("");
-  FKeepAlive = FSetup.Connection.KeepAlive;
-  FECB.cbSize = sizeof(EXTENSION_CONTROL_BLOCK);
-  FECB.dwVersion = HSE_VERSION;
-  FECB.dwHttpStatusCode = 200;
-  FECB.lpszMethod = FSetup.Info.Method.data();
-  FECB.lpszQueryString = FSetup.Info.Query.data();
-  FECB.lpszPathInfo = FSetup.Info.PathInfo.data();
-  FECB.lpszPathTranslated = FSetup.Info.PathTranslated.data();
-  FECB.cbTotalBytes = FSetup.TotalBytes;
-  FECB.cbAvailable = static_cast<DWORD>(std::min(FSetup.Body.size(), MaxPreloadedBody));
-  FECB.lpbData = reinterpret_cast<LPBYTE>(FSetup.Body.data());
-  FECB.lpszContentType = FContentType.data();
-  FECB.GetServerVariable = GetServerVariableCallback;
-  FECB.WriteClient = WriteClientCallback;
-  FECB.ReadClient = ReadClientCallback;
-  FECB.ServerSupportFunction = ServerSupportFunctionCallback;
-  FReadOffset = FECB.cbAvailable;
-  FBodyComplete = FSetup.BodyComplete;
-  FSetup.Info.Root = FSetup.Root;
-  FSetup.Info.ExtensionFile = &FExtension.File();
+    : TRequestCore(extension, std::move(setup), std::move(channel)), FAnswer(*this),
+      FOperation(*this, FAnswer), FChildren(*this, FAnswer, FOperation),
+      FAsyncIo(*this, FAnswer, FOperation), FSyncIo(*this, FAnswer, FOperation),
+      FSupport(*this, FAnswer, FOperation) {
+  ECB.GetServerVariable = GetServerVariableCallback;
+  ECB.WriteClient = WriteClientCallback;
+  ECB.ReadClient = ReadClientCallback;
+  ECB.ServerSupportFunction = ServerSupportFunctionCallback;
+  // A cancel of a child request cuts the child short; the operation cannot name it itself.
+  FOperation.SetChildCutter([this] { FChildren.Cut(); });
 }
 
 TRequest::~TRequest() = default;
@@ -168,7 +134,7 @@ std::shared_ptr<TRequest> TRequest::Create(const TExtension& extension, TRequest
   auto request =
       std::make_shared<TRequest>(TCreateKey{}, extension, std::move(setup), std::move(channel));
   request->FHandle = Requests().Insert(request);
-  request->FECB.ConnID = reinterpret_cast<HCONN>(request->FHandle);
+  request->ECB.ConnID = reinterpret_cast<HCONN>(request->FHandle);
   return request;
 }
 
@@ -178,26 +144,26 @@ std::shared_ptr<TRequest> TRequest::Create(const TExtension& extension, const TR
 }
 
 bool TRequest::Ended() const {
-  std::lock_guard lock(FMutex);
-  return FEnded;
+  std::lock_guard lock(Mutex);
+  return Finished;
 }
 
 void TRequest::Run() {
   DWORD status;
   {
     TExtensionCallScope scope;
-    status = FExtension.HttpExtensionProc(&FECB);
+    status = Extension.HttpExtensionProc(&ECB);
   }
   if (CallsObserved())
     ReportObservedCall(
         TCallRecord{"HttpExtensionProc",
-                    {{"ConnID", HandleText(FECB.ConnID)}},
+                    {{"ConnID", HandleText(ECB.ConnID)}},
                     true,
                     0,
                     {{"status", std::int64_t{status}}, {"meaning", StatusName(status)}}});
-  std::unique_lock lock(FMutex);
-  FProcReturned = true;
-  if (FEnded)
+  std::unique_lock lock(Mutex);
+  ProcReturned = true;
+  if (Finished)
     return;
   if (status == HSE_STATUS_PENDING) {
     if (FDoneCalled) {
@@ -205,20 +171,20 @@ void TRequest::Run() {
       return;
     }
     FPending = true;
-    FChannel->PendingStarted();
-    FlushLocked(); // what the call wrote goes out now; the rest streams as it comes
+    Channel->PendingStarted();
+    FAnswer.Flush(); // what the call wrote goes out now; the rest streams as it comes
     return;
   }
   EndLocked(lock, status, true);
 }
 
 bool TRequest::Expire(unsigned status, std::string_view note, bool onOwnerThread, bool wait) {
-  std::unique_lock lock(FMutex, std::defer_lock);
+  std::unique_lock lock(Mutex, std::defer_lock);
   if (wait)
     lock.lock();
   else if (!lock.try_lock())
     return false;
-  if (FEnded)
+  if (Finished)
     return true;
   ExpireLocked(lock, status, note, onOwnerThread);
   return true;
@@ -226,75 +192,61 @@ bool TRequest::Expire(unsigned status, std::string_view note, bool onOwnerThread
 
 void TRequest::ExpireLocked(std::unique_lock<std::mutex>& lock, unsigned status,
                             std::string_view note, bool onOwnerThread) {
-  if (FIoPending) {
-    // The connection is busy with the operation: it is cut short, and the page (or the close)
-    // follows its completion.
-    if (FDeferredExpiry == 0) {
-      FDeferredExpiry = status;
-      FDeferredNote = std::string(note);
-    }
-    AbortPendingIoLocked(ERROR_OPERATION_ABORTED);
+  if (FOperation.DeferExpiry(status, note))
     return;
-  }
   TRequestOutcome outcome;
   outcome.KeepAlive = false;
   outcome.Note = std::string(note);
-  outcome.LogData = LogDataLocked();
-  if (!FHeadSent) {
+  outcome.LogData = FSupport.LogData();
+  if (!FAnswer.HeadSent()) {
     const std::string statusText = ReasonFor(status);
     outcome.Bytes = ComposePage(statusText, {}, ErrorPageBody(statusText, HtmlEscape(note)),
-                                TConnectionState{false, FSetup.Connection.Http10}, FSetup.HeadOnly);
+                                TConnectionState{false, Setup.Connection.Http10}, Setup.HeadOnly);
     outcome.Status = status;
   } else {
-    if (FUnsentHeadSize != 0)
-      FUnsentHeadSize = AnnounceClose(FOutput, FUnsentHeadSize, FAnnounced);
-    outcome.Bytes = std::move(FOutput);
-    outcome.Status = FStatus;
+    outcome.Bytes = FAnswer.CutShort();
+    outcome.Status = FAnswer.Status();
   }
   // The bytes go with the outcome, from the connection's loop: the thread that expires the
   // request (the shutdown's, a reader's) never waits for the client.
-  if (FClientGone)
+  if (FAnswer.ClientGone())
     outcome.Bytes.clear();
   Finish(lock, std::move(outcome), onOwnerThread);
 }
 
 bool TRequest::Withdraw() {
-  std::lock_guard lock(FMutex);
-  if (FEnded)
+  std::lock_guard lock(Mutex);
+  if (Finished)
     return false;
-  FEnded = true;
+  Finished = true;
   Requests().Remove(FHandle);
-  FChannel.reset();
+  Channel.reset();
   return true;
 }
 
 void TRequest::Finish(std::unique_lock<std::mutex>& lock, TRequestOutcome outcome,
                       bool onOwnerThread) {
-  FEnded = true;
+  Finished = true;
   Requests().Remove(FHandle);
-  if (FToken != 0)
-    CloseImpersonationToken(std::exchange(FToken, 0));
-  std::shared_ptr<IClientChannel> channel = std::move(FChannel);
+  FSupport.CloseToken();
+  std::shared_ptr<IClientChannel> channel = std::move(Channel);
   lock.unlock();
   IClientChannel& target = *channel;
   target.RequestEnded(std::move(channel), std::move(outcome), onOwnerThread);
 }
 
 void TRequest::EndLocked(std::unique_lock<std::mutex>& lock, DWORD status, bool onOwnerThread) {
-  if (FIoPending) {
-    // Never ended with an operation outstanding: the end follows its completion.
-    FEndDeferred = true;
-    FDeferredStatus = status;
+  // Never ended with an operation outstanding: the end follows its completion.
+  if (FOperation.DeferEnd(status))
     return;
-  }
   TRequestOutcome outcome;
-  outcome.LogData = LogDataLocked();
+  outcome.LogData = FSupport.LogData();
   if (FDoneCalled || FPending)
     outcome.SessionStatus = FDoneStatus;
   // A body the extension left unread is still on its way: the connection cannot carry another
   // request after it.
-  bool keepAlive = FKeepAlive && !FClientGone && FBodyComplete;
-  if (!FHeadSent) {
+  bool keepAlive = FAnswer.KeepAlive() && !FAnswer.ClientGone() && BodyComplete;
+  if (!FAnswer.HeadSent()) {
     std::string statusText;
     if (status == HSE_STATUS_ERROR) {
       statusText = ReasonFor(500);
@@ -307,8 +259,8 @@ void TRequest::EndLocked(std::unique_lock<std::mutex>& lock, DWORD status, bool 
     } else {
       statusText = ReasonFor(502);
       outcome.Status = 502;
-      if (!FRefusal.empty())
-        outcome.Note = "The extension asked for " + FRefusal +
+      if (!FAnswer.Refusal().empty())
+        outcome.Note = "The extension asked for " + FAnswer.Refusal() +
                        ", which the host refused; nothing else was sent.";
       else if (FPending || FDoneCalled)
         outcome.Note = "The extension ended a pending request (done with session, " +
@@ -319,194 +271,58 @@ void TRequest::EndLocked(std::unique_lock<std::mutex>& lock, DWORD status, bool 
     }
     outcome.Bytes =
         ComposePage(statusText, {}, ErrorPageBody(statusText, HtmlEscape(outcome.Note)),
-                    TConnectionState{keepAlive, FSetup.Connection.Http10}, FSetup.HeadOnly);
+                    TConnectionState{keepAlive, Setup.Connection.Http10}, Setup.HeadOnly);
   } else {
-    if (FFraming == TFraming::Chunked && !FSetup.HeadOnly)
-      FOutput += LastChunk;
-    if (FFraming == TFraming::UntilClose)
-      keepAlive = false;
-    if (FFraming == TFraming::Length && FBodyWritten < FDeclaredLength && !FSetup.HeadOnly &&
-        !FBodyless)
-      keepAlive = false; // the client still waits for bytes that will never come
-    if (status == HSE_STATUS_ERROR)
-      keepAlive = false;
-    if (!keepAlive && FUnsentHeadSize != 0)
-      FUnsentHeadSize = AnnounceClose(FOutput, FUnsentHeadSize, FAnnounced);
-    outcome.Bytes = std::move(FOutput);
-    outcome.Status = FStatus;
+    outcome.Bytes = FAnswer.Finish(status == HSE_STATUS_ERROR, keepAlive);
+    outcome.Status = FAnswer.Status();
   }
   // An answer cut short ends with the connection: nothing more may look like its end.
-  if (FClientGone)
+  if (FAnswer.ClientGone())
     outcome.Bytes.clear();
   outcome.KeepAlive = keepAlive;
-  outcome.TimedOut = FSendError == ErrorTimeout;
+  outcome.TimedOut = FAnswer.SendError() == ERROR_TIMEOUT;
   // The host's limit cut an operation short and the extension then ended the request itself.
-  if (FDeferredExpiry != 0 && outcome.Note.empty())
-    outcome.Note = FDeferredNote;
+  if (FOperation.DeferredExpiry() != 0 && outcome.Note.empty())
+    outcome.Note = FOperation.DeferredNote();
   Finish(lock, std::move(outcome), onOwnerThread);
+}
+
+std::shared_ptr<TRequestCore> TRequest::CreateChild(const TExtension& extension,
+                                                    TRequestSetup&& setup,
+                                                    std::shared_ptr<IClientChannel> channel) {
+  return Create(extension, std::move(setup), std::move(channel));
 }
 
 BOOL TRequest::GetVariable(const char* name, void* buffer, DWORD* size) {
   {
-    std::lock_guard lock(FMutex);
-    if (FEnded)
+    std::lock_guard lock(Mutex);
+    if (Finished)
       return FailCall(ERROR_INVALID_PARAMETER);
   }
   DWORD error = 0;
-  if (!CopyServerVariable(FSetup.Info, name, buffer, size, error))
+  if (!CopyServerVariable(Setup.Info, name, buffer, size, error))
     return FailCall(error);
   return 1;
 }
 
 BOOL TRequest::Read(void* buffer, DWORD* size) {
-  std::unique_lock lock(FMutex);
-  if (FEnded)
-    return FailCall(ERROR_INVALID_PARAMETER);
-  if (FIoPending)
-    return FailCall(ERROR_BUSY);
-  const std::size_t remaining = FSetup.Body.size() - FReadOffset;
-  if (remaining > 0 || FBodyComplete || *size == 0) {
-    const std::size_t count = std::min<std::size_t>(remaining, *size);
-    if (count > 0)
-      std::memcpy(buffer, FSetup.Body.data() + FReadOffset, count);
-    FReadOffset += count;
-    *size = static_cast<DWORD>(count);
-    return 1;
-  }
-  // The rest of the body is still in the connection: this thread reads it from there.
-  std::size_t received = 0;
-  const TReceiveResult result = FChannel->ReceiveBody(buffer, *size, received);
-  *size = static_cast<DWORD>(received);
-  switch (result) {
-  case TReceiveResult::Received:
-    return 1;
-  case TReceiveResult::End:
-    FBodyComplete = true;
-    return 1;
-  case TReceiveResult::ClientGone:
-    // As IIS answers a read on a closed connection; the connection ends with the request.
-    FClientGone = true;
-    FSendError = ERROR_NO_DATA;
-    return 1;
-  case TReceiveResult::TimedOut:
-    FClientGone = true;
-    FSendError = ErrorTimeout;
-    return FailCall(ErrorTimeout);
-  case TReceiveResult::Interrupted:
-    // The shutdown's answer, given here while this thread holds the request: the extension's
-    // later calls find it ended.
-    ExpireLocked(lock, 503, "The server shut down before the request's body had come.", false);
-    return FailCall(ErrorOperationAborted);
-  case TReceiveResult::Cancelled:
-    return FailCall(ErrorOperationAborted);
-  case TReceiveResult::TooLarge:
-    break;
-  }
-  // What the host answers to a body over its limit, whatever the extension does next: its
-  // later calls find the request ended.
-  ExpireLocked(lock, 413, "The request's body is larger than the host accepts.", false);
-  return FailCall(ERROR_INVALID_PARAMETER);
+  return FSyncIo.Read(buffer, size);
 }
 
 BOOL TRequest::Write(const void* buffer, DWORD* bytes, DWORD reserved) {
   if (RefusedAfterChild("WriteClient"))
     return 0;
   if ((reserved & HSE_IO_ASYNC) != 0)
-    return WriteAsync(buffer, *bytes);
-  std::lock_guard lock(FMutex);
-  if (FEnded)
-    return FailCall(ERROR_INVALID_PARAMETER);
-  if (FIoPending)
-    return FailCall(ERROR_BUSY);
-  if (FClientGone)
-    return FailCall(FSendError);
-  if (!FHeadSent)
-    StartBodyLocked(200, "200 OK", {});
-  AppendBodyLocked(std::string_view(static_cast<const char*>(buffer), *bytes));
-  if ((FProcReturned || FFlushEachWrite || FOutput.size() >= FlushThreshold) && !FlushLocked())
-    return 0;
-  return 1;
+    return FAsyncIo.WriteAsync(buffer, *bytes);
+  return FSyncIo.Write(buffer, bytes);
 }
 
-void TRequest::StartBodyLocked(unsigned status, std::string_view statusText,
-                               std::span<const TFieldView> fields) {
-  FHeadSent = true;
-  FStatus = status;
-  if (FSetup.BodyOnly) {
-    FFraming = TFraming::None; // a child's bytes, which its parent frames
-    return;
-  }
-  // A client reads no body after these statuses, so body bytes would be read as the next answer.
-  FBodyless = FStatus == 204 || FStatus == 304;
-  boost::container::small_vector<TFieldView, 8> sent;
-  bool extensionFramed = false;
-  for (const TFieldView& field : fields) {
-    if (EqualsIgnoreCase(field.Name, "Connection")) {
-      if (ToUpperAscii(field.Value).find("CLOSE") != std::string::npos)
-        FKeepAlive = false;
-      continue; // the host says how the connection goes on
-    }
-    if (EqualsIgnoreCase(field.Name, "Content-Length")) {
-      FFraming = TFraming::Length;
-      FDeclaredLength = DecimalValue(field.Value);
-    } else if (EqualsIgnoreCase(field.Name, "Transfer-Encoding")) {
-      extensionFramed = true; // the extension frames the body itself; it ends with the connection
-    }
-    sent.push_back(field);
-  }
-  if (extensionFramed) {
-    FFraming = TFraming::UntilClose;
-    FKeepAlive = false;
-  } else if (FFraming == TFraming::None && !FBodyless) {
-    if (FSetup.Connection.Http10) {
-      FFraming = TFraming::UntilClose;
-      FKeepAlive = false;
-    } else {
-      FFraming = TFraming::Chunked;
-      sent.push_back({"Transfer-Encoding", "chunked"});
-    }
-  }
-  FAnnounced =
-      TConnectionState{FKeepAlive && !(FFraming == TFraming::UntilClose), FSetup.Connection.Http10};
-  AppendHead(FOutput, statusText, {sent.data(), sent.size()}, FAnnounced);
-  FUnsentHeadSize = FOutput.size();
-}
-
-void TRequest::AppendBodyLocked(std::string_view bytes) {
-  const std::uint64_t before = FBodyWritten;
-  FBodyWritten += bytes.size();
-  if (FSetup.HeadOnly || FBodyless || bytes.empty())
-    return;
-  switch (FFraming) {
-  case TFraming::Length:
-    // Bytes past the declared length are dropped: they could only become a second response.
-    if (before < FDeclaredLength)
-      FOutput += bytes.substr(0, static_cast<std::size_t>(std::min<std::uint64_t>(
-                                     bytes.size(), FDeclaredLength - before)));
-    break;
-  case TFraming::Chunked:
-    AppendChunk(FOutput, bytes);
-    break;
-  case TFraming::UntilClose:
-  case TFraming::None:
-    FOutput += bytes;
-    break;
-  }
-}
-
-bool TRequest::FlushLocked() {
-  if (FClientGone)
-    return FailCall(FSendError) != 0;
-  if (FOutput.empty())
-    return true;
-  const TSendResult result = FChannel->SendNow(FOutput);
-  FOutput.clear();
-  FUnsentHeadSize = 0;
-  if (result == TSendResult::Sent)
-    return true;
-  FClientGone = true;
-  FSendError = result == TSendResult::TimedOut ? ErrorTimeout : ERROR_NO_DATA;
-  return FailCall(FSendError) != 0;
+bool TRequest::RefusedAfterChild(std::string_view call) {
+  std::lock_guard lock(Mutex);
+  if (!FChildren.AnswerComplete() || Finished)
+    return false;
+  FChildren.RefuseAfterChild(call);
+  return true;
 }
 
 BOOL TRequest::SupportFunction(DWORD request, void* buffer, DWORD* size, DWORD* dataType) {
@@ -514,66 +330,66 @@ BOOL TRequest::SupportFunction(DWORD request, void* buffer, DWORD* size, DWORD* 
     return 0;
   switch (request) {
   case HSE_REQ_SEND_URL_REDIRECT_RESP:
-    return Redirect(static_cast<const char*>(buffer));
+    return FSyncIo.Redirect(static_cast<const char*>(buffer));
   case HSE_REQ_SEND_RESPONSE_HEADER: {
     const auto* block = reinterpret_cast<const char*>(dataType);
-    return SendHeader(buffer ? std::optional<std::string_view>(static_cast<const char*>(buffer))
-                             : std::nullopt,
-                      block ? std::optional<std::string_view>(block) : std::nullopt, true);
+    return FSyncIo.SendHeader(
+        buffer ? std::optional<std::string_view>(static_cast<const char*>(buffer)) : std::nullopt,
+        block ? std::optional<std::string_view>(block) : std::nullopt, true);
   }
   case HSE_REQ_DONE_WITH_SESSION:
     return DoneWithSession(static_cast<const DWORD*>(buffer));
   case HSE_REQ_MAP_URL_TO_PATH:
-    return MapUrl(static_cast<char*>(buffer), size);
+    return FSupport.MapUrl(static_cast<char*>(buffer), size);
   case HSE_REQ_IO_COMPLETION:
-    return SetIoCompletion(reinterpret_cast<PFN_HSE_IO_COMPLETION>(buffer), dataType);
+    return FAsyncIo.SetIoCompletion(reinterpret_cast<PFN_HSE_IO_COMPLETION>(buffer), dataType);
   case HSE_REQ_ASYNC_READ_CLIENT:
-    return ReadAsync(buffer, size, dataType);
+    return FAsyncIo.ReadAsync(buffer, size, dataType);
   case HSE_REQ_TRANSMIT_FILE:
-    return TransmitFile(static_cast<const HSE_TF_INFO*>(buffer));
+    return FAsyncIo.TransmitFile(static_cast<const HSE_TF_INFO*>(buffer));
   case HSE_REQ_VECTOR_SEND:
-    return VectorSend(static_cast<const HSE_RESPONSE_VECTOR*>(buffer));
+    return FAsyncIo.VectorSend(static_cast<const HSE_RESPONSE_VECTOR*>(buffer));
   case HSE_REQ_CANCEL_IO:
-    return CancelIo();
+    return FAsyncIo.CancelIo();
   case HSE_REQ_SEND_URL:
-    return SendUrl(static_cast<const char*>(buffer));
+    return FChildren.SendUrl(static_cast<const char*>(buffer));
   case HSE_REQ_EXEC_URL:
   case HSE_REQ_EXEC_UNICODE_URL:
-    return ExecUrl(buffer, request == HSE_REQ_EXEC_UNICODE_URL);
+    return FChildren.ExecUrl(buffer, request == HSE_REQ_EXEC_UNICODE_URL);
   case HSE_REQ_GET_EXEC_URL_STATUS:
-    return GetExecUrlStatus(buffer);
+    return FChildren.GetExecUrlStatus(buffer);
   case HSE_REQ_SEND_RESPONSE_HEADER_EX:
-    return SendHeaderEx(static_cast<const HSE_SEND_HEADER_EX_INFO*>(buffer));
+    return FSyncIo.SendHeaderEx(static_cast<const HSE_SEND_HEADER_EX_INFO*>(buffer));
   case HSE_REQ_IS_KEEP_CONN:
-    return AnswerKeepConn(static_cast<BOOL*>(buffer));
+    return FSupport.AnswerKeepConn(static_cast<BOOL*>(buffer));
   case HSE_REQ_IS_CONNECTED:
-    return AnswerConnected(static_cast<BOOL*>(buffer));
+    return FSupport.AnswerConnected(static_cast<BOOL*>(buffer));
   case HSE_REQ_CLOSE_CONNECTION:
-    return CloseConnection();
+    return FSupport.CloseConnection();
   case HSE_REQ_SET_FLUSH_FLAG:
-    return SetFlushFlag(buffer);
+    return FSupport.SetFlushFlag(buffer);
   case HSE_APPEND_LOG_PARAMETER:
-    return AppendLogParameter(static_cast<const char*>(buffer), size);
+    return FSupport.AppendLogParameter(static_cast<const char*>(buffer), size);
   case HSE_REQ_REPORT_UNHEALTHY:
-    return ReportUnhealthy(static_cast<const char*>(buffer));
+    return FSupport.ReportUnhealthy(static_cast<const char*>(buffer));
   case HSE_REQ_MAP_URL_TO_PATH_EX:
-    return MapUrlEx(static_cast<const char*>(buffer), size,
-                    reinterpret_cast<HSE_URL_MAPEX_INFO*>(dataType));
+    return FSupport.MapUrlEx(static_cast<const char*>(buffer), size,
+                             reinterpret_cast<HSE_URL_MAPEX_INFO*>(dataType));
   case HSE_REQ_MAP_UNICODE_URL_TO_PATH:
-    return MapUnicodeUrl(static_cast<WCHAR*>(buffer), size);
+    return FSupport.MapUnicodeUrl(static_cast<WCHAR*>(buffer), size);
   case HSE_REQ_MAP_UNICODE_URL_TO_PATH_EX:
-    return MapUnicodeUrlEx(static_cast<const WCHAR*>(buffer), size,
-                           reinterpret_cast<HSE_UNICODE_URL_MAPEX_INFO*>(dataType));
+    return FSupport.MapUnicodeUrlEx(static_cast<const WCHAR*>(buffer), size,
+                                    reinterpret_cast<HSE_UNICODE_URL_MAPEX_INFO*>(dataType));
   case HSE_REQ_NORMALIZE_URL:
-    return NormalizeUrl(static_cast<char*>(buffer));
+    return FSupport.NormalizeUrl(static_cast<char*>(buffer));
   case HSE_REQ_SEND_CUSTOM_ERROR:
-    return SendCustomError(static_cast<const HSE_CUSTOM_ERROR_INFO*>(buffer));
+    return FSyncIo.SendCustomError(static_cast<const HSE_CUSTOM_ERROR_INFO*>(buffer));
   case HSE_REQ_GET_IMPERSONATION_TOKEN:
-    return GetImpersonationToken(static_cast<void**>(buffer));
+    return FSupport.GetImpersonationToken(static_cast<void**>(buffer));
   case HSE_REQ_IS_IN_PROCESS:
-    return AnswerInProcess(static_cast<DWORD*>(buffer));
+    return FSupport.AnswerInProcess(static_cast<DWORD*>(buffer));
   case HSE_REQ_ABORTIVE_CLOSE:
-    return AbortiveClose();
+    return FSupport.AbortiveClose();
   case HSE_REQ_GET_SSPI_INFO:
   case HSE_REQ_REFRESH_ISAPI_ACL:
   case HSE_REQ_GET_CERT_INFO_EX:
@@ -587,92 +403,20 @@ BOOL TRequest::SupportFunction(DWORD request, void* buffer, DWORD* size, DWORD* 
   case HSE_REQ_GET_WORKER_PROCESS_SETTINGS:
   case HSE_REQ_GET_PROTOCOL_MANAGER_CUSTOM_INTERFACE_CALLBACK:
   case HSE_REQ_GET_CHANNEL_BINDING_TOKEN:
-    return Refuse(request);
+    return FSupport.Refuse(request);
   default: {
-    std::lock_guard lock(FMutex);
+    std::lock_guard lock(Mutex);
     return FailCall(ERROR_INVALID_PARAMETER);
   }
   }
-}
-
-BOOL TRequest::Redirect(const char* url) {
-  std::lock_guard lock(FMutex);
-  if (FEnded || FHeadSent)
-    return FailCall(ERROR_INVALID_PARAMETER);
-  if (FIoPending)
-    return FailCall(ERROR_BUSY);
-  const std::string_view target = url ? std::string_view(url) : std::string_view();
-  if (target.empty() || HasControlCharacter(target)) {
-    // Nothing reaches the client: a CR or LF here would let the target write its own headers.
-    FRefusal = target.empty() ? "a redirect to an empty target"
-                              : "a redirect to an invalid target (it holds a control character)";
-    return FailCall(ERROR_INVALID_PARAMETER);
-  }
-  const std::size_t bodySize = RedirectPageBodySize(target);
-  char lengthText[24];
-  const auto lengthEnd = std::to_chars(lengthText, lengthText + sizeof lengthText, bodySize).ptr;
-  const TFieldView fields[] = {{"Location", target},
-                               {"Content-Type", "text/html"},
-                               {"Content-Length", std::string_view(lengthText, lengthEnd)}};
-  FOutput.reserve(512 + target.size() + bodySize);
-  StartBodyLocked(302, "302 Object Moved", fields);
-  // The page goes straight into the output: the same bytes AppendBodyLocked would frame.
-  FBodyWritten += bodySize;
-  if (!FSetup.HeadOnly && !FBodyless)
-    AppendRedirectPageBody(FOutput, target);
-  if (FProcReturned && !FlushLocked())
-    return 0;
-  return 1;
-}
-
-BOOL TRequest::SendHeader(std::optional<std::string_view> status,
-                          std::optional<std::string_view> block, bool keepConn) {
-  std::lock_guard lock(FMutex);
-  if (FEnded || FHeadSent)
-    return FailCall(ERROR_INVALID_PARAMETER);
-  if (FIoPending)
-    return FailCall(ERROR_BUSY);
-  TStatusText statusText;
-  if (status) {
-    const std::optional<TStatusText> parsed = ParseStatusText(*status);
-    if (!parsed) {
-      FRefusal = "a response header with an invalid status text";
-      return FailCall(ERROR_INVALID_PARAMETER);
-    }
-    statusText = *parsed;
-    // An interim status is no answer: the client would wait for the real one after it.
-    if (statusText.Code < 200) {
-      FRefusal = "a response header with an interim (1xx) status";
-      return FailCall(ERROR_INVALID_PARAMETER);
-    }
-  }
-  THeaderBlock headers;
-  if (block) {
-    std::optional<THeaderBlock> parsed = ParseAnswerHeaderBlock(*block);
-    if (!parsed) {
-      FRefusal = "a response header with an invalid header block";
-      return FailCall(ERROR_INVALID_PARAMETER);
-    }
-    headers = std::move(*parsed);
-  }
-  boost::container::small_vector<TFieldView, 8> fields;
-  for (const auto& [name, value] : headers.Fields)
-    fields.push_back({name, value});
-  if (!keepConn)
-    FKeepAlive = false;
-  StartBodyLocked(statusText.Code, statusText.Text, {fields.data(), fields.size()});
-  AppendBodyLocked(headers.BodyStart);
-  if (FProcReturned && !FlushLocked())
-    return 0;
-  return 1;
 }
 
 BOOL TRequest::DoneWithSession(const DWORD* status) {
-  std::unique_lock lock(FMutex);
-  if (FEnded)
+  std::unique_lock lock(Mutex);
+  if (Finished)
     return FailCall(ERROR_INVALID_PARAMETER);
   FDoneStatus = status ? *status : HSE_STATUS_SUCCESS;
-  if (!FProcReturned) {
+  if (!ProcReturned) {
     // Still inside HttpExtensionProc: the request ends when it returns HSE_STATUS_PENDING.
     FDoneCalled = true;
     return 1;
@@ -681,18 +425,13 @@ BOOL TRequest::DoneWithSession(const DWORD* status) {
   return 1;
 }
 
-BOOL TRequest::MapUrl(char* buffer, DWORD* size) {
-  std::lock_guard lock(FMutex);
-  if (FEnded || buffer == nullptr || size == nullptr || !FSetup.Root)
-    return FailCall(ERROR_INVALID_PARAMETER);
-  const std::string url(buffer, strnlen(buffer, *size));
-  const std::optional<std::string> path = MapUrlToPhysicalPath(*FSetup.Root, url);
-  if (!path)
-    return FailCall(ERROR_INVALID_PARAMETER);
-  DWORD error = 0;
-  if (!CopyWithTerminator(*path, buffer, size, error))
-    return FailCall(error);
-  return 1;
+void TRequest::CallReturned() {
+  FOperation.CallReturned();
+}
+
+void TRequest::AbortPendingIo(DWORD error) {
+  std::lock_guard lock(Mutex);
+  FOperation.Abort(error);
 }
 
 // ---- The callbacks ---------------------------------------------------------------------------
