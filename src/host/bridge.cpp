@@ -1,34 +1,19 @@
 #include "host/bridge.h"
 
-#include <algorithm>
 #include <atomic>
-#include <charconv>
-#include <condition_variable>
-#include <cstdio>
-#include <cstring>
 #include <thread>
 
 #include "host/conn_table.h"
 #include "host/extension.h"
-#include "host/header_block.h"
 #include "host/host_system.h"
 #include "host/host_text.h"
+#include "host/response_text.h"
 #include "host/thread_group.h"
-#include "host/url_path.h"
 #include "runtime/text.h"
-
-#include <boost/container/small_vector.hpp>
 
 namespace isapi_web::host {
 
 namespace {
-
-// Buffered output goes to the client once it reaches this size, even inside the extension call.
-constexpr std::size_t FlushThreshold = 16 * 1024;
-// ERROR_TIMEOUT: a synchronous write the client did not take in time.
-constexpr DWORD ErrorTimeout = 1460;
-// ERROR_OPERATION_ABORTED: a synchronous read the shutdown ended.
-constexpr DWORD ErrorOperationAborted = 995;
 
 TConnTable<TRequest>& Requests() {
   static TConnTable<TRequest> table;
@@ -47,45 +32,6 @@ public:
   TCallbackScope(const TCallbackScope&) = delete;
   TCallbackScope& operator=(const TCallbackScope&) = delete;
 };
-
-std::atomic<bool> ObserverActive{false};
-std::mutex ObserverMutex; // guards Observer
-std::function<void(const TCallRecord&)> Observer;
-
-std::condition_variable ObservedCallsChanged;
-int ObservedCallsInFlight = 0; // guarded by ObserverMutex
-
-void Report(const TCallRecord& record) {
-  std::lock_guard lock(ObserverMutex);
-  if (Observer)
-    Observer(record);
-}
-
-// Counts a callback that is being observed, so that the observer can wait until the report of
-// a call that has already taken effect (done with session, from another thread) is in.
-class TObservedCall {
-public:
-  TObservedCall() : FCounted(ObserverActive) {
-    if (!FCounted)
-      return;
-    std::lock_guard lock(ObserverMutex);
-    ++ObservedCallsInFlight;
-  }
-  ~TObservedCall() {
-    if (!FCounted)
-      return;
-    // Notified under the lock: once the waiter sees zero, this thread touches nothing more.
-    std::lock_guard lock(ObserverMutex);
-    --ObservedCallsInFlight;
-    ObservedCallsChanged.notify_all();
-  }
-  TObservedCall(const TObservedCall&) = delete;
-  TObservedCall& operator=(const TObservedCall&) = delete;
-
-private:
-  bool FCounted;
-};
-
 
 std::shared_ptr<TRequest> FindRequest(HCONN conn) {
   return Requests().Find(reinterpret_cast<std::uintptr_t>(conn));
@@ -110,13 +56,6 @@ std::string StatusName(DWORD status) {
   }
 }
 
-// A Content-Length value the header check let through: at most 18 digits.
-std::uint64_t DecimalValue(std::string_view digits) {
-  std::uint64_t value = 0;
-  std::from_chars(digits.data(), digits.data() + digits.size(), value);
-  return value;
-}
-
 std::string ReasonFor(unsigned status) {
   switch (status) {
   case 500:
@@ -132,26 +71,25 @@ std::string ReasonFor(unsigned status) {
   }
 }
 
+// The support functions that send to the client (or start a child that does).
+bool SendsToClient(DWORD request) {
+  switch (request) {
+  case HSE_REQ_SEND_URL_REDIRECT_RESP:
+  case HSE_REQ_SEND_URL:
+  case HSE_REQ_SEND_RESPONSE_HEADER:
+  case HSE_REQ_SEND_RESPONSE_HEADER_EX:
+  case HSE_REQ_TRANSMIT_FILE:
+  case HSE_REQ_VECTOR_SEND:
+  case HSE_REQ_EXEC_URL:
+  case HSE_REQ_EXEC_UNICODE_URL:
+  case HSE_REQ_SEND_CUSTOM_ERROR:
+    return true;
+  default:
+    return false;
+  }
+}
+
 } // namespace
-
-bool CallsObserved() {
-  return ObserverActive;
-}
-
-void ReportObservedCall(const TCallRecord& record) {
-  Report(record);
-}
-
-void SetCallObserver(std::function<void(const TCallRecord&)> observer) {
-  std::lock_guard lock(ObserverMutex);
-  ObserverActive = static_cast<bool>(observer);
-  Observer = std::move(observer);
-}
-
-void WaitForObservedCalls() {
-  std::unique_lock lock(ObserverMutex);
-  ObservedCallsChanged.wait(lock, [] { return ObservedCallsInFlight == 0; });
-}
 
 bool WaitForCallbacksToReturn(std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -177,28 +115,16 @@ std::size_t LiveRequestCount() {
 
 TRequest::TRequest(TCreateKey, const TExtension& extension, TRequestSetup&& setup,
                    std::shared_ptr<IClientChannel>&& channel)
-    : FExtension(extension), FSetup(std::move(setup)), FChannel(std::move(channel)) {
-  FContentType = HeaderValue(FSetup.Info, "Content-Type").value_or("");
-  FKeepAlive = FSetup.Connection.KeepAlive;
-  FECB.cbSize = sizeof(EXTENSION_CONTROL_BLOCK);
-  FECB.dwVersion = HSE_VERSION;
-  FECB.dwHttpStatusCode = 200;
-  FECB.lpszMethod = FSetup.Info.Method.data();
-  FECB.lpszQueryString = FSetup.Info.Query.data();
-  FECB.lpszPathInfo = FSetup.Info.PathInfo.data();
-  FECB.lpszPathTranslated = FSetup.Info.PathTranslated.data();
-  FECB.cbTotalBytes = FSetup.TotalBytes;
-  FECB.cbAvailable = static_cast<DWORD>(std::min(FSetup.Body.size(), MaxPreloadedBody));
-  FECB.lpbData = reinterpret_cast<LPBYTE>(FSetup.Body.data());
-  FECB.lpszContentType = FContentType.data();
-  FECB.GetServerVariable = GetServerVariableCallback;
-  FECB.WriteClient = WriteClientCallback;
-  FECB.ReadClient = ReadClientCallback;
-  FECB.ServerSupportFunction = ServerSupportFunctionCallback;
-  FReadOffset = FECB.cbAvailable;
-  FBodyComplete = FSetup.BodyComplete;
-  FSetup.Info.Root = FSetup.Root;
-  FSetup.Info.ExtensionFile = &FExtension.File();
+    : TRequestCore(extension, std::move(setup), std::move(channel)), FAnswer(*this),
+      FOperation(*this, FAnswer), FChildren(*this, FAnswer, FOperation),
+      FAsyncIo(*this, FAnswer, FOperation), FSyncIo(*this, FAnswer, FOperation),
+      FSupport(*this, FAnswer, FOperation) {
+  ECB.GetServerVariable = GetServerVariableCallback;
+  ECB.WriteClient = WriteClientCallback;
+  ECB.ReadClient = ReadClientCallback;
+  ECB.ServerSupportFunction = ServerSupportFunctionCallback;
+  // A cancel of a child request cuts the child short; the operation cannot name it itself.
+  FOperation.SetChildCutter([this] { FChildren.Cut(); });
 }
 
 TRequest::~TRequest() = default;
@@ -208,7 +134,7 @@ std::shared_ptr<TRequest> TRequest::Create(const TExtension& extension, TRequest
   auto request =
       std::make_shared<TRequest>(TCreateKey{}, extension, std::move(setup), std::move(channel));
   request->FHandle = Requests().Insert(request);
-  request->FECB.ConnID = reinterpret_cast<HCONN>(request->FHandle);
+  request->ECB.ConnID = reinterpret_cast<HCONN>(request->FHandle);
   return request;
 }
 
@@ -218,25 +144,26 @@ std::shared_ptr<TRequest> TRequest::Create(const TExtension& extension, const TR
 }
 
 bool TRequest::Ended() const {
-  std::lock_guard lock(FMutex);
-  return FEnded;
+  std::lock_guard lock(Mutex);
+  return Finished;
 }
 
 void TRequest::Run() {
   DWORD status;
   {
     TExtensionCallScope scope;
-    status = FExtension.HttpExtensionProc(&FECB);
+    status = Extension.HttpExtensionProc(&ECB);
   }
-  if (ObserverActive)
-    Report(TCallRecord{"HttpExtensionProc",
-                       {{"ConnID", HandleText(FECB.ConnID)}},
-                       true,
-                       0,
-                       {{"status", std::int64_t{status}}, {"meaning", StatusName(status)}}});
-  std::unique_lock lock(FMutex);
-  FProcReturned = true;
-  if (FEnded)
+  if (CallsObserved())
+    ReportObservedCall(
+        TCallRecord{"HttpExtensionProc",
+                    {{"ConnID", HandleText(ECB.ConnID)}},
+                    true,
+                    0,
+                    {{"status", std::int64_t{status}}, {"meaning", StatusName(status)}}});
+  std::unique_lock lock(Mutex);
+  ProcReturned = true;
+  if (Finished)
     return;
   if (status == HSE_STATUS_PENDING) {
     if (FDoneCalled) {
@@ -244,20 +171,20 @@ void TRequest::Run() {
       return;
     }
     FPending = true;
-    FChannel->PendingStarted();
-    FlushLocked(); // what the call wrote goes out now; the rest streams as it comes
+    Channel->PendingStarted();
+    FAnswer.Flush(); // what the call wrote goes out now; the rest streams as it comes
     return;
   }
   EndLocked(lock, status, true);
 }
 
 bool TRequest::Expire(unsigned status, std::string_view note, bool onOwnerThread, bool wait) {
-  std::unique_lock lock(FMutex, std::defer_lock);
+  std::unique_lock lock(Mutex, std::defer_lock);
   if (wait)
     lock.lock();
   else if (!lock.try_lock())
     return false;
-  if (FEnded)
+  if (Finished)
     return true;
   ExpireLocked(lock, status, note, onOwnerThread);
   return true;
@@ -265,75 +192,61 @@ bool TRequest::Expire(unsigned status, std::string_view note, bool onOwnerThread
 
 void TRequest::ExpireLocked(std::unique_lock<std::mutex>& lock, unsigned status,
                             std::string_view note, bool onOwnerThread) {
-  if (FIoPending) {
-    // The connection is busy with the operation: it is cut short, and the page (or the close)
-    // follows its completion.
-    if (FDeferredExpiry == 0) {
-      FDeferredExpiry = status;
-      FDeferredNote = std::string(note);
-    }
-    AbortPendingIoLocked(ERROR_OPERATION_ABORTED);
+  if (FOperation.DeferExpiry(status, note))
     return;
-  }
   TRequestOutcome outcome;
   outcome.KeepAlive = false;
   outcome.Note = std::string(note);
-  outcome.LogData = LogDataLocked();
-  if (!FHeadSent) {
+  outcome.LogData = FSupport.LogData();
+  if (!FAnswer.HeadSent()) {
     const std::string statusText = ReasonFor(status);
     outcome.Bytes = ComposePage(statusText, {}, ErrorPageBody(statusText, HtmlEscape(note)),
-                                TConnectionState{false, FSetup.Connection.Http10}, FSetup.HeadOnly);
+                                TConnectionState{false, Setup.Connection.Http10}, Setup.HeadOnly);
     outcome.Status = status;
   } else {
-    if (FUnsentHeadSize != 0)
-      FUnsentHeadSize = AnnounceClose(FOutput, FUnsentHeadSize, FAnnounced);
-    outcome.Bytes = std::move(FOutput);
-    outcome.Status = FStatus;
+    outcome.Bytes = FAnswer.CutShort();
+    outcome.Status = FAnswer.Status();
   }
   // The bytes go with the outcome, from the connection's loop: the thread that expires the
   // request (the shutdown's, a reader's) never waits for the client.
-  if (FClientGone)
+  if (FAnswer.ClientGone())
     outcome.Bytes.clear();
   Finish(lock, std::move(outcome), onOwnerThread);
 }
 
 bool TRequest::Withdraw() {
-  std::lock_guard lock(FMutex);
-  if (FEnded)
+  std::lock_guard lock(Mutex);
+  if (Finished)
     return false;
-  FEnded = true;
+  Finished = true;
   Requests().Remove(FHandle);
-  FChannel.reset();
+  Channel.reset();
   return true;
 }
 
 void TRequest::Finish(std::unique_lock<std::mutex>& lock, TRequestOutcome outcome,
                       bool onOwnerThread) {
-  FEnded = true;
+  Finished = true;
   Requests().Remove(FHandle);
-  if (FToken != 0)
-    CloseImpersonationToken(std::exchange(FToken, 0));
-  std::shared_ptr<IClientChannel> channel = std::move(FChannel);
+  FSupport.CloseToken();
+  std::shared_ptr<IClientChannel> channel = std::move(Channel);
   lock.unlock();
   IClientChannel& target = *channel;
   target.RequestEnded(std::move(channel), std::move(outcome), onOwnerThread);
 }
 
 void TRequest::EndLocked(std::unique_lock<std::mutex>& lock, DWORD status, bool onOwnerThread) {
-  if (FIoPending) {
-    // Never ended with an operation outstanding: the end follows its completion.
-    FEndDeferred = true;
-    FDeferredStatus = status;
+  // Never ended with an operation outstanding: the end follows its completion.
+  if (FOperation.DeferEnd(status))
     return;
-  }
   TRequestOutcome outcome;
-  outcome.LogData = LogDataLocked();
+  outcome.LogData = FSupport.LogData();
   if (FDoneCalled || FPending)
     outcome.SessionStatus = FDoneStatus;
   // A body the extension left unread is still on its way: the connection cannot carry another
   // request after it.
-  bool keepAlive = FKeepAlive && !FClientGone && FBodyComplete;
-  if (!FHeadSent) {
+  bool keepAlive = FAnswer.KeepAlive() && !FAnswer.ClientGone() && BodyComplete;
+  if (!FAnswer.HeadSent()) {
     std::string statusText;
     if (status == HSE_STATUS_ERROR) {
       statusText = ReasonFor(500);
@@ -346,8 +259,8 @@ void TRequest::EndLocked(std::unique_lock<std::mutex>& lock, DWORD status, bool 
     } else {
       statusText = ReasonFor(502);
       outcome.Status = 502;
-      if (!FRefusal.empty())
-        outcome.Note = "The extension asked for " + FRefusal +
+      if (!FAnswer.Refusal().empty())
+        outcome.Note = "The extension asked for " + FAnswer.Refusal() +
                        ", which the host refused; nothing else was sent.";
       else if (FPending || FDoneCalled)
         outcome.Note = "The extension ended a pending request (done with session, " +
@@ -358,260 +271,125 @@ void TRequest::EndLocked(std::unique_lock<std::mutex>& lock, DWORD status, bool 
     }
     outcome.Bytes =
         ComposePage(statusText, {}, ErrorPageBody(statusText, HtmlEscape(outcome.Note)),
-                    TConnectionState{keepAlive, FSetup.Connection.Http10}, FSetup.HeadOnly);
+                    TConnectionState{keepAlive, Setup.Connection.Http10}, Setup.HeadOnly);
   } else {
-    if (FFraming == TFraming::Chunked && !FSetup.HeadOnly)
-      FOutput += LastChunk;
-    if (FFraming == TFraming::UntilClose)
-      keepAlive = false;
-    if (FFraming == TFraming::Length && FBodyWritten < FDeclaredLength && !FSetup.HeadOnly &&
-        !FBodyless)
-      keepAlive = false; // the client still waits for bytes that will never come
-    if (status == HSE_STATUS_ERROR)
-      keepAlive = false;
-    if (!keepAlive && FUnsentHeadSize != 0)
-      FUnsentHeadSize = AnnounceClose(FOutput, FUnsentHeadSize, FAnnounced);
-    outcome.Bytes = std::move(FOutput);
-    outcome.Status = FStatus;
+    outcome.Bytes = FAnswer.Finish(status == HSE_STATUS_ERROR, keepAlive);
+    outcome.Status = FAnswer.Status();
   }
   // An answer cut short ends with the connection: nothing more may look like its end.
-  if (FClientGone)
+  if (FAnswer.ClientGone())
     outcome.Bytes.clear();
   outcome.KeepAlive = keepAlive;
-  outcome.TimedOut = FSendError == ErrorTimeout;
+  outcome.TimedOut = FAnswer.SendError() == ERROR_TIMEOUT;
   // The host's limit cut an operation short and the extension then ended the request itself.
-  if (FDeferredExpiry != 0 && outcome.Note.empty())
-    outcome.Note = FDeferredNote;
+  if (FOperation.DeferredExpiry() != 0 && outcome.Note.empty())
+    outcome.Note = FOperation.DeferredNote();
   Finish(lock, std::move(outcome), onOwnerThread);
+}
+
+std::shared_ptr<TRequestCore> TRequest::CreateChild(const TExtension& extension,
+                                                    TRequestSetup&& setup,
+                                                    std::shared_ptr<IClientChannel> channel) {
+  return Create(extension, std::move(setup), std::move(channel));
 }
 
 BOOL TRequest::GetVariable(const char* name, void* buffer, DWORD* size) {
   {
-    std::lock_guard lock(FMutex);
-    if (FEnded)
+    std::lock_guard lock(Mutex);
+    if (Finished)
       return FailCall(ERROR_INVALID_PARAMETER);
   }
   DWORD error = 0;
-  if (!CopyServerVariable(FSetup.Info, name, buffer, size, error))
+  if (!CopyServerVariable(Setup.Info, name, buffer, size, error))
     return FailCall(error);
   return 1;
 }
 
 BOOL TRequest::Read(void* buffer, DWORD* size) {
-  std::unique_lock lock(FMutex);
-  if (FEnded)
-    return FailCall(ERROR_INVALID_PARAMETER);
-  if (FIoPending)
-    return FailCall(ERROR_BUSY);
-  const std::size_t remaining = FSetup.Body.size() - FReadOffset;
-  if (remaining > 0 || FBodyComplete || *size == 0) {
-    const std::size_t count = std::min<std::size_t>(remaining, *size);
-    if (count > 0)
-      std::memcpy(buffer, FSetup.Body.data() + FReadOffset, count);
-    FReadOffset += count;
-    *size = static_cast<DWORD>(count);
-    return 1;
-  }
-  // The rest of the body is still in the connection: this thread reads it from there.
-  std::size_t received = 0;
-  const TReceiveResult result = FChannel->ReceiveBody(buffer, *size, received);
-  *size = static_cast<DWORD>(received);
-  switch (result) {
-  case TReceiveResult::Received:
-    return 1;
-  case TReceiveResult::End:
-    FBodyComplete = true;
-    return 1;
-  case TReceiveResult::ClientGone:
-    // As IIS answers a read on a closed connection; the connection ends with the request.
-    FClientGone = true;
-    FSendError = ERROR_NO_DATA;
-    return 1;
-  case TReceiveResult::TimedOut:
-    FClientGone = true;
-    FSendError = ErrorTimeout;
-    return FailCall(ErrorTimeout);
-  case TReceiveResult::Interrupted:
-    // The shutdown's answer, given here while this thread holds the request: the extension's
-    // later calls find it ended.
-    ExpireLocked(lock, 503, "The server shut down before the request's body had come.", false);
-    return FailCall(ErrorOperationAborted);
-  case TReceiveResult::Cancelled:
-    return FailCall(ErrorOperationAborted);
-  case TReceiveResult::TooLarge:
-    break;
-  }
-  // What the host answers to a body over its limit, whatever the extension does next: its
-  // later calls find the request ended.
-  ExpireLocked(lock, 413, "The request's body is larger than the host accepts.", false);
-  return FailCall(ERROR_INVALID_PARAMETER);
+  return FSyncIo.Read(buffer, size);
 }
 
 BOOL TRequest::Write(const void* buffer, DWORD* bytes, DWORD reserved) {
-  if ((reserved & HSE_IO_ASYNC) != 0)
-    return WriteAsync(buffer, *bytes);
-  std::lock_guard lock(FMutex);
-  if (FEnded)
-    return FailCall(ERROR_INVALID_PARAMETER);
-  if (FChildAnswered)
-    return RefuseAfterChildLocked("WriteClient");
-  if (FIoPending)
-    return FailCall(ERROR_BUSY);
-  if (FClientGone)
-    return FailCall(FSendError);
-  if (!FHeadSent)
-    StartBodyLocked(200, "200 OK", {});
-  AppendBodyLocked(std::string_view(static_cast<const char*>(buffer), *bytes));
-  if ((FProcReturned || FFlushEachWrite || FOutput.size() >= FlushThreshold) && !FlushLocked())
+  if (RefusedAfterChild("WriteClient"))
     return 0;
-  return 1;
+  if ((reserved & HSE_IO_ASYNC) != 0)
+    return FAsyncIo.WriteAsync(buffer, *bytes);
+  return FSyncIo.Write(buffer, bytes);
 }
 
-void TRequest::StartBodyLocked(unsigned status, std::string_view statusText,
-                               std::span<const TFieldView> fields) {
-  FHeadSent = true;
-  FStatus = status;
-  if (FSetup.BodyOnly) {
-    FFraming = TFraming::None; // a child's bytes, which its parent frames
-    return;
-  }
-  // A client reads no body after these statuses, so body bytes would be read as the next answer.
-  FBodyless = FStatus == 204 || FStatus == 304;
-  boost::container::small_vector<TFieldView, 8> sent;
-  bool extensionFramed = false;
-  for (const TFieldView& field : fields) {
-    if (EqualsIgnoreCase(field.Name, "Connection")) {
-      if (ToUpperAscii(field.Value).find("CLOSE") != std::string::npos)
-        FKeepAlive = false;
-      continue; // the host says how the connection goes on
-    }
-    if (EqualsIgnoreCase(field.Name, "Content-Length")) {
-      FFraming = TFraming::Length;
-      FDeclaredLength = DecimalValue(field.Value);
-    } else if (EqualsIgnoreCase(field.Name, "Transfer-Encoding")) {
-      extensionFramed = true; // the extension frames the body itself; it ends with the connection
-    }
-    sent.push_back(field);
-  }
-  if (extensionFramed) {
-    FFraming = TFraming::UntilClose;
-    FKeepAlive = false;
-  } else if (FFraming == TFraming::None && !FBodyless) {
-    if (FSetup.Connection.Http10) {
-      FFraming = TFraming::UntilClose;
-      FKeepAlive = false;
-    } else {
-      FFraming = TFraming::Chunked;
-      sent.push_back({"Transfer-Encoding", "chunked"});
-    }
-  }
-  FAnnounced =
-      TConnectionState{FKeepAlive && !(FFraming == TFraming::UntilClose), FSetup.Connection.Http10};
-  AppendHead(FOutput, statusText, {sent.data(), sent.size()}, FAnnounced);
-  FUnsentHeadSize = FOutput.size();
-}
-
-void TRequest::AppendBodyLocked(std::string_view bytes) {
-  const std::uint64_t before = FBodyWritten;
-  FBodyWritten += bytes.size();
-  if (FSetup.HeadOnly || FBodyless || bytes.empty())
-    return;
-  switch (FFraming) {
-  case TFraming::Length:
-    // Bytes past the declared length are dropped: they could only become a second response.
-    if (before < FDeclaredLength)
-      FOutput += bytes.substr(0, static_cast<std::size_t>(std::min<std::uint64_t>(
-                                     bytes.size(), FDeclaredLength - before)));
-    break;
-  case TFraming::Chunked:
-    AppendChunk(FOutput, bytes);
-    break;
-  case TFraming::UntilClose:
-  case TFraming::None:
-    FOutput += bytes;
-    break;
-  }
-}
-
-bool TRequest::FlushLocked() {
-  if (FClientGone)
-    return FailCall(FSendError) != 0;
-  if (FOutput.empty())
-    return true;
-  const TSendResult result = FChannel->SendNow(FOutput);
-  FOutput.clear();
-  FUnsentHeadSize = 0;
-  if (result == TSendResult::Sent)
-    return true;
-  FClientGone = true;
-  FSendError = result == TSendResult::TimedOut ? ErrorTimeout : ERROR_NO_DATA;
-  return FailCall(FSendError) != 0;
+bool TRequest::RefusedAfterChild(std::string_view call) {
+  std::lock_guard lock(Mutex);
+  if (!FChildren.AnswerComplete() || Finished)
+    return false;
+  FChildren.RefuseAfterChild(call);
+  return true;
 }
 
 BOOL TRequest::SupportFunction(DWORD request, void* buffer, DWORD* size, DWORD* dataType) {
+  if (SendsToClient(request) && RefusedAfterChild(SupportFunctionName(request)))
+    return 0;
   switch (request) {
   case HSE_REQ_SEND_URL_REDIRECT_RESP:
-    return Redirect(static_cast<const char*>(buffer));
+    return FSyncIo.Redirect(static_cast<const char*>(buffer));
   case HSE_REQ_SEND_RESPONSE_HEADER: {
     const auto* block = reinterpret_cast<const char*>(dataType);
-    return SendHeader(request,
-                      buffer ? std::optional<std::string_view>(static_cast<const char*>(buffer))
-                             : std::nullopt,
-                      block ? std::optional<std::string_view>(block) : std::nullopt, true);
+    return FSyncIo.SendHeader(
+        buffer ? std::optional<std::string_view>(static_cast<const char*>(buffer)) : std::nullopt,
+        block ? std::optional<std::string_view>(block) : std::nullopt, true);
   }
   case HSE_REQ_DONE_WITH_SESSION:
     return DoneWithSession(static_cast<const DWORD*>(buffer));
   case HSE_REQ_MAP_URL_TO_PATH:
-    return MapUrl(static_cast<char*>(buffer), size);
+    return FSupport.MapUrl(static_cast<char*>(buffer), size);
   case HSE_REQ_IO_COMPLETION:
-    return SetIoCompletion(reinterpret_cast<PFN_HSE_IO_COMPLETION>(buffer), dataType);
+    return FAsyncIo.SetIoCompletion(reinterpret_cast<PFN_HSE_IO_COMPLETION>(buffer), dataType);
   case HSE_REQ_ASYNC_READ_CLIENT:
-    return ReadAsync(buffer, size, dataType);
+    return FAsyncIo.ReadAsync(buffer, size, dataType);
   case HSE_REQ_TRANSMIT_FILE:
-    return TransmitFile(static_cast<const HSE_TF_INFO*>(buffer));
+    return FAsyncIo.TransmitFile(static_cast<const HSE_TF_INFO*>(buffer));
   case HSE_REQ_VECTOR_SEND:
-    return VectorSend(static_cast<const HSE_RESPONSE_VECTOR*>(buffer));
+    return FAsyncIo.VectorSend(static_cast<const HSE_RESPONSE_VECTOR*>(buffer));
   case HSE_REQ_CANCEL_IO:
-    return CancelIo();
+    return FAsyncIo.CancelIo();
   case HSE_REQ_SEND_URL:
-    return SendUrl(static_cast<const char*>(buffer));
+    return FChildren.SendUrl(static_cast<const char*>(buffer));
   case HSE_REQ_EXEC_URL:
   case HSE_REQ_EXEC_UNICODE_URL:
-    return ExecUrl(buffer, request == HSE_REQ_EXEC_UNICODE_URL);
+    return FChildren.ExecUrl(buffer, request == HSE_REQ_EXEC_UNICODE_URL);
   case HSE_REQ_GET_EXEC_URL_STATUS:
-    return GetExecUrlStatus(buffer);
+    return FChildren.GetExecUrlStatus(buffer);
   case HSE_REQ_SEND_RESPONSE_HEADER_EX:
-    return SendHeaderEx(static_cast<const HSE_SEND_HEADER_EX_INFO*>(buffer));
+    return FSyncIo.SendHeaderEx(static_cast<const HSE_SEND_HEADER_EX_INFO*>(buffer));
   case HSE_REQ_IS_KEEP_CONN:
-    return AnswerKeepConn(static_cast<BOOL*>(buffer));
+    return FSupport.AnswerKeepConn(static_cast<BOOL*>(buffer));
   case HSE_REQ_IS_CONNECTED:
-    return AnswerConnected(static_cast<BOOL*>(buffer));
+    return FSupport.AnswerConnected(static_cast<BOOL*>(buffer));
   case HSE_REQ_CLOSE_CONNECTION:
-    return CloseConnection();
+    return FSupport.CloseConnection();
   case HSE_REQ_SET_FLUSH_FLAG:
-    return SetFlushFlag(buffer);
+    return FSupport.SetFlushFlag(buffer);
   case HSE_APPEND_LOG_PARAMETER:
-    return AppendLogParameter(static_cast<const char*>(buffer), size);
+    return FSupport.AppendLogParameter(static_cast<const char*>(buffer), size);
   case HSE_REQ_REPORT_UNHEALTHY:
-    return ReportUnhealthy(static_cast<const char*>(buffer));
+    return FSupport.ReportUnhealthy(static_cast<const char*>(buffer));
   case HSE_REQ_MAP_URL_TO_PATH_EX:
-    return MapUrlEx(static_cast<const char*>(buffer), size,
-                    reinterpret_cast<HSE_URL_MAPEX_INFO*>(dataType));
+    return FSupport.MapUrlEx(static_cast<const char*>(buffer), size,
+                             reinterpret_cast<HSE_URL_MAPEX_INFO*>(dataType));
   case HSE_REQ_MAP_UNICODE_URL_TO_PATH:
-    return MapUnicodeUrl(static_cast<WCHAR*>(buffer), size);
+    return FSupport.MapUnicodeUrl(static_cast<WCHAR*>(buffer), size);
   case HSE_REQ_MAP_UNICODE_URL_TO_PATH_EX:
-    return MapUnicodeUrlEx(static_cast<const WCHAR*>(buffer), size,
-                           reinterpret_cast<HSE_UNICODE_URL_MAPEX_INFO*>(dataType));
+    return FSupport.MapUnicodeUrlEx(static_cast<const WCHAR*>(buffer), size,
+                                    reinterpret_cast<HSE_UNICODE_URL_MAPEX_INFO*>(dataType));
   case HSE_REQ_NORMALIZE_URL:
-    return NormalizeUrl(static_cast<char*>(buffer));
+    return FSupport.NormalizeUrl(static_cast<char*>(buffer));
   case HSE_REQ_SEND_CUSTOM_ERROR:
-    return SendCustomError(static_cast<const HSE_CUSTOM_ERROR_INFO*>(buffer));
+    return FSyncIo.SendCustomError(static_cast<const HSE_CUSTOM_ERROR_INFO*>(buffer));
   case HSE_REQ_GET_IMPERSONATION_TOKEN:
-    return GetImpersonationToken(static_cast<void**>(buffer));
+    return FSupport.GetImpersonationToken(static_cast<void**>(buffer));
   case HSE_REQ_IS_IN_PROCESS:
-    return AnswerInProcess(static_cast<DWORD*>(buffer));
+    return FSupport.AnswerInProcess(static_cast<DWORD*>(buffer));
   case HSE_REQ_ABORTIVE_CLOSE:
-    return AbortiveClose();
+    return FSupport.AbortiveClose();
   case HSE_REQ_GET_SSPI_INFO:
   case HSE_REQ_REFRESH_ISAPI_ACL:
   case HSE_REQ_GET_CERT_INFO_EX:
@@ -625,96 +403,20 @@ BOOL TRequest::SupportFunction(DWORD request, void* buffer, DWORD* size, DWORD* 
   case HSE_REQ_GET_WORKER_PROCESS_SETTINGS:
   case HSE_REQ_GET_PROTOCOL_MANAGER_CUSTOM_INTERFACE_CALLBACK:
   case HSE_REQ_GET_CHANNEL_BINDING_TOKEN:
-    return Refuse(request);
+    return FSupport.Refuse(request);
   default: {
-    std::lock_guard lock(FMutex);
+    std::lock_guard lock(Mutex);
     return FailCall(ERROR_INVALID_PARAMETER);
   }
   }
-}
-
-BOOL TRequest::Redirect(const char* url) {
-  std::lock_guard lock(FMutex);
-  if (FChildAnswered && !FEnded)
-    return RefuseAfterChildLocked(SupportFunctionName(HSE_REQ_SEND_URL_REDIRECT_RESP));
-  if (FEnded || FHeadSent)
-    return FailCall(ERROR_INVALID_PARAMETER);
-  if (FIoPending)
-    return FailCall(ERROR_BUSY);
-  const std::string_view target = url ? std::string_view(url) : std::string_view();
-  if (target.empty() || HasControlCharacter(target)) {
-    // Nothing reaches the client: a CR or LF here would let the target write its own headers.
-    FRefusal = target.empty() ? "a redirect to an empty target"
-                              : "a redirect to an invalid target (it holds a control character)";
-    return FailCall(ERROR_INVALID_PARAMETER);
-  }
-  const std::size_t bodySize = RedirectPageBodySize(target);
-  char lengthText[24];
-  const auto lengthEnd = std::to_chars(lengthText, lengthText + sizeof lengthText, bodySize).ptr;
-  const TFieldView fields[] = {{"Location", target},
-                               {"Content-Type", "text/html"},
-                               {"Content-Length", std::string_view(lengthText, lengthEnd)}};
-  FOutput.reserve(512 + target.size() + bodySize);
-  StartBodyLocked(302, "302 Object Moved", fields);
-  // The page goes straight into the output: the same bytes AppendBodyLocked would frame.
-  FBodyWritten += bodySize;
-  if (!FSetup.HeadOnly && !FBodyless)
-    AppendRedirectPageBody(FOutput, target);
-  if (FProcReturned && !FlushLocked())
-    return 0;
-  return 1;
-}
-
-BOOL TRequest::SendHeader(DWORD request, std::optional<std::string_view> status,
-                          std::optional<std::string_view> block, bool keepConn) {
-  std::lock_guard lock(FMutex);
-  if (FChildAnswered && !FEnded)
-    return RefuseAfterChildLocked(SupportFunctionName(request));
-  if (FEnded || FHeadSent)
-    return FailCall(ERROR_INVALID_PARAMETER);
-  if (FIoPending)
-    return FailCall(ERROR_BUSY);
-  TStatusText statusText;
-  if (status) {
-    const std::optional<TStatusText> parsed = ParseStatusText(*status);
-    if (!parsed) {
-      FRefusal = "a response header with an invalid status text";
-      return FailCall(ERROR_INVALID_PARAMETER);
-    }
-    statusText = *parsed;
-    // An interim status is no answer: the client would wait for the real one after it.
-    if (statusText.Code < 200) {
-      FRefusal = "a response header with an interim (1xx) status";
-      return FailCall(ERROR_INVALID_PARAMETER);
-    }
-  }
-  THeaderBlock headers;
-  if (block) {
-    std::optional<THeaderBlock> parsed = ParseAnswerHeaderBlock(*block);
-    if (!parsed) {
-      FRefusal = "a response header with an invalid header block";
-      return FailCall(ERROR_INVALID_PARAMETER);
-    }
-    headers = std::move(*parsed);
-  }
-  boost::container::small_vector<TFieldView, 8> fields;
-  for (const auto& [name, value] : headers.Fields)
-    fields.push_back({name, value});
-  if (!keepConn)
-    FKeepAlive = false;
-  StartBodyLocked(statusText.Code, statusText.Text, {fields.data(), fields.size()});
-  AppendBodyLocked(headers.BodyStart);
-  if (FProcReturned && !FlushLocked())
-    return 0;
-  return 1;
 }
 
 BOOL TRequest::DoneWithSession(const DWORD* status) {
-  std::unique_lock lock(FMutex);
-  if (FEnded)
+  std::unique_lock lock(Mutex);
+  if (Finished)
     return FailCall(ERROR_INVALID_PARAMETER);
   FDoneStatus = status ? *status : HSE_STATUS_SUCCESS;
-  if (!FProcReturned) {
+  if (!ProcReturned) {
     // Still inside HttpExtensionProc: the request ends when it returns HSE_STATUS_PENDING.
     FDoneCalled = true;
     return 1;
@@ -723,18 +425,13 @@ BOOL TRequest::DoneWithSession(const DWORD* status) {
   return 1;
 }
 
-BOOL TRequest::MapUrl(char* buffer, DWORD* size) {
-  std::lock_guard lock(FMutex);
-  if (FEnded || buffer == nullptr || size == nullptr || !FSetup.Root)
-    return FailCall(ERROR_INVALID_PARAMETER);
-  const std::string url(buffer, strnlen(buffer, *size));
-  const std::optional<std::string> path = MapUrlToPhysicalPath(*FSetup.Root, url);
-  if (!path)
-    return FailCall(ERROR_INVALID_PARAMETER);
-  DWORD error = 0;
-  if (!CopyWithTerminator(*path, buffer, size, error))
-    return FailCall(error);
-  return 1;
+void TRequest::CallReturned() {
+  FOperation.CallReturned();
+}
+
+void TRequest::AbortPendingIo(DWORD error) {
+  std::lock_guard lock(Mutex);
+  FOperation.Abort(error);
 }
 
 // ---- The callbacks ---------------------------------------------------------------------------
@@ -746,7 +443,7 @@ BOOL ISAPI_CALL GetServerVariableCallback(HCONN conn, LPSTR name, LPVOID buffer,
   const std::shared_ptr<TRequest> request = FindRequest(conn);
   const BOOL result = (request && name && size) ? request->GetVariable(name, buffer, size)
                                                 : FailCall(ERROR_INVALID_PARAMETER);
-  if (ObserverActive) {
+  if (CallsObserved()) {
     const DWORD error = result ? 0 : CallError();
     TCallRecord record{
         "GetServerVariable",
@@ -762,7 +459,7 @@ BOOL ISAPI_CALL GetServerVariableCallback(HCONN conn, LPSTR name, LPVOID buffer,
                                                   *size / sizeof(char16_t) - 1)));
     else if (result && *size > 0)
       record.Answers.emplace_back("value", std::string(static_cast<char*>(buffer), *size - 1));
-    Report(record);
+    ReportObservedCall(record);
     if (!result)
       SetCallError(error);
   }
@@ -776,7 +473,7 @@ BOOL ISAPI_CALL WriteClientCallback(HCONN conn, LPVOID buffer, LPDWORD bytes, DW
   const bool valid = request && bytes && (buffer || *bytes == 0);
   const BOOL result =
       valid ? request->Write(buffer, bytes, reserved) : FailCall(ERROR_INVALID_PARAMETER);
-  if (ObserverActive) {
+  if (CallsObserved()) {
     const DWORD error = result ? 0 : CallError();
     TCallRecord record{"WriteClient", {{"ConnID", HandleText(conn)}}, result != 0, error, {}};
     if (bytes && (buffer || *bytes == 0))
@@ -784,7 +481,7 @@ BOOL ISAPI_CALL WriteClientCallback(HCONN conn, LPVOID buffer, LPDWORD bytes, DW
     record.Arguments.emplace_back("reserved", std::int64_t{reserved});
     if (result)
       record.Answers.emplace_back("bytes", std::int64_t{*bytes});
-    Report(record);
+    ReportObservedCall(record);
     if (!result)
       SetCallError(error);
   }
@@ -804,7 +501,7 @@ BOOL ISAPI_CALL ReadClientCallback(HCONN conn, LPVOID buffer, LPDWORD size) {
   const std::shared_ptr<TRequest> request = FindRequest(conn);
   const bool valid = request && size && (buffer || *size == 0);
   const BOOL result = valid ? request->Read(buffer, size) : FailCall(ERROR_INVALID_PARAMETER);
-  if (ObserverActive) {
+  if (CallsObserved()) {
     const DWORD error = result ? 0 : CallError();
     TCallRecord record{"ReadClient",
                        {{"ConnID", HandleText(conn)}, {"size", std::int64_t{sizeIn}}},
@@ -815,7 +512,7 @@ BOOL ISAPI_CALL ReadClientCallback(HCONN conn, LPVOID buffer, LPDWORD size) {
       record.Answers.emplace_back("size", std::int64_t{*size});
       record.Answers.emplace_back("bytes", std::string(static_cast<char*>(buffer), *size));
     }
-    Report(record);
+    ReportObservedCall(record);
     if (!result)
       SetCallError(error);
   }
@@ -827,7 +524,7 @@ BOOL ISAPI_CALL ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID 
   const TCallbackScope inCallback;
   const TObservedCall observedCall;
   TCallRecord record;
-  const bool observed = ObserverActive;
+  const bool observed = CallsObserved();
   if (observed) {
     record.Function = "ServerSupportFunction";
     record.Arguments = {{"ConnID", HandleText(conn)}, {"request", std::int64_t{request}}};
@@ -858,7 +555,7 @@ BOOL ISAPI_CALL ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID 
     }
     DescribeSupportAnswer(record, request, result, buffer, size, dataType);
     const DWORD error = record.Error;
-    Report(record);
+    ReportObservedCall(record);
     if (!result)
       SetCallError(error);
   }
@@ -869,13 +566,6 @@ BOOL ISAPI_CALL ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID 
       SetCallError(error);
   }
   return result;
-}
-
-std::string HandleText(const void* handle) {
-  char text[32];
-  std::snprintf(text, sizeof text, "0x%llx",
-                static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(handle)));
-  return text;
 }
 
 } // namespace isapi_web::host

@@ -1,14 +1,10 @@
-// Child requests: HSE_REQ_SEND_URL (a local URL served as if the client had asked for it),
-// HSE_REQ_EXEC_URL and HSE_REQ_EXEC_UNICODE_URL (the same, asynchronously, with a completion),
-// and HSE_REQ_GET_EXEC_URL_STATUS. A child is a static file under the root or a request to a
-// mapped extension; its answer goes to the client through its parent.
+#include "host/child_request.h"
 
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
 #include <utility>
 
-#include "host/bridge.h"
 #include "host/extension.h"
 #include "host/header_block.h"
 #include "host/host_system.h"
@@ -31,13 +27,13 @@ constexpr auto ChildTimeLimit = std::chrono::seconds(120);
 
 // Carries a child extension's answer to its parent, and tells when the child has ended or its
 // parent has cut it short.
-class TRequest::TChildChannel : public IClientChannel {
+class TChildRequests::TChildChannel : public IClientChannel {
 public:
-  TChildChannel(std::shared_ptr<TRequest> parent, bool bodyOnly)
-      : FParent(std::move(parent)), FBodyOnly(bodyOnly) {}
+  TChildChannel(TChildRequests& parent, bool bodyOnly)
+      : FParentRequest(parent.FRequest.shared_from_this()), FParent(parent), FBodyOnly(bodyOnly) {}
 
   TSendResult SendNow(std::string_view bytes) override {
-    return FParent->ChildSend(bytes, FBodyOnly) ? TSendResult::Sent : TSendResult::ClientGone;
+    return FParent.ChildSend(bytes, FBodyOnly) ? TSendResult::Sent : TSendResult::ClientGone;
   }
   // A child's body is given whole, up front.
   TReceiveResult ReceiveBody(void*, std::size_t, std::size_t& received) override {
@@ -47,7 +43,7 @@ public:
   void PendingStarted() override {}
   void RequestEnded(std::shared_ptr<IClientChannel>, TRequestOutcome outcome, bool) override {
     if (!outcome.Bytes.empty())
-      FParent->ChildSend(outcome.Bytes, FBodyOnly);
+      FParent.ChildSend(outcome.Bytes, FBodyOnly);
     std::function<void()> ended;
     {
       std::lock_guard lock(FMutex);
@@ -63,7 +59,7 @@ public:
 
   /// Makes the child asynchronous: ended is called once, on the thread that ends the child, and
   /// a cut ends the child from an extension thread instead of waking a waiter.
-  void Detach(std::weak_ptr<TRequest> child, std::function<void()> ended) {
+  void Detach(std::weak_ptr<TRequestCore> child, std::function<void()> ended) {
     std::lock_guard lock(FMutex);
     FChild = std::move(child);
     FOnEnded = std::move(ended);
@@ -83,7 +79,7 @@ public:
   // once the child has ended. Called with the parent's lock held, which the child's own calls
   // take after theirs: the child is ended from another thread.
   void Cut(unsigned status, std::string note) {
-    std::shared_ptr<TRequest> child;
+    std::shared_ptr<TRequestCore> child;
     {
       std::lock_guard lock(FMutex);
       if (FEnded)
@@ -93,9 +89,8 @@ public:
     }
     FChanged.notify_all();
     if (child)
-      RunOnCompletionThread([child, status, note = std::move(note)] {
-        child->Expire(status, note, false);
-      });
+      RunOnCompletionThread(
+          [child, status, note = std::move(note)] { child->Expire(status, note, false, true); });
   }
   bool WasCut() {
     std::lock_guard lock(FMutex);
@@ -111,7 +106,8 @@ public:
   }
 
 private:
-  std::shared_ptr<TRequest> FParent;
+  std::shared_ptr<TRequestCore> FParentRequest; // holds the parent while the child runs
+  TChildRequests& FParent;
   bool FBodyOnly;
   std::mutex FMutex; // guards the fields below
   std::condition_variable FChanged;
@@ -119,8 +115,8 @@ private:
   bool FKeepAlive = false;
   bool FEnded = false;
   bool FCut = false;
-  std::weak_ptr<TRequest> FChild;  ///< an asynchronous child, ended by a cut
-  std::function<void()> FOnEnded; ///< an asynchronous child's continuation
+  std::weak_ptr<TRequestCore> FChild; ///< an asynchronous child, ended by a cut
+  std::function<void()> FOnEnded;     ///< an asynchronous child's continuation
 };
 
 void DescribeChildCall(DWORD request, const void* buffer, TCallRecord& record) {
@@ -134,8 +130,8 @@ void DescribeChildCall(DWORD request, const void* buffer, TCallRecord& record) {
     const auto* info = static_cast<const HSE_EXEC_URL_INFO*>(buffer);
     const auto* unicode = static_cast<const HSE_EXEC_UNICODE_URL_INFO*>(buffer);
     record.Arguments.emplace_back("url", request == HSE_REQ_EXEC_URL ? text(info->pszUrl)
-                                         : unicode->pszUrl ? WideToUtf8(unicode->pszUrl)
-                                                           : "(null)");
+                                         : unicode->pszUrl           ? WideToUtf8(unicode->pszUrl)
+                                                                     : "(null)");
     record.Arguments.emplace_back("method", text(info->pszMethod));
     record.Arguments.emplace_back("headers", text(info->pszChildHeaders));
     record.Arguments.emplace_back("flags", std::int64_t{info->dwExecUrlFlags});
@@ -149,19 +145,24 @@ void DescribeChildAnswer(const void* buffer, TCallRecord& record) {
   record.Answers.emplace_back("dwWin32Error", std::int64_t{status->dwWin32Error});
 }
 
-std::shared_ptr<TRequest> TRequest::CreateChild(const TChildRequest& wanted, const TRoute& route,
-                                                std::string_view query,
-                                                TConnectionState connection,
-                                                std::shared_ptr<TChildChannel> channel) {
+TChildRequests::TChildRequests(TRequestCore& request, TAnswer& answer, TAsyncOperation& operation)
+    : FRequest(request), FAnswer(answer), FOperation(operation) {}
+
+std::shared_ptr<TRequestCore> TChildRequests::CreateChild(const TChildRequest& wanted,
+                                                          const TRoute& route,
+                                                          std::string_view query,
+                                                          TConnectionState connection,
+                                                          std::shared_ptr<TChildChannel> channel) {
   TRequestSetup setup;
-  setup.Info = FSetup.Info;
+  setup.Info = FRequest.Setup.Info;
   setup.Info.Method = wanted.Method;
   setup.Info.ScriptName = route.ScriptName;
   setup.Info.PathInfo = route.PathInfo;
   setup.Info.Query = std::string(query);
   setup.Info.PathTranslated =
-      FSetup.Root != nullptr
-          ? MapUrlToPhysicalPath(*FSetup.Root, route.PathInfo.empty() ? "/" : route.PathInfo)
+      FRequest.Setup.Root != nullptr
+          ? MapUrlToPhysicalPath(*FRequest.Setup.Root,
+                                 route.PathInfo.empty() ? "/" : route.PathInfo)
                 .value_or("")
           : "";
   // The child's own header fields replace the parent's of the same name.
@@ -176,93 +177,93 @@ std::shared_ptr<TRequest> TRequest::CreateChild(const TChildRequest& wanted, con
   setup.Body = wanted.Body.value_or("");
   setup.TotalBytes = static_cast<DWORD>(setup.Body.size());
   setup.BodyComplete = true;
-  setup.HeadOnly = FSetup.HeadOnly;
+  setup.HeadOnly = FRequest.Setup.HeadOnly;
   setup.Connection = connection;
-  setup.Root = FSetup.Root;
-  setup.Router = FSetup.Router;
+  setup.Root = FRequest.Setup.Root;
+  setup.Router = FRequest.Setup.Router;
   setup.BodyOnly = wanted.BodyOnly;
-  setup.ChildDepth = FSetup.ChildDepth + 1;
+  setup.ChildDepth = FRequest.Setup.ChildDepth + 1;
   ChildAnswered(0, true, wanted.BodyOnly);
-  return TRequest::Create(*route.Extension, std::move(setup), std::move(channel));
+  return FRequest.CreateChild(*route.Extension, std::move(setup), std::move(channel));
 }
 
 // A child extension is called on an extension thread, and nothing waits for it: its end, from
 // whatever thread ends it, completes the parent's operation. A static file (or an invalid URL)
 // is answered at once on an extension thread.
-void TRequest::StartChild(const TChildRequest& wanted, std::function<void(TChildResult)> ended) {
+void TChildRequests::StartChild(const TChildRequest& wanted,
+                                std::function<void(TChildResult)> ended) {
   const TTargetPath target = ParseRequestTarget(wanted.Url);
-  const std::optional<TRoute> route =
-      target.Valid && !wanted.Url.empty() && wanted.Url.front() == '/' && FSetup.Router != nullptr
-          ? (*FSetup.Router)(target.Path)
-          : std::nullopt;
+  const std::optional<TRoute> route = target.Valid && !wanted.Url.empty() &&
+                                              wanted.Url.front() == '/' &&
+                                              FRequest.Setup.Router != nullptr
+                                          ? (*FRequest.Setup.Router)(target.Path)
+                                          : std::nullopt;
   if (!route) {
-    RunOnCompletionThread([self = shared_from_this(), wanted, ended = std::move(ended)] {
-      ended(self->RunChild(wanted));
-    });
+    RunOnCompletionThread([self = FRequest.shared_from_this(), this, wanted,
+                           ended = std::move(ended)] { ended(RunChild(wanted)); });
     return;
   }
-  const auto channel = std::make_shared<TChildChannel>(shared_from_this(), wanted.BodyOnly);
+  const auto channel = std::make_shared<TChildChannel>(*this, wanted.BodyOnly);
   bool keepAlive;
   bool cancelled;
   {
-    std::lock_guard lock(FMutex);
-    cancelled = FIoAbortRequested;
-    keepAlive = FKeepAlive;
+    std::lock_guard lock(FRequest.Mutex);
+    cancelled = FOperation.AbortRequested();
+    keepAlive = FAnswer.KeepAlive();
     if (!cancelled)
       FChildChannel = channel;
   }
   if (cancelled)
     return ended({0, true}); // cancelled before it began
-  const std::shared_ptr<TRequest> child =
-      CreateChild(wanted, *route, target.Query, {keepAlive, FSetup.Connection.Http10}, channel);
+  const std::shared_ptr<TRequestCore> child = CreateChild(
+      wanted, *route, target.Query, {keepAlive, FRequest.Setup.Connection.Http10}, channel);
   // The continuation holds the channel, which holds this request: both go when it has run.
-  channel->Detach(child, [self = shared_from_this(), channel, bodyOnly = wanted.BodyOnly,
-                          ended = std::move(ended)] {
+  channel->Detach(child, [self = FRequest.shared_from_this(), this, channel,
+                          bodyOnly = wanted.BodyOnly, ended = std::move(ended)] {
     {
-      std::lock_guard lock(self->FMutex);
-      self->FChildChannel.reset();
+      std::lock_guard lock(FRequest.Mutex);
+      FChildChannel.reset();
     }
-    self->ChildAnswered(channel->Status(), channel->KeepAlive(), bodyOnly);
+    ChildAnswered(channel->Status(), channel->KeepAlive(), bodyOnly);
     ended({channel->Status(), channel->WasCut()});
   });
   {
     // A cut that came before the continuation was in place ends the child now.
-    std::lock_guard lock(FMutex);
-    if (FIoAbortRequested)
-      CutChildLocked();
+    std::lock_guard lock(FRequest.Mutex);
+    if (FOperation.AbortRequested())
+      Cut();
   }
   RunOnCompletionThread([child] { child->Run(); });
 }
 
-TRequest::TChildResult TRequest::RunChild(const TChildRequest& wanted) {
+TChildRequests::TChildResult TChildRequests::RunChild(const TChildRequest& wanted) {
   const TTargetPath target = ParseRequestTarget(wanted.Url);
   if (!target.Valid || wanted.Url.empty() || wanted.Url.front() != '/')
     return {};
   const std::optional<TRoute> route =
-      FSetup.Router != nullptr ? (*FSetup.Router)(target.Path) : std::nullopt;
-  const auto channel =
-      route ? std::make_shared<TChildChannel>(shared_from_this(), wanted.BodyOnly) : nullptr;
+      FRequest.Setup.Router != nullptr ? (*FRequest.Setup.Router)(target.Path) : std::nullopt;
+  const auto channel = route ? std::make_shared<TChildChannel>(*this, wanted.BodyOnly) : nullptr;
   bool keepAlive;
   {
-    std::lock_guard lock(FMutex);
-    if (FIoAbortRequested)
+    std::lock_guard lock(FRequest.Mutex);
+    if (FOperation.AbortRequested())
       return {0, true}; // cancelled before it began
-    keepAlive = FKeepAlive;
+    keepAlive = FAnswer.KeepAlive();
     FChildChannel = channel;
   }
-  const TConnectionState connection{keepAlive, FSetup.Connection.Http10};
+  const TConnectionState connection{keepAlive, FRequest.Setup.Connection.Http10};
   if (!route) {
     std::optional<std::filesystem::path> root;
-    if (FSetup.Root != nullptr)
-      root = *FSetup.Root;
+    if (FRequest.Setup.Root != nullptr)
+      root = *FRequest.Setup.Root;
     TStaticAnswer answer = StaticFileAnswer(root, wanted.Method, target.Path);
     ChildAnswered(answer.Status, true, wanted.BodyOnly);
     std::string bytes =
         wanted.BodyOnly ? std::string() : ComposeHead(answer.StatusText, answer.Fields, connection);
-    if (!FSetup.HeadOnly)
+    if (!FRequest.Setup.HeadOnly)
       bytes += answer.Body;
     bool sent = ChildSend(bytes, wanted.BodyOnly);
-    std::uint64_t left = FSetup.HeadOnly || !answer.File ? 0 : answer.Length;
+    std::uint64_t left = FRequest.Setup.HeadOnly || !answer.File ? 0 : answer.Length;
     std::string piece;
     while (sent && left > 0) {
       piece.resize(static_cast<std::size_t>(std::min<std::uint64_t>(left, FilePiece)));
@@ -275,11 +276,11 @@ TRequest::TChildResult TRequest::RunChild(const TChildRequest& wanted) {
     }
     if (left > 0)
       ChildAnswered(answer.Status, false, wanted.BodyOnly);
-    std::lock_guard lock(FMutex);
-    return {answer.Status, FIoAbortRequested && (!sent || left > 0)};
+    std::lock_guard lock(FRequest.Mutex);
+    return {answer.Status, FOperation.AbortRequested() && (!sent || left > 0)};
   }
 
-  const std::shared_ptr<TRequest> child =
+  const std::shared_ptr<TRequestCore> child =
       CreateChild(wanted, *route, target.Query, connection, channel);
   child->Run();
   if (!channel->WaitEndedOrCut(ChildTimeLimit)) {
@@ -288,114 +289,102 @@ TRequest::TChildResult TRequest::RunChild(const TChildRequest& wanted) {
     if (channel->WasCut()) {
       // Cut by the host's time limit (or shutdown), the child answers with the page the parent
       // would have given; cut by the extension, it answers nothing more.
-      std::lock_guard lock(FMutex);
-      status = FDeferredExpiry != 0 ? FDeferredExpiry : 500;
-      note = FDeferredExpiry != 0 ? FDeferredNote : "The parent request cancelled the child.";
+      std::lock_guard lock(FRequest.Mutex);
+      const unsigned expiry = FOperation.DeferredExpiry();
+      status = expiry != 0 ? expiry : 500;
+      note = expiry != 0 ? FOperation.DeferredNote() : "The parent request cancelled the child.";
     }
-    child->Expire(status, note, false);
+    child->Expire(status, note, false, true);
     channel->WaitEnded(std::chrono::seconds(5));
   }
   {
-    std::lock_guard lock(FMutex);
+    std::lock_guard lock(FRequest.Mutex);
     FChildChannel.reset(); // it holds this request
   }
   ChildAnswered(channel->Status(), channel->KeepAlive(), wanted.BodyOnly);
   return {channel->Status(), channel->WasCut()};
 }
 
-DWORD TRequest::ChildEndedLocked(const TChildResult& child, bool bodyOnly) {
-  FChildRunning = false;
+DWORD TChildRequests::ChildEndedLocked(const TChildResult& child, bool bodyOnly) {
+  FOperation.SetChildRunning(false);
   if (child.Cut) {
     // The answer ends where the cancel found it: the connection carries nothing more. A child
     // cancelled before it began sent nothing, and the answer is still the parent's to give.
-    if (child.Status != 0) {
-      FClientGone = true;
-      FSendError = ERROR_NO_DATA;
-    }
-    return FIoAbortError;
+    if (child.Status != 0)
+      FAnswer.LoseClient(ERROR_NO_DATA);
+    return FOperation.AbortError();
   }
   if (child.Status == 0)
     return ERROR_INVALID_PARAMETER;
-  FChildAnswered = !bodyOnly && !FClientGone;
+  FChildAnswered = !bodyOnly && !FAnswer.ClientGone();
   return 0;
 }
 
-void TRequest::CutChildLocked() {
+void TChildRequests::Cut() {
   if (!FChildChannel)
     return;
   // Cut by the host's time limit (or shutdown), the child answers with the page the parent
   // would have given; cut by the extension, it answers nothing more.
-  FChildChannel->Cut(FDeferredExpiry != 0 ? FDeferredExpiry : 500,
-                     FDeferredExpiry != 0 ? FDeferredNote
-                                          : "The parent request cancelled the child.");
+  const unsigned expiry = FOperation.DeferredExpiry();
+  FChildChannel->Cut(expiry != 0 ? expiry : 500, expiry != 0
+                                                     ? FOperation.DeferredNote()
+                                                     : "The parent request cancelled the child.");
 }
 
-bool TRequest::ChildSend(std::string_view bytes, bool bodyOnly) {
-  std::lock_guard lock(FMutex);
+bool TChildRequests::ChildSend(std::string_view bytes, bool bodyOnly) {
+  std::lock_guard lock(FRequest.Mutex);
   // Nothing of a cancelled child reaches the client from the cancel on, but the page of the
   // host's time limit (or shutdown) that ends it in the parent's stead.
-  if (FEnded || FClientGone || (FIoAbortRequested && FDeferredExpiry == 0))
+  if (FRequest.Finished || FAnswer.ClientGone() ||
+      (FOperation.AbortRequested() && FOperation.DeferredExpiry() == 0))
     return false;
   if (bodyOnly)
-    AppendBodyLocked(bytes); // framed as the parent's answer
+    FAnswer.AppendBody(bytes); // framed as the parent's answer
   else
-    FOutput += bytes; // the child's whole answer, head and framing included
-  return FlushLocked();
+    FAnswer.AppendWhole(bytes); // the child's whole answer, head and framing included
+  return FAnswer.Flush();
 }
 
-void TRequest::ChildAnswered(unsigned status, bool keepAlive, bool bodyOnly) {
-  std::lock_guard lock(FMutex);
-  if (!bodyOnly) {
-    // The answer is the child's from here on: the parent adds no framing of its own.
-    FHeadSent = true;
-    FFraming = TFraming::None;
-    if (status != 0)
-      FStatus = status;
-  }
-  if (!keepAlive)
-    FKeepAlive = false;
+void TChildRequests::ChildAnswered(unsigned status, bool keepAlive, bool bodyOnly) {
+  std::lock_guard lock(FRequest.Mutex);
+  FAnswer.ChildAnswered(status, keepAlive, bodyOnly);
 }
 
-BOOL TRequest::RefuseAfterChildLocked(std::string_view call) {
+BOOL TChildRequests::RefuseAfterChild(std::string_view call) {
   if (!std::exchange(FAfterChildNoted, true))
-    Diagnostic(FExtension.File().string() + ": " + FSetup.Info.Method + " " +
-               FSetup.Info.ScriptName + FSetup.Info.PathInfo + " called " + std::string(call) +
+    Diagnostic(FRequest.Extension.File().string() + ": " + FRequest.Setup.Info.Method + " " +
+               FRequest.Setup.Info.ScriptName + FRequest.Setup.Info.PathInfo + " called " +
+               std::string(call) +
                " after its child request's answer was complete: FALSE, error 87 "
                "(ERROR_INVALID_PARAMETER), nothing sent; its later sends are refused alike");
   return FailCall(ERROR_INVALID_PARAMETER);
 }
 
-BOOL TRequest::SendUrl(const char* url) {
+BOOL TChildRequests::SendUrl(const char* url) {
   if (url == nullptr || url[0] != '/')
     return FailCall(ERROR_INVALID_PARAMETER);
   {
-    std::lock_guard lock(FMutex);
-    if (FChildAnswered && !FEnded)
-      return RefuseAfterChildLocked(SupportFunctionName(HSE_REQ_SEND_URL));
-    if (FEnded || FHeadSent || FSetup.ChildDepth >= MaxChildDepth)
+    std::lock_guard lock(FRequest.Mutex);
+    if (FRequest.Finished || FAnswer.HeadSent() || FRequest.Setup.ChildDepth >= MaxChildDepth)
       return FailCall(ERROR_INVALID_PARAMETER);
-    if (FIoPending)
+    if (FOperation.Pending())
       return FailCall(ERROR_BUSY);
-    // The child is under way: the extension's other sends wait, and a cancel ends the child.
-    FIoPending = true;
-    FChildRunning = true;
-    FIoAbortRequested = false;
-    FIoAbortError = ERROR_OPERATION_ABORTED;
+    FOperation.BeginSynchronousChild();
   }
   // As the client would ask for it: a GET, with the request's own header fields.
   const TChildResult child = RunChild({url, "GET", "", std::nullopt, false});
-  std::unique_lock lock(FMutex);
-  FIoPending = false;
+  std::unique_lock lock(FRequest.Mutex);
+  FOperation.EndSynchronousChild();
   const DWORD error = ChildEndedLocked(child, false);
   if (error == 0)
     FExecStatus = HSE_EXEC_URL_STATUS{static_cast<std::uint16_t>(child.Status), 0, 0};
   // A done-with-session, or the host's time limit, that came while the child ran: SEND_URL has
   // no completion to follow, so it takes effect now.
-  EndDeferredLocked(lock);
+  FOperation.EndDeferred(lock);
   return error == 0 ? 1 : FailCall(error);
 }
 
-BOOL TRequest::ExecUrl(const void* buffer, bool unicode) {
+BOOL TChildRequests::ExecUrl(const void* buffer, bool unicode) {
   if (buffer == nullptr)
     return FailCall(ERROR_INVALID_PARAMETER);
   const auto* info = static_cast<const HSE_EXEC_URL_INFO*>(buffer);
@@ -409,50 +398,47 @@ BOOL TRequest::ExecUrl(const void* buffer, bool unicode) {
   }
   if (wanted.Url.empty()) {
     // The parent's own URL.
-    wanted.Url = FSetup.Info.ScriptName + FSetup.Info.PathInfo;
-    if (!FSetup.Info.Query.empty())
-      wanted.Url += "?" + FSetup.Info.Query;
+    wanted.Url = FRequest.Setup.Info.ScriptName + FRequest.Setup.Info.PathInfo;
+    if (!FRequest.Setup.Info.Query.empty())
+      wanted.Url += "?" + FRequest.Setup.Info.Query;
   }
-  wanted.Method = info->pszMethod ? info->pszMethod : FSetup.Info.Method;
+  wanted.Method = info->pszMethod ? info->pszMethod : FRequest.Setup.Info.Method;
   wanted.Headers = info->pszChildHeaders ? info->pszChildHeaders : "";
   wanted.BodyOnly = (info->dwExecUrlFlags & HSE_EXEC_URL_NO_HEADERS) != 0;
   if (info->pEntity != nullptr) {
     if (info->pEntity->lpbData == nullptr && info->pEntity->cbAvailable != 0)
       return FailCall(ERROR_INVALID_PARAMETER);
-    wanted.Body = std::string(static_cast<const char*>(info->pEntity->lpbData),
-                            info->pEntity->cbAvailable);
+    wanted.Body =
+        std::string(static_cast<const char*>(info->pEntity->lpbData), info->pEntity->cbAvailable);
   }
-  std::unique_lock lock(FMutex);
-  if (FChildAnswered && !FEnded)
-    return RefuseAfterChildLocked(
-        SupportFunctionName(unicode ? HSE_REQ_EXEC_UNICODE_URL : HSE_REQ_EXEC_URL));
-  if (FEnded || FCompletion == nullptr || FSetup.ChildDepth >= MaxChildDepth ||
-      (!wanted.BodyOnly && FHeadSent))
+  std::unique_lock lock(FRequest.Mutex);
+  if (FRequest.Finished || FOperation.Completion() == nullptr ||
+      FRequest.Setup.ChildDepth >= MaxChildDepth || (!wanted.BodyOnly && FAnswer.HeadSent()))
     return FailCall(ERROR_INVALID_PARAMETER);
-  if (FIoPending)
+  if (FOperation.Pending())
     return FailCall(ERROR_BUSY);
-  if (!wanted.Body && FBodyComplete)
-    wanted.Body = FSetup.Body; // the parent's body, when the host holds all of it
-  if (wanted.BodyOnly && !FHeadSent)
-    StartBodyLocked(200, "200 OK", {});
-  BeginIoLocked(FCompletion, FCompletionContext);
-  FChildRunning = true;
+  if (!wanted.Body && FRequest.BodyComplete)
+    wanted.Body = FRequest.Setup.Body; // the parent's body, when the host holds all of it
+  if (wanted.BodyOnly && !FAnswer.HeadSent())
+    FAnswer.StartBody(200, "200 OK", {});
+  FOperation.Begin(FOperation.Completion(), FOperation.CompletionContext());
+  FOperation.SetChildRunning(true);
   lock.unlock();
   const bool bodyOnly = wanted.BodyOnly;
-  StartChild(wanted, [self = shared_from_this(), bodyOnly](TChildResult child) {
-    std::lock_guard relock(self->FMutex);
-    DWORD error = self->ChildEndedLocked(child, bodyOnly);
-    if (error == 0 && self->FClientGone)
+  StartChild(wanted, [self = FRequest.shared_from_this(), this, bodyOnly](TChildResult child) {
+    std::lock_guard relock(FRequest.Mutex);
+    DWORD error = ChildEndedLocked(child, bodyOnly);
+    if (error == 0 && FAnswer.ClientGone())
       error = ERROR_OPERATION_ABORTED;
-    self->FExecStatus = HSE_EXEC_URL_STATUS{static_cast<std::uint16_t>(child.Status), 0, error};
-    self->IoDoneLocked(0, error);
+    FExecStatus = HSE_EXEC_URL_STATUS{static_cast<std::uint16_t>(child.Status), 0, error};
+    FOperation.Done(0, error);
   });
   return 1;
 }
 
-BOOL TRequest::GetExecUrlStatus(void* buffer) {
-  std::lock_guard lock(FMutex);
-  if (FEnded || buffer == nullptr || !FExecStatus)
+BOOL TChildRequests::GetExecUrlStatus(void* buffer) {
+  std::lock_guard lock(FRequest.Mutex);
+  if (FRequest.Finished || buffer == nullptr || !FExecStatus)
     return FailCall(ERROR_INVALID_PARAMETER);
   std::memcpy(buffer, &*FExecStatus, sizeof(HSE_EXEC_URL_STATUS));
   return 1;

@@ -1,13 +1,9 @@
-// The synchronous support functions beyond the first four: the header call with lengths and
-// keep-alive, the connection queries and closes, the log and health calls, URL mapping and
-// normalisation, the host's error page, the impersonation token, and the refusal of the calls
-// that cannot apply to this host.
+#include "host/support_sync.h"
 
 #include <cstdio>
 #include <cstring>
 #include <set>
 
-#include "host/bridge.h"
 #include "host/extension.h"
 #include "host/header_block.h"
 #include "host/host_system.h"
@@ -23,15 +19,6 @@ namespace {
 constexpr std::size_t MaxLogParameters = 4096;
 // What of an unhealthy report reaches the host's log.
 constexpr std::size_t MaxReasonLength = 1024;
-
-
-// count bytes of text, the NULs at its end left out: callers count the terminator or not.
-std::string_view Counted(const char* text, DWORD count) {
-  std::string_view result(text, count);
-  while (!result.empty() && result.back() == '\0')
-    result.remove_suffix(1);
-  return result;
-}
 
 // A NUL-terminated text within size bytes (no size: unbounded); nullopt when none ends there.
 std::optional<std::string_view> Terminated(const char* text, const DWORD* size) {
@@ -233,80 +220,69 @@ void DescribeSupportAnswer(TCallRecord& record, DWORD request, BOOL result, cons
   }
 }
 
-BOOL TRequest::SendHeaderEx(const HSE_SEND_HEADER_EX_INFO* info) {
-  if (info == nullptr)
-    return FailCall(ERROR_INVALID_PARAMETER);
-  // A length of 0 is no status, as a null pointer is: "200 OK".
-  std::optional<std::string_view> status;
-  if (info->pszStatus != nullptr && info->cchStatus != 0)
-    status = Counted(info->pszStatus, info->cchStatus);
-  std::optional<std::string_view> header;
-  if (info->pszHeader != nullptr)
-    header = Counted(info->pszHeader, info->cchHeader);
-  return SendHeader(HSE_REQ_SEND_RESPONSE_HEADER_EX, status, header, info->fKeepConn != 0);
-}
+TSupportCalls::TSupportCalls(TRequestCore& request, TAnswer& answer, TAsyncOperation& operation)
+    : FRequest(request), FAnswer(answer), FOperation(operation) {}
 
-BOOL TRequest::AnswerKeepConn(BOOL* answer) {
-  std::lock_guard lock(FMutex);
-  if (FEnded || answer == nullptr)
+BOOL TSupportCalls::AnswerKeepConn(BOOL* answer) {
+  std::lock_guard lock(FRequest.Mutex);
+  if (FRequest.Finished || answer == nullptr)
     return FailCall(ERROR_INVALID_PARAMETER);
-  *answer = FKeepAlive && !FClientGone;
+  *answer = FAnswer.KeepAlive() && !FAnswer.ClientGone();
   return 1;
 }
 
-BOOL TRequest::AnswerConnected(BOOL* answer) {
-  std::lock_guard lock(FMutex);
-  if (FEnded || answer == nullptr)
+BOOL TSupportCalls::AnswerConnected(BOOL* answer) {
+  std::lock_guard lock(FRequest.Mutex);
+  if (FRequest.Finished || answer == nullptr)
     return FailCall(ERROR_INVALID_PARAMETER);
-  *answer = !FClientGone && FChannel->PeerConnected();
+  *answer = !FAnswer.ClientGone() && FRequest.Channel->PeerConnected();
   return 1;
 }
 
-BOOL TRequest::CloseConnection() {
-  std::lock_guard lock(FMutex);
-  if (FEnded)
+BOOL TSupportCalls::CloseConnection() {
+  std::lock_guard lock(FRequest.Mutex);
+  if (FRequest.Finished)
     return FailCall(ERROR_INVALID_PARAMETER);
-  if (!FClientGone) {
+  if (!FAnswer.ClientGone()) {
     // An operation under way completes with the error IIS gives after this call; otherwise what
     // the extension wrote before goes out first: the writes that took it answered TRUE.
-    if (FIoPending)
-      AbortPendingIoLocked(ERROR_NETNAME_DELETED);
+    if (FOperation.Pending())
+      FOperation.Abort(ERROR_NETNAME_DELETED);
     else
-      FlushLocked();
-    FChannel->CloseNow();
-    FClientGone = true;
-    FSendError = ERROR_NETNAME_DELETED;
+      FAnswer.Flush();
+    FRequest.Channel->CloseNow();
+    FAnswer.LoseClient(ERROR_NETNAME_DELETED);
   }
-  FKeepAlive = false;
+  FAnswer.CloseAfter();
   return 1;
 }
 
-BOOL TRequest::AbortiveClose() {
+BOOL TSupportCalls::AbortiveClose() {
   // IIS from 5.1 on ignores the call; the connection ends as it would have.
-  std::lock_guard lock(FMutex);
-  return FEnded ? FailCall(ERROR_INVALID_PARAMETER) : 1;
+  std::lock_guard lock(FRequest.Mutex);
+  return FRequest.Finished ? FailCall(ERROR_INVALID_PARAMETER) : 1;
 }
 
-BOOL TRequest::AnswerInProcess(DWORD* answer) {
-  std::lock_guard lock(FMutex);
-  if (FEnded || answer == nullptr)
+BOOL TSupportCalls::AnswerInProcess(DWORD* answer) {
+  std::lock_guard lock(FRequest.Mutex);
+  if (FRequest.Finished || answer == nullptr)
     return FailCall(ERROR_INVALID_PARAMETER);
   *answer = HSE_APP_FLAG_IN_PROCESS;
   return 1;
 }
 
-BOOL TRequest::SetFlushFlag(const void* flag) {
+BOOL TSupportCalls::SetFlushFlag(const void* flag) {
   // The flag is the pointer's value itself, a BOOL cast to LPVOID.
-  std::lock_guard lock(FMutex);
-  if (FEnded)
+  std::lock_guard lock(FRequest.Mutex);
+  if (FRequest.Finished)
     return FailCall(ERROR_INVALID_PARAMETER);
-  FFlushEachWrite = flag != nullptr;
+  FAnswer.SetFlushEachWrite(flag != nullptr);
   return 1;
 }
 
-BOOL TRequest::AppendLogParameter(const char* text, const DWORD* size) {
-  std::lock_guard lock(FMutex);
-  if (FEnded || text == nullptr)
+BOOL TSupportCalls::AppendLogParameter(const char* text, const DWORD* size) {
+  std::lock_guard lock(FRequest.Mutex);
+  if (FRequest.Finished || text == nullptr)
     return FailCall(ERROR_INVALID_PARAMETER);
   const std::string_view parameter = size != nullptr && *size != 0
                                          ? std::string_view(text, strnlen(text, *size))
@@ -317,44 +293,64 @@ BOOL TRequest::AppendLogParameter(const char* text, const DWORD* size) {
   return 1;
 }
 
-std::string TRequest::LogDataLocked() const {
-  std::string result(FECB.lpszLogData, strnlen(FECB.lpszLogData, sizeof FECB.lpszLogData));
+std::string TSupportCalls::LogData() const {
+  const auto& logData = FRequest.ECB.lpszLogData;
+  std::string result(logData, strnlen(logData, sizeof logData));
   result += FLogParameters;
   return result;
 }
 
-BOOL TRequest::ReportUnhealthy(const char* reason) {
+void TSupportCalls::CloseToken() {
+  if (FToken != 0)
+    CloseImpersonationToken(std::exchange(FToken, 0));
+}
+
+BOOL TSupportCalls::ReportUnhealthy(const char* reason) {
   {
-    std::lock_guard lock(FMutex);
-    if (FEnded)
+    std::lock_guard lock(FRequest.Mutex);
+    if (FRequest.Finished)
       return FailCall(ERROR_INVALID_PARAMETER);
   }
   const std::string text =
       reason ? std::string(reason, strnlen(reason, MaxReasonLength)) : std::string("(no reason)");
-  Diagnostic(FExtension.File().string() + " reports itself unhealthy: " + text);
+  Diagnostic(FRequest.Extension.File().string() + " reports itself unhealthy: " + text);
   return 1;
 }
 
-BOOL TRequest::MapUrlEx(const char* url, DWORD* size, HSE_URL_MAPEX_INFO* info) {
-  std::lock_guard lock(FMutex);
-  if (FEnded || url == nullptr || info == nullptr || !FSetup.Root)
+BOOL TSupportCalls::MapUrl(char* buffer, DWORD* size) {
+  std::lock_guard lock(FRequest.Mutex);
+  if (FRequest.Finished || buffer == nullptr || size == nullptr || !FRequest.Setup.Root)
+    return FailCall(ERROR_INVALID_PARAMETER);
+  const std::string url(buffer, strnlen(buffer, *size));
+  const std::optional<std::string> path = MapUrlToPhysicalPath(*FRequest.Setup.Root, url);
+  if (!path)
+    return FailCall(ERROR_INVALID_PARAMETER);
+  DWORD error = 0;
+  if (!CopyWithTerminator(*path, buffer, size, error))
+    return FailCall(error);
+  return 1;
+}
+
+BOOL TSupportCalls::MapUrlEx(const char* url, DWORD* size, HSE_URL_MAPEX_INFO* info) {
+  std::lock_guard lock(FRequest.Mutex);
+  if (FRequest.Finished || url == nullptr || info == nullptr || !FRequest.Setup.Root)
     return FailCall(ERROR_INVALID_PARAMETER);
   const std::optional<std::string_view> text = Terminated(url, size);
   const std::optional<std::string> path =
-      text ? MapUrlToPhysicalPath(*FSetup.Root, *text) : std::nullopt;
+      text ? MapUrlToPhysicalPath(*FRequest.Setup.Root, *text) : std::nullopt;
   if (!path)
     return FailCall(ERROR_INVALID_PARAMETER);
-  return AnswerMapEx(*path, MapUrlToPhysicalPath(*FSetup.Root, "/").value_or("").size(), size,
-                     *info);
+  return AnswerMapEx(*path, MapUrlToPhysicalPath(*FRequest.Setup.Root, "/").value_or("").size(),
+                     size, *info);
 }
 
-BOOL TRequest::MapUnicodeUrl(WCHAR* buffer, DWORD* size) {
-  std::lock_guard lock(FMutex);
-  if (FEnded || buffer == nullptr || size == nullptr || !FSetup.Root)
+BOOL TSupportCalls::MapUnicodeUrl(WCHAR* buffer, DWORD* size) {
+  std::lock_guard lock(FRequest.Mutex);
+  if (FRequest.Finished || buffer == nullptr || size == nullptr || !FRequest.Setup.Root)
     return FailCall(ERROR_INVALID_PARAMETER);
   const std::optional<std::u16string_view> url = TerminatedWide(buffer, size);
   const std::optional<std::u16string> path =
-      url ? MapUrlToPhysicalPathWide(*FSetup.Root, WideToUtf8(*url)) : std::nullopt;
+      url ? MapUrlToPhysicalPathWide(*FRequest.Setup.Root, WideToUtf8(*url)) : std::nullopt;
   if (!path)
     return FailCall(ERROR_INVALID_PARAMETER);
   DWORD error = 0;
@@ -363,22 +359,23 @@ BOOL TRequest::MapUnicodeUrl(WCHAR* buffer, DWORD* size) {
   return 1;
 }
 
-BOOL TRequest::MapUnicodeUrlEx(const WCHAR* url, DWORD* size, HSE_UNICODE_URL_MAPEX_INFO* info) {
-  std::lock_guard lock(FMutex);
-  if (FEnded || url == nullptr || info == nullptr || !FSetup.Root)
+BOOL TSupportCalls::MapUnicodeUrlEx(const WCHAR* url, DWORD* size,
+                                    HSE_UNICODE_URL_MAPEX_INFO* info) {
+  std::lock_guard lock(FRequest.Mutex);
+  if (FRequest.Finished || url == nullptr || info == nullptr || !FRequest.Setup.Root)
     return FailCall(ERROR_INVALID_PARAMETER);
   const std::optional<std::u16string_view> text = TerminatedWide(url, size);
   const std::optional<std::u16string> path =
-      text ? MapUrlToPhysicalPathWide(*FSetup.Root, WideToUtf8(*text)) : std::nullopt;
+      text ? MapUrlToPhysicalPathWide(*FRequest.Setup.Root, WideToUtf8(*text)) : std::nullopt;
   if (!path)
     return FailCall(ERROR_INVALID_PARAMETER);
-  return AnswerMapEx(*path, MapUrlToPhysicalPathWide(*FSetup.Root, "/").value_or(u"").size(),
-                     size, *info);
+  return AnswerMapEx(
+      *path, MapUrlToPhysicalPathWide(*FRequest.Setup.Root, "/").value_or(u"").size(), size, *info);
 }
 
-BOOL TRequest::NormalizeUrl(char* url) {
-  std::lock_guard lock(FMutex);
-  if (FEnded || url == nullptr)
+BOOL TSupportCalls::NormalizeUrl(char* url) {
+  std::lock_guard lock(FRequest.Mutex);
+  if (FRequest.Finished || url == nullptr)
     return FailCall(ERROR_INVALID_PARAMETER);
   const std::string_view text(url);
   // In place: the result must fit where the URL was, which a path from the root always does.
@@ -395,46 +392,10 @@ BOOL TRequest::NormalizeUrl(char* url) {
   return 1;
 }
 
-BOOL TRequest::SendCustomError(const HSE_CUSTOM_ERROR_INFO* info) {
-  std::unique_lock lock(FMutex);
-  if (FChildAnswered && !FEnded)
-    return RefuseAfterChildLocked(SupportFunctionName(HSE_REQ_SEND_CUSTOM_ERROR));
-  if (FEnded || info == nullptr || info->pszStatus == nullptr || FHeadSent)
-    return FailCall(ERROR_INVALID_PARAMETER);
-  if (FIoPending)
-    return FailCall(ERROR_BUSY);
-  // The asynchronous form ends through the request's completion function, as any other send.
-  if (info->fAsync && FCompletion == nullptr)
-    return FailCall(ERROR_INVALID_PARAMETER);
-  const std::optional<TStatusText> status = ParseStatusText(info->pszStatus);
-  if (!status || status->Code < 200) {
-    FRefusal = "a custom error with an invalid status text";
-    return FailCall(ERROR_INVALID_PARAMETER);
-  }
-  std::string message = "HTTP Error " + std::to_string(status->Code);
-  if (info->uHttpSubError != 0) {
-    message += '.';
-    message += std::to_string(info->uHttpSubError);
-  }
-  const std::string body = ErrorPageBody(status->Text, message);
-  const std::string length = std::to_string(body.size());
-  const TFieldView fields[] = {{"Content-Type", "text/html"}, {"Content-Length", length}};
-  StartBodyLocked(status->Code, status->Text, fields);
-  if (info->fAsync) {
-    const TBodyPart part{body};
-    return SendBodyLocked(lock, {&part, 1}, FCompletion, FCompletionContext,
-                          static_cast<DWORD>(body.size()));
-  }
-  AppendBodyLocked(body);
-  if (FProcReturned && !FlushLocked())
-    return 0;
-  return 1;
-}
-
-BOOL TRequest::GetImpersonationToken(void** token) {
+BOOL TSupportCalls::GetImpersonationToken(void** token) {
   {
-    std::lock_guard lock(FMutex);
-    if (FEnded || token == nullptr)
+    std::lock_guard lock(FRequest.Mutex);
+    if (FRequest.Finished || token == nullptr)
       return FailCall(ERROR_INVALID_PARAMETER);
     if (FToken == 0)
       FToken = OpenImpersonationToken();
@@ -447,14 +408,14 @@ BOOL TRequest::GetImpersonationToken(void** token) {
   return error == ERROR_NOT_SUPPORTED ? Refuse(HSE_REQ_GET_IMPERSONATION_TOKEN) : FailCall(error);
 }
 
-BOOL TRequest::Refuse(DWORD request) {
+BOOL TSupportCalls::Refuse(DWORD request) {
   bool first;
   {
     std::lock_guard lock(RefusedMutex);
-    first = Refused.emplace(FExtension.File().string(), request).second;
+    first = Refused.emplace(FRequest.Extension.File().string(), request).second;
   }
   if (first)
-    Diagnostic(FExtension.File().string() + " called ServerSupportFunction " +
+    Diagnostic(FRequest.Extension.File().string() + " called ServerSupportFunction " +
                std::string(SupportFunctionName(request)) + " (" + std::to_string(request) +
                "), which this host does not support: FALSE, error 50 (ERROR_NOT_SUPPORTED)");
   return FailCall(ERROR_NOT_SUPPORTED);
