@@ -1,6 +1,10 @@
 #include "host/extension_threads.h"
 
 #include <algorithm>
+#include <system_error>
+#include <utility>
+
+#include "host/host_text.h"
 
 namespace isapi_web::host {
 
@@ -88,12 +92,23 @@ bool TExtensionThreads::RunnableLocked() const {
 void TExtensionThreads::StartLocked() {
   if (!RunnableLocked())
     return;
-  const std::size_t runnable = std::min<std::size_t>(FWork.size() + FRequests.size(), FMax - FInside);
+  const std::size_t runnable =
+      std::min<std::size_t>(FWork.size() + FRequests.size(), FMax - FInside);
   for (std::size_t idle = FIdle; idle < runnable && FWorkers.size() < FMax; ++idle) {
     auto worker = std::make_unique<TWorker>();
     TWorker* raw = worker.get();
+    try {
+      raw->Thread = std::thread([this, raw] { Serve(*raw); });
+    } catch (const std::system_error&) {
+      // The system has no thread to give now (its limit, or no room for a stack): the job waits
+      // for one of the threads there are, as if the limit were lower, and a later job tries again.
+      if (!std::exchange(FShortNoted, true))
+        Diagnostic("no thread can be started for an extension call: " +
+                   std::to_string(FWorkers.size()) + " threads serve the extensions until one can");
+      break;
+    }
+    FShortNoted = false;
     ++FIdle; // counted from now on, so that the next job does not start one more
-    raw->Thread = std::thread([this, raw] { Serve(*raw); });
     FWorkers.push_back(std::move(worker));
   }
   FWake.notify_one();

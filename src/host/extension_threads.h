@@ -80,6 +80,7 @@ private:
   unsigned FInside = 0;
   std::size_t FIdle = 0;
   std::size_t FOutstanding = 0; // queued or running on the pool
+  bool FShortNoted = false;     // a failure to start a thread has been reported
   bool FRequestTurn = false;    // when both queues hold work, the next job is a new request
 };
 

@@ -1,6 +1,10 @@
 #include "host/thread_group.h"
 
 #include <algorithm>
+#include <system_error>
+#include <utility>
+
+#include "host/host_text.h"
 
 namespace isapi_web::host {
 
@@ -38,27 +42,34 @@ TThreadGroup::~TThreadGroup() {
 void TThreadGroup::Start() {
   std::lock_guard lock(FMutex);
   for (std::size_t lane = 0; lane < FSteps.size(); ++lane)
-    AddThreadLocked(lane);
+    if (!AddThreadLocked(lane))
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                              "cannot start the threads of the network loops");
   FWatcher = std::thread([this] { Watch(); });
 }
 
-void TThreadGroup::AddThreadLocked(std::size_t lane) {
+bool TThreadGroup::AddThreadLocked(std::size_t lane) {
   auto slot = std::make_unique<TSlot>();
   TSlot* raw = slot.get();
   raw->Lane = lane;
-  FCurrent[lane] = raw;
-  raw->Thread = std::thread([this, raw] {
-    CurrentSlot = raw;
-    const std::function<bool()>& step = FSteps[raw->Lane];
-    try {
-      while (!raw->HandedOver.load(std::memory_order_relaxed) && step()) {
+  try {
+    raw->Thread = std::thread([this, raw] {
+      CurrentSlot = raw;
+      const std::function<bool()>& step = FSteps[raw->Lane];
+      try {
+        while (!raw->HandedOver.load(std::memory_order_relaxed) && step()) {
+        }
+      } catch (const TLaneHandedOver&) {
+        // The step ended between two of its handlers: the lane is the fresh thread's now.
       }
-    } catch (const TLaneHandedOver&) {
-      // The step ended between two of its handlers: the lane is the fresh thread's now.
-    }
-    raw->Finished = true;
-  });
+      raw->Finished = true;
+    });
+  } catch (const std::system_error&) {
+    return false; // the system has no thread to give now (its limit, or no room for a stack)
+  }
+  FCurrent[lane] = raw;
   FSlots.push_back(std::move(slot));
+  return true;
 }
 
 unsigned TThreadGroup::ThreadCount() const {
@@ -88,9 +99,17 @@ void TThreadGroup::Watch() {
       const bool held = slot.InCall.load(std::memory_order_relaxed) > 0 && calls == slot.CallsSeen;
       slot.CallsSeen = calls;
       if (held && !slot.Finished) {
+        // The held thread leaves its lane only once another has it: without a fresh thread
+        // the lane waits for the call to return, and the watcher tries again next time.
+        if (!AddThreadLocked(lane)) {
+          if (!std::exchange(FShortNoted, true))
+            Diagnostic("a network loop's thread is held in an extension call and no thread can "
+                       "be started to take over its connections: they wait for the call");
+          continue;
+        }
+        FShortNoted = false;
         slot.HandedOver = true;
         ++FHandOvers;
-        AddThreadLocked(lane);
       }
     }
     // Threads that left their lane and ended are joined as they go.

@@ -66,7 +66,8 @@ public:
   };
 
 private:
-  void AddThreadLocked(std::size_t lane);
+  /// Starts a thread for the lane; false when the system has none to give.
+  bool AddThreadLocked(std::size_t lane);
   void Watch();
 
   std::vector<std::function<bool()>> FSteps;
@@ -77,6 +78,7 @@ private:
   std::vector<TSlot*> FCurrent; ///< each lane's thread
   unsigned FHandOvers = 0;
   bool FStopping = false;
+  bool FShortNoted = false; ///< the shortage of threads has been reported
   std::thread FWatcher;
 };
 
