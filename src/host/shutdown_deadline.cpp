@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <set>
 #include <string>
+#include <system_error>
 
 #include "host/extension.h"
 #include "host/host_text.h"
@@ -19,14 +20,21 @@ void TShutdownDeadline::Arm(std::chrono::steady_clock::time_point deadline) {
   if (FArmed)
     return;
   FArmed = true;
-  FWatcher = std::thread([this, deadline] {
-    std::unique_lock lock(FMutex);
-    if (FChanged.wait_until(lock, deadline, [this] { return !FArmed; }))
-      return;
-    Diagnostic("shutdown: the deadline has passed with work still under way; the process ends "
-               "now, abandoning it");
-    ExitLeavingExtensionThreads(1);
-  });
+  try {
+    FWatcher = std::thread([this, deadline] {
+      std::unique_lock lock(FMutex);
+      if (FChanged.wait_until(lock, deadline, [this] { return !FArmed; }))
+        return;
+      Diagnostic("shutdown: the deadline has passed with work still under way; the process ends "
+                 "now, abandoning it");
+      ExitLeavingExtensionThreads(1);
+    });
+  } catch (const std::system_error&) {
+    // Every step of the shutdown bounds its own waits; only an extension's TerminateExtension
+    // that never returns is left without the watchdog's bound.
+    Diagnostic("shutdown: no thread can be started for the shutdown's deadline; it goes on "
+               "without one");
+  }
 }
 
 void TShutdownDeadline::Disarm() {

@@ -18,6 +18,7 @@ import resource
 import select
 import shutil
 import signal
+import subprocess
 import sys
 import tempfile
 import threading
@@ -217,6 +218,34 @@ class ChildStormTest(ThreadsCase):
         self.assertEqual({status for status, _ in answers.values()}, {500})
         self.assertWithin(max(seconds for _, seconds in answers.values()), 5.0,
                           "the slowest of the self-executing requests")
+
+
+class ThreadShortageTest(ThreadsCase):
+    """The system gives the host no more threads (its address space is nearly used up): calls
+    that hold the threads it has must not end it, and Ctrl-C still does."""
+    SHUTDOWN_TIMEOUT = 2
+    host_args = ["--max-threads", str(MAX_THREADS), "--shutdown-timeout", str(SHUTDOWN_TIMEOUT)]
+
+    def test_a_host_given_no_more_threads_goes_on_with_those_it_has(self):
+        pid = self.host.process.pid
+        with open("/proc/%d/status" % pid) as f:
+            size_kib = int(next(l for l in f if l.startswith("VmSize:")).split()[1])
+        # Room for a few more thread stacks (8 MiB each by default), not for 64.
+        limit = (size_kib + 48 * 1024) * 1024
+        subprocess.run(["prlimit", "--pid", str(pid), "--as=%d:%d" % (limit, limit)], check=True)
+        held = [self.connect() for _ in range(16)]
+        for connection in held:
+            connection.send(b"GET " + PREFIX.encode() + b"/stuck HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.host.wait_line(r"no thread can be started", timeout=120)
+        self.assertIsNone(self.host.process.poll(), "the host ended")
+        self.assertLess(len(self.host.wait_line(r"^extension: stuck$")), len(held))
+
+        self.host.process.send_signal(signal.SIGINT)
+        code = self.host.wait_exit(timeout=self.SHUTDOWN_TIMEOUT + 30)
+        self.assertNotEqual(code, 0)  # calls were abandoned
+        lines = self.host.stderr_lines()
+        self.assertFalse(any("terminate called" in l for l in lines), lines[-10:])
+        self.assertTrue(any("still inside an extension" in l for l in lines), lines[-10:])
 
 
 def main():
