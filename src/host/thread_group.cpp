@@ -26,8 +26,19 @@ TExtensionCallScope::~TExtensionCallScope() {
     CurrentSlot->InCall.fetch_sub(1, std::memory_order_relaxed);
 }
 
+// The watcher marks a lane handed over before it starts the fresh thread, so that the held
+// thread never runs a step beside it; when no thread can be started it takes the mark back, under
+// a lock of its own (not the group's, which Join holds while it joins the threads). A thread that
+// sees the mark confirms it under that lock before it leaves.
+bool TThreadGroup::HandedOverConfirmed(TSlot& slot) {
+  if (!slot.HandedOver.load(std::memory_order_relaxed))
+    return false;
+  std::lock_guard lock(*slot.HandOverMutex);
+  return slot.HandedOver.load(std::memory_order_relaxed);
+}
+
 void LeaveLaneIfHandedOver() {
-  if (CurrentSlot != nullptr && CurrentSlot->HandedOver.load(std::memory_order_relaxed))
+  if (CurrentSlot != nullptr && TThreadGroup::HandedOverConfirmed(*CurrentSlot))
     throw TLaneHandedOver{};
 }
 
@@ -52,12 +63,13 @@ bool TThreadGroup::AddThreadLocked(std::size_t lane) {
   auto slot = std::make_unique<TSlot>();
   TSlot* raw = slot.get();
   raw->Lane = lane;
+  raw->HandOverMutex = &FHandOverMutex;
   try {
     raw->Thread = std::thread([this, raw] {
       CurrentSlot = raw;
       const std::function<bool()>& step = FSteps[raw->Lane];
       try {
-        while (!raw->HandedOver.load(std::memory_order_relaxed) && step()) {
+        while (!HandedOverConfirmed(*raw) && step()) {
         }
       } catch (const TLaneHandedOver&) {
         // The step ended between two of its handlers: the lane is the fresh thread's now.
@@ -99,16 +111,19 @@ void TThreadGroup::Watch() {
       const bool held = slot.InCall.load(std::memory_order_relaxed) > 0 && calls == slot.CallsSeen;
       slot.CallsSeen = calls;
       if (held && !slot.Finished) {
-        // The held thread leaves its lane only once another has it: without a fresh thread
-        // the lane waits for the call to return, and the watcher tries again next time.
+        std::unique_lock handOver(FHandOverMutex);
+        slot.HandedOver = true;
+        // Without a fresh thread the held one keeps its lane: the lane waits for the call to
+        // return, and the watcher tries again next time.
         if (!AddThreadLocked(lane)) {
+          slot.HandedOver = false;
+          handOver.unlock();
           if (!std::exchange(FShortNoted, true))
             Diagnostic("a network loop's thread is held in an extension call and no thread can "
                        "be started to take over its connections: they wait for the call");
           continue;
         }
         FShortNoted = false;
-        slot.HandedOver = true;
         ++FHandOvers;
       }
     }

@@ -63,7 +63,10 @@ public:
     std::atomic<bool> Finished{false};
     std::uint64_t CallsSeen = 0;
     std::thread Thread;
+    std::mutex* HandOverMutex = nullptr; ///< the group's FHandOverMutex
   };
+  /// Whether the slot's lane has been handed to another thread, for good.
+  static bool HandedOverConfirmed(TSlot& slot);
 
 private:
   /// Starts a thread for the lane; false when the system has none to give.
@@ -78,7 +81,8 @@ private:
   std::vector<TSlot*> FCurrent; ///< each lane's thread
   unsigned FHandOvers = 0;
   bool FStopping = false;
-  bool FShortNoted = false; ///< the shortage of threads has been reported
+  bool FShortNoted = false;  ///< the shortage of threads has been reported
+  std::mutex FHandOverMutex; // a lane's hand-over mark, while it may still be taken back
   std::thread FWatcher;
 };
 
