@@ -29,11 +29,17 @@ TExtensionCallScope::~TExtensionCallScope() {
 // The watcher marks a lane handed over before it starts the fresh thread, so that the held
 // thread never runs a step beside it; when no thread can be started it takes the mark back, under
 // a lock of its own (not the group's, which Join holds while it joins the threads). A thread that
-// sees the mark confirms it under that lock before it leaves.
+// sees the mark confirms it under that lock before it leaves. The lock is never destroyed: a
+// thread that an extension held past the group's end still takes it when its call returns.
+std::mutex& TThreadGroup::HandOverMutex() {
+  static std::mutex* const mutex = new std::mutex;
+  return *mutex;
+}
+
 bool TThreadGroup::HandedOverConfirmed(TSlot& slot) {
   if (!slot.HandedOver.load(std::memory_order_relaxed))
     return false;
-  std::lock_guard lock(*slot.HandOverMutex);
+  std::lock_guard lock(HandOverMutex());
   return slot.HandedOver.load(std::memory_order_relaxed);
 }
 
@@ -63,7 +69,6 @@ bool TThreadGroup::AddThreadLocked(std::size_t lane) {
   auto slot = std::make_unique<TSlot>();
   TSlot* raw = slot.get();
   raw->Lane = lane;
-  raw->HandOverMutex = &FHandOverMutex;
   try {
     raw->Thread = std::thread([this, raw] {
       CurrentSlot = raw;
@@ -111,7 +116,7 @@ void TThreadGroup::Watch() {
       const bool held = slot.InCall.load(std::memory_order_relaxed) > 0 && calls == slot.CallsSeen;
       slot.CallsSeen = calls;
       if (held && !slot.Finished) {
-        std::unique_lock handOver(FHandOverMutex);
+        std::unique_lock handOver(HandOverMutex());
         slot.HandedOver = true;
         // Without a fresh thread the held one keeps its lane: the lane waits for the call to
         // return, and the watcher tries again next time.

@@ -63,10 +63,11 @@ public:
     std::atomic<bool> Finished{false};
     std::uint64_t CallsSeen = 0;
     std::thread Thread;
-    std::mutex* HandOverMutex = nullptr; ///< the group's FHandOverMutex
   };
   /// Whether the slot's lane has been handed to another thread, for good.
   static bool HandedOverConfirmed(TSlot& slot);
+  /// Guards a lane's hand-over mark while the watcher may still take it back.
+  static std::mutex& HandOverMutex();
 
 private:
   /// Starts a thread for the lane; false when the system has none to give.
@@ -81,8 +82,7 @@ private:
   std::vector<TSlot*> FCurrent; ///< each lane's thread
   unsigned FHandOvers = 0;
   bool FStopping = false;
-  bool FShortNoted = false;  ///< the shortage of threads has been reported
-  std::mutex FHandOverMutex; // a lane's hand-over mark, while it may still be taken back
+  bool FShortNoted = false; ///< the shortage of threads has been reported
   std::thread FWatcher;
 };
 
