@@ -88,14 +88,22 @@ class AsyncWriteTest(AsyncHostCase):
         self.assertEqual(self.curl("/wait?kib=1024"), pattern(1 << 20))
         self.host.wait_line(r"waited: cbIO=1048576 error=0")
 
+
+class BrokenOffWriteTest(AsyncHostCase):
+    # Wine 8 does not always complete a send pending on a socket its peer has reset: the write
+    # then ends when no byte has moved for the connection timeout, kept short here, and its
+    # completion reports the timeout (1460) instead.
+    extra_args = ["--connection-timeout", "10"]
+
     def test_a_client_that_breaks_off_an_async_write_gets_error_995_in_the_completion(self):
         connection = Connection(self.host.port, receive_buffer=4096)
         connection.send(b"GET " + PREFIX.encode() + b"/write?kib=409600 HTTP/1.1\r\nHost: x\r\n\r\n")
         connection.sock.recv(4096)
         connection.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\0\0\0\0\0\0\0")
         connection.close()
-        self.host.wait_line(r"async-write ended: bytes=\d+ ops=\d+ completions=\d+ error=995 "
-                            r"problems=none")
+        error = "(995|1460)" if ARGS.emulator else "995"
+        self.host.wait_line(r"async-write ended: bytes=\d+ ops=\d+ completions=\d+ error=%s "
+                            r"problems=none" % error)
 
 
 class AsyncReadTest(AsyncHostCase):
