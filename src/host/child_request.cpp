@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <utility>
 
 #include "host/extension.h"
@@ -20,6 +21,8 @@ namespace {
 // Children of children are allowed this deep: an extension that executes its own URL again and
 // again ends there instead of exhausting the host.
 constexpr unsigned MaxChildDepth = 8;
+// ERROR_TIMEOUT: the client took too long over a child's answer.
+constexpr DWORD ErrorTimeout = 1460;
 // A child extension that neither ends nor answers is given up after this long.
 constexpr auto ChildTimeLimit = std::chrono::seconds(120);
 
@@ -40,15 +43,32 @@ public:
     received = 0;
     return TReceiveResult::End;
   }
+  // The child's asynchronous sends move on its parent's connection, in turn with the rest.
+  void SendLater(std::vector<TSendPiece> pieces, TSendDone done) override {
+    FParent.ChildSendLater(std::move(pieces), FBodyOnly, std::move(done));
+  }
   void PendingStarted() override {}
-  void RequestEnded(std::shared_ptr<IClientChannel>, TRequestOutcome outcome, bool) override {
-    if (!outcome.Bytes.empty())
-      FParent.ChildSend(outcome.Bytes, FBodyOnly);
+  // Whatever thread ends the child (the loop's among them) waits for no client: the child has
+  // ended once its last bytes have gone.
+  void RequestEnded(std::shared_ptr<IClientChannel> self, TRequestOutcome outcome,
+                    bool) override {
+    const unsigned status = outcome.Status;
+    const bool keepAlive = outcome.KeepAlive && !outcome.TimedOut;
+    if (outcome.Bytes.empty())
+      return Ended(status, keepAlive);
+    std::vector<TSendPiece> last(1);
+    last[0].Bytes = std::move(outcome.Bytes);
+    FParent.ChildSendLater(std::move(last), FBodyOnly,
+                           [self, this, status, keepAlive](TSendResult) {
+                             Ended(status, keepAlive);
+                           });
+  }
+  void Ended(unsigned status, bool keepAlive) {
     std::function<void()> ended;
     {
       std::lock_guard lock(FMutex);
-      FStatus = outcome.Status;
-      FKeepAlive = outcome.KeepAlive && !outcome.TimedOut;
+      FStatus = status;
+      FKeepAlive = keepAlive;
       FEnded = true;
       ended = std::move(FOnEnded);
     }
@@ -188,21 +208,18 @@ std::shared_ptr<TRequestCore> TChildRequests::CreateChild(const TChildRequest& w
 }
 
 // A child extension is called on an extension thread, and nothing waits for it: its end, from
-// whatever thread ends it, completes the parent's operation. A static file (or an invalid URL)
-// is answered at once on an extension thread.
+// whatever thread ends it, completes the parent's operation. A static file goes out from the
+// connection's loop; an invalid URL ends the child at once.
 void TChildRequests::StartChild(const TChildRequest& wanted,
                                 std::function<void(TChildResult)> ended) {
   const TTargetPath target = ParseRequestTarget(wanted.Url);
-  const std::optional<TRoute> route = target.Valid && !wanted.Url.empty() &&
-                                              wanted.Url.front() == '/' &&
-                                              FRequest.Setup.Router != nullptr
+  if (!target.Valid || wanted.Url.empty() || wanted.Url.front() != '/')
+    return ended({});
+  const std::optional<TRoute> route = FRequest.Setup.Router != nullptr
                                           ? (*FRequest.Setup.Router)(target.Path)
                                           : std::nullopt;
-  if (!route) {
-    RunOnCompletionThread([self = FRequest.shared_from_this(), this, wanted,
-                           ended = std::move(ended)] { ended(RunChild(wanted)); });
-    return;
-  }
+  if (!route)
+    return StartStaticChild(wanted, target.Path, std::move(ended));
   const auto channel = std::make_shared<TChildChannel>(*this, wanted.BodyOnly);
   bool keepAlive;
   bool cancelled;
@@ -234,6 +251,77 @@ void TChildRequests::StartChild(const TChildRequest& wanted,
       Cut();
   }
   RunOnCompletionThread([child] { child->Run(); });
+}
+
+struct TChildRequests::TStaticChild {
+  std::unique_ptr<std::ifstream> File;
+  std::uint64_t Left = 0; ///< of the file, still to send
+  unsigned Status = 0;
+  bool BodyOnly = false;
+  std::function<void(TChildResult)> Ended;
+};
+
+void TChildRequests::StartStaticChild(const TChildRequest& wanted, std::string_view path,
+                                      std::function<void(TChildResult)> ended) {
+  bool keepAlive = true;
+  bool cancelled;
+  {
+    std::lock_guard lock(FRequest.Mutex);
+    cancelled = FOperation.AbortRequested();
+    keepAlive = FAnswer.KeepAlive();
+  }
+  if (cancelled)
+    return ended({0, true}); // cancelled before it began
+  std::optional<std::filesystem::path> root;
+  if (FRequest.Setup.Root != nullptr)
+    root = *FRequest.Setup.Root;
+  TStaticAnswer answer = StaticFileAnswer(root, wanted.Method, path);
+  ChildAnswered(answer.Status, true, wanted.BodyOnly);
+  std::string bytes =
+      wanted.BodyOnly ? std::string()
+                      : ComposeHead(answer.StatusText, answer.Fields,
+                                    {keepAlive, FRequest.Setup.Connection.Http10});
+  if (!FRequest.Setup.HeadOnly)
+    bytes += answer.Body;
+  auto child = std::make_shared<TStaticChild>();
+  child->Left = FRequest.Setup.HeadOnly || !answer.File ? 0 : answer.Length;
+  child->File = std::move(answer.File);
+  child->Status = answer.Status;
+  child->BodyOnly = wanted.BodyOnly;
+  child->Ended = std::move(ended);
+  SendStaticPiece(std::move(child), std::move(bytes));
+}
+
+// Each piece is read once the one before has gone: a client that reads slowly holds no thread.
+void TChildRequests::SendStaticPiece(std::shared_ptr<TStaticChild> child, std::string bytes) {
+  std::vector<TSendPiece> pieces(1);
+  pieces[0].Bytes = std::move(bytes);
+  const bool bodyOnly = child->BodyOnly;
+  ChildSendLater(std::move(pieces), bodyOnly,
+                 [self = FRequest.shared_from_this(), this, child](TSendResult result) {
+                   const bool sent = result == TSendResult::Sent;
+                   if (sent && child->Left > 0) {
+                     std::string piece(
+                         static_cast<std::size_t>(std::min<std::uint64_t>(child->Left, FilePiece)),
+                         '\0');
+                     child->File->read(piece.data(), static_cast<std::streamsize>(piece.size()));
+                     const auto got = static_cast<std::size_t>(child->File->gcount());
+                     // A file that shrank cuts the answer, and the connection ends with it.
+                     if (got > 0) {
+                       child->Left -= got;
+                       piece.resize(got);
+                       return SendStaticPiece(child, std::move(piece));
+                     }
+                   }
+                   if (child->Left > 0)
+                     ChildAnswered(child->Status, false, child->BodyOnly);
+                   bool cut;
+                   {
+                     std::lock_guard lock(FRequest.Mutex);
+                     cut = FOperation.AbortRequested() && (!sent || child->Left > 0);
+                   }
+                   child->Ended({child->Status, cut});
+                 });
 }
 
 TChildRequests::TChildResult TChildRequests::RunChild(const TChildRequest& wanted) {
@@ -332,7 +420,8 @@ void TChildRequests::Cut() {
 }
 
 bool TChildRequests::ChildSend(std::string_view bytes, bool bodyOnly) {
-  std::lock_guard lock(FRequest.Mutex);
+  std::unique_lock lock(FRequest.Mutex);
+  FChildOutputIdle.wait(lock, [this] { return !FChildSending && FChildOutput.empty(); });
   // Nothing of a cancelled child reaches the client from the cancel on, but the page of the
   // host's time limit (or shutdown) that ends it in the parent's stead.
   if (FRequest.Finished || FAnswer.ClientGone() ||
@@ -343,6 +432,57 @@ bool TChildRequests::ChildSend(std::string_view bytes, bool bodyOnly) {
   else
     FAnswer.AppendWhole(bytes); // the child's whole answer, head and framing included
   return FAnswer.Flush();
+}
+
+void TChildRequests::ChildSendLater(std::vector<TSendPiece> pieces, bool bodyOnly,
+                                    TSendDone done) {
+  std::unique_lock lock(FRequest.Mutex);
+  if (FRequest.Finished || FAnswer.ClientGone() ||
+      (FOperation.AbortRequested() && FOperation.DeferredExpiry() == 0)) {
+    lock.unlock();
+    return done(TSendResult::ClientGone);
+  }
+  std::vector<TSendPiece> framed;
+  if (bodyOnly) {
+    std::vector<TBodyPart> parts;
+    for (const TSendPiece& piece : pieces)
+      parts.push_back(piece.File ? TBodyPart{{}, piece.File, piece.Offset, piece.Length}
+                                 : TBodyPart{piece.Bytes});
+    framed = FAnswer.FrameParts(parts);
+  } else {
+    framed = FAnswer.FrameParts({}); // what is buffered goes first
+    std::move(pieces.begin(), pieces.end(), std::back_inserter(framed));
+  }
+  FChildOutput.emplace_back(std::move(framed), std::move(done));
+  StartChildOutput(lock);
+}
+
+void TChildRequests::StartChildOutput(std::unique_lock<std::mutex>& lock) {
+  if (FChildSending || FChildOutput.empty())
+    return;
+  auto [pieces, done] = std::move(FChildOutput.front());
+  FChildOutput.pop_front();
+  const std::shared_ptr<IClientChannel> channel = FAnswer.ClientGone() ? nullptr : FRequest.Channel;
+  FChildSending = channel != nullptr;
+  lock.unlock();
+  if (!channel) {
+    // The client is gone (or the request has ended): what is queued fails in turn.
+    done(TSendResult::ClientGone);
+    lock.lock();
+    return StartChildOutput(lock);
+  }
+  channel->SendLater(std::move(pieces), [self = FRequest.shared_from_this(), this,
+                                         done = std::move(done)](TSendResult result) {
+    std::unique_lock relock(FRequest.Mutex);
+    if (result != TSendResult::Sent && !FAnswer.ClientGone())
+      FAnswer.LoseClient(result == TSendResult::TimedOut ? ErrorTimeout : ERROR_NO_DATA);
+    FChildSending = false;
+    FChildOutputIdle.notify_all();
+    StartChildOutput(relock);
+    if (relock.owns_lock())
+      relock.unlock();
+    done(result);
+  });
 }
 
 void TChildRequests::ChildAnswered(unsigned status, bool keepAlive, bool bodyOnly) {

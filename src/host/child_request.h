@@ -4,8 +4,12 @@
 // and HSE_REQ_GET_EXEC_URL_STATUS. A child is a static file under the root or a request to a
 // mapped extension; its answer goes to the client through its parent's answer.
 
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -75,8 +79,20 @@ private:
   DWORD ChildEndedLocked(const TChildResult& child, bool bodyOnly);
   /// A child request (a static file or an extension) made an answer of its own.
   void ChildAnswered(unsigned status, bool keepAlive, bool bodyOnly);
-  /// Passes bytes of a child request's answer on to the client.
+  /// Passes bytes of a child request's answer on to the client, on the calling thread (a
+  /// synchronous call's), after what is already on its way.
   bool ChildSend(std::string_view bytes, bool bodyOnly);
+  /// Starts passing pieces of a child request's answer on to the client, on the connection's
+  /// loop, after what is already on its way; done is called once, from any thread.
+  void ChildSendLater(std::vector<TSendPiece> pieces, bool bodyOnly, TSendDone done);
+  /// Starts the next queued piece of a child's answer unless one is on its way; lock is the
+  /// request's, released when one starts.
+  void StartChildOutput(std::unique_lock<std::mutex>& lock);
+  /// An asynchronous child answered by a static file, sent a piece at a time from the loop.
+  struct TStaticChild;
+  void StartStaticChild(const TChildRequest& wanted, std::string_view path,
+                        std::function<void(TChildResult)> ended);
+  void SendStaticPiece(std::shared_ptr<TStaticChild> child, std::string bytes);
 
   TRequestCore& FRequest;
   TAnswer& FAnswer;
@@ -84,6 +100,10 @@ private:
   std::optional<HSE_EXEC_URL_STATUS> FExecStatus; ///< of the last child request
   std::shared_ptr<TChildChannel> FChildChannel;   ///< the running child's, when an extension
   bool FChildAnswered = false;
+  /// A child's answer on its way to the client, one send at a time, in order.
+  std::deque<std::pair<std::vector<TSendPiece>, TSendDone>> FChildOutput;
+  bool FChildSending = false;
+  std::condition_variable FChildOutputIdle; // with the request's lock
   bool FAfterChildNoted = false; ///< a call after it has been reported on stderr
 };
 

@@ -82,10 +82,10 @@ class ThreadsCase(unittest.TestCase):
         if ARGS.time_bounds:
             self.assertLess(seconds, bound, what)
 
-    def timed_get(self, target):
+    def timed_get(self, target, timeout=900):
         """One request on a fresh connection: the response and the seconds it took. Slow is
         measured, not failed: an emulated machine behind a storm takes minutes."""
-        connection = self.connect(timeout=900)
+        connection = self.connect(timeout=timeout)
         started = time.monotonic()
         response = connection.request("GET", target)
         return response, time.monotonic() - started
@@ -171,6 +171,31 @@ class SlowReadersTest(ThreadsCase):
         response, seconds = self.timed_get(PREFIX + "/write?kib=1")
         self.assertEqual((response.status, len(response.body)), (200, 1024))
         self.assertWithin(seconds, 0.1, "an asynchronous answer among clients that do not read")
+
+    def test_clients_that_never_read_a_childs_answer_hold_no_thread(self):
+        # EXEC_URL's child answers with a static file or with an extension's asynchronous
+        # writes; more such clients than threads must leave the extension's calls free.
+        with open(os.path.join(self.folder, "big.bin"), "wb") as f:
+            f.write(os.urandom(1 << 20))
+        response, _ = self.timed_get("/hello.txt")
+        io_threads, _ = process_status(self.host.process.pid)
+        readers = []
+        for index in range(3 * MAX_THREADS):
+            child = "/big.bin" if index % 2 else PREFIX + "/write?kib=1024"
+            connection = self.connect(receive_buffer=4096)
+            connection.send(("GET %s/exec?url=%s HTTP/1.1\r\nHost: x\r\n\r\n" %
+                             (PREFIX, child)).encode())
+            readers.append(connection)
+        for connection in readers:
+            connection.wait_server_blocked(timeout=120)
+        threads, _ = process_status(self.host.process.pid)
+        print("measured: %d threads (bound %d) among %d clients that do not read a child's "
+              "answer" % (threads, MAX_THREADS + io_threads, len(readers)), file=sys.stderr)
+        self.assertLessEqual(threads, MAX_THREADS + io_threads)
+        response, seconds = self.timed_get(PREFIX + "/write?kib=1", timeout=60)
+        self.assertEqual((response.status, len(response.body)), (200, 1024))
+        self.assertWithin(seconds, 0.1, "an asynchronous answer among clients that do not read "
+                          "a child's answer")
 
 
 class ChildStormTest(ThreadsCase):
