@@ -190,6 +190,11 @@ void TConnection::Close() {
   FSocket.close(ignored);
 }
 
+void TConnection::CancelOperations() {
+  error_code ignored;
+  FSocket.cancel(ignored);
+}
+
 void TConnection::Drop() {
   error_code ignored;
   FSocket.set_option(net::socket_base::linger(true, 0), ignored);

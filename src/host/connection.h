@@ -116,6 +116,8 @@ protected:
   /// Whether part of an answer waits for the client.
   bool Answering() const { return !FWriteBuffer.empty(); }
 
+  /// Ends the socket's pending operations: their handlers run with operation_aborted.
+  void CancelOperations();
   /// Half-closes, then reads and discards what the client still sends for a moment, so that
   /// unread request bytes do not turn into a reset that destroys the answer just written.
   void GracefulClose();

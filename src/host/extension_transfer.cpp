@@ -69,8 +69,7 @@ void TExtensionTransfer::CancelAsync() {
   if (!Transferring())
     return;
   FAsyncCancelled = true;
-  error_code ignored;
-  FSocket.cancel(ignored);
+  CancelOperations();
 }
 
 void TExtensionTransfer::StartAsyncSend(std::vector<TSendPiece> pieces, TSendDone done) {
@@ -223,8 +222,7 @@ void TExtensionTransfer::DeadlinePassed(std::chrono::steady_clock::time_point no
     return KeepDeadline();
   // The extension's operation ends with an error; the connection closes with the request.
   FAsyncTimedOut = true;
-  error_code ignored;
-  FSocket.cancel(ignored);
+  CancelOperations();
 }
 
 // Once the drain time has run out, a transfer that still waits is given a second more, so that

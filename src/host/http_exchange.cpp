@@ -11,16 +11,14 @@ namespace isapi_web::host {
 
 void THttpExchange::Shed() {
   if (!FBusy && !FClosing && !FClosed) {
-    error_code ignored;
-    FSocket.cancel(ignored);
+    CancelOperations();
     Close();
   }
 }
 
 void THttpExchange::Shutdown() {
   if (!FBusy && !FClosing) {
-    error_code ignored;
-    FSocket.cancel(ignored);
+    CancelOperations();
   }
 }
 
@@ -297,8 +295,7 @@ void THttpExchange::DeadlinePassed(std::chrono::steady_clock::time_point now) {
   // A wait for the request: the pending read ends, and OnRead closes (or answers 408).
   FTimedOut = true;
   if (FReadPending) {
-    error_code ignored;
-    FSocket.cancel(ignored);
+    CancelOperations();
   }
 }
 

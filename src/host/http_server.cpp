@@ -120,8 +120,7 @@ public:
   // ends and OnRead answers 503.
   void StopReadingBody() {
     if (FBusy && FReadPending && !FRequest && !FClosing) {
-      error_code ignored;
-      FSocket.cancel(ignored);
+      CancelOperations();
     }
   }
 
