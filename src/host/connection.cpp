@@ -26,6 +26,96 @@ TConnection::TConnection(TServerState& server, TSocket socket)
     : FServer(server), FSocket(std::move(socket)), FLingerTimer(FSocket.get_executor()),
       FDeadlineTimer(FSocket.get_executor()) {}
 
+TConnection::~TConnection() = default;
+
+#if ISAPI_HOST_TLS
+void TConnection::UseTls(SSL_CTX* context) {
+  FTls = std::make_unique<TTlsStream>(context, FSocket.native_handle());
+}
+
+namespace {
+
+// What the session's outcome means for a caller that speaks error codes.
+std::size_t TlsOutcome(TTlsResult result, std::size_t done, bool& wantsWrite, error_code& error) {
+  error = {};
+  switch (result) {
+  case TTlsResult::Done:
+    return done;
+  case TTlsResult::WantRead:
+  case TTlsResult::WantWrite:
+    wantsWrite = result == TTlsResult::WantWrite;
+    error = net::error::would_block;
+    return 0;
+  case TTlsResult::Closed:
+    error = net::error::eof;
+    return 0;
+  case TTlsResult::Failed:
+    break;
+  }
+  error = net::error::connection_reset;
+  return 0;
+}
+
+} // namespace
+
+void TConnection::TlsAsync(bool writing, net::mutable_buffer buffer, TTransferDone done,
+                           bool starting) {
+  std::size_t moved = 0;
+  const TTlsResult result = writing ? FTls->Write(buffer.data(), buffer.size(), moved)
+                                    : FTls->Read(buffer.data(), buffer.size(), moved);
+  error_code error;
+  moved = TlsOutcome(result, moved, FTlsWantsWrite, error);
+  if (error != net::error::would_block) {
+    if (!starting)
+      return done(error, moved);
+    // As a socket's own operation, the handler never runs inside the call that started it.
+    return net::post(FSocket.get_executor(),
+                     [done = std::move(done), error, moved] { done(error, moved); });
+  }
+  FSocket.async_wait(FTlsWantsWrite ? tcp::socket::wait_write : tcp::socket::wait_read,
+                     [self = shared_from_this(), writing, buffer,
+                      done = std::move(done)](error_code waitError) mutable {
+                       if (waitError)
+                         return done(waitError, 0);
+                       // The session is touched in the connection's turn only.
+                       self->Serialized([connection = self.get(), writing, buffer,
+                                         done = std::move(done)]() mutable {
+                         connection->TlsAsync(writing, buffer, std::move(done), false);
+                       });
+                     });
+}
+#endif
+
+std::size_t TConnection::ReadSome(net::mutable_buffer buffer, error_code& error) {
+#if ISAPI_HOST_TLS
+  if (FTls) {
+    std::size_t done = 0;
+    const TTlsResult result = FTls->Read(buffer.data(), buffer.size(), done);
+    return TlsOutcome(result, done, FTlsWantsWrite, error);
+  }
+#endif
+  return FSocket.read_some(buffer, error);
+}
+
+std::size_t TConnection::WriteSome(net::const_buffer buffer, error_code& error) {
+#if ISAPI_HOST_TLS
+  if (FTls) {
+    std::size_t done = 0;
+    const TTlsResult result = FTls->Write(buffer.data(), buffer.size(), done);
+    return TlsOutcome(result, done, FTlsWantsWrite, error);
+  }
+#endif
+  return FSocket.write_some(buffer, error);
+}
+
+bool TConnection::WaitsToWrite(bool writing) const {
+#if ISAPI_HOST_TLS
+  if (FTls)
+    return FTlsWantsWrite;
+#endif
+  return writing;
+}
+
 void TConnection::Start() {
   error_code ignored;
   FSocket.set_option(tcp::no_delay(true), ignored);
@@ -89,7 +179,7 @@ void TConnection::Answer(std::string bytes, bool keepAlive) {
   error_code error;
   std::size_t written = 0;
   if (!bytes.empty())
-    written = FSocket.write_some(net::buffer(bytes), error);
+    written = WriteSome(net::buffer(bytes), error);
   if (error == net::error::would_block || error == net::error::try_again)
     error = {};
   // The rest must move within the connection timeout, and at the minimum rate after it.
@@ -128,13 +218,12 @@ void TConnection::ContinueAnswer(bool keepAlive) {
 }
 
 void TConnection::WriteTail(bool keepAlive) {
-  FSocket.async_write_some(
-      net::buffer(FWriteBuffer) + FWriteOffset,
-      [self = shared_from_this(), keepAlive](error_code error, std::size_t bytes) {
-        self->Serialized([connection = self.get(), keepAlive, error, bytes] {
-          connection->OnTailWritten(keepAlive, error, bytes);
-        });
-      });
+  AsyncWriteSome(net::buffer(FWriteBuffer) + FWriteOffset,
+                 [self = shared_from_this(), keepAlive](error_code error, std::size_t bytes) {
+                   self->Serialized([connection = self.get(), keepAlive, error, bytes] {
+                     connection->OnTailWritten(keepAlive, error, bytes);
+                   });
+                 });
 }
 
 void TConnection::OnTailWritten(bool keepAlive, error_code error, std::size_t bytes) {
@@ -160,6 +249,10 @@ void TConnection::GracefulClose() {
   if (FClosing)
     return;
   FClosing = true;
+#if ISAPI_HOST_TLS
+  if (FTls)
+    FTls->Shutdown();
+#endif
   error_code ignored;
   FSocket.shutdown(tcp::socket::shutdown_send, ignored);
   FLingerTimer.expires_after(LingerTime);

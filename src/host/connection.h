@@ -20,6 +20,9 @@
 // error-code macros would otherwise rewrite the constants of the ISAPI header.
 #include "host/server_state.h"
 #include "host/transfer_clock.h"
+#if ISAPI_HOST_TLS
+#include "host/tls_stream.h"
+#endif
 #include "isapi/isapi_host_interface.h"
 
 #include <boost/asio.hpp>
@@ -43,12 +46,16 @@ using TTimer =
 class TConnection : public std::enable_shared_from_this<TConnection> {
 public:
   TConnection(TServerState& server, TSocket socket);
-  virtual ~TConnection() = default;
+  virtual ~TConnection();
   TConnection(const TConnection&) = delete;
   TConnection& operator=(const TConnection&) = delete;
 
   /// Sets the socket up, notes its addresses, and begins the first exchange in its turn.
   void Start();
+#if ISAPI_HOST_TLS
+  /// The connection speaks TLS: every byte goes through a session of context. Before Start.
+  void UseTls(SSL_CTX* context);
+#endif
 
   /// Since when the connection has waited for a request head (steady-clock ticks), or Busy.
   std::int64_t IdleSince() const { return FIdleSince.load(std::memory_order_relaxed); }
@@ -101,6 +108,38 @@ protected:
 
   /// The first exchange begins (in the connection's turn).
   virtual void Begin() = 0;
+
+  // The transport: the socket itself, or a TLS session over it. The synchronous forms never
+  // block: would_block says the socket must become ready first, in the way WaitsToWrite tells.
+  std::size_t ReadSome(net::mutable_buffer buffer, error_code& error);
+  std::size_t WriteSome(net::const_buffer buffer, error_code& error);
+  template <typename THandler> void AsyncReadSome(net::mutable_buffer buffer, THandler&& handler) {
+#if ISAPI_HOST_TLS
+    if (FTls)
+      return TlsAsync(false, buffer, std::forward<THandler>(handler), true);
+#endif
+    FSocket.async_read_some(buffer, std::forward<THandler>(handler));
+  }
+  template <typename THandler> void AsyncWriteSome(net::const_buffer buffer, THandler&& handler) {
+#if ISAPI_HOST_TLS
+    if (FTls)
+      return TlsAsync(true, net::mutable_buffer(const_cast<void*>(buffer.data()), buffer.size()),
+                      std::forward<THandler>(handler), true);
+#endif
+    FSocket.async_write_some(buffer, std::forward<THandler>(handler));
+  }
+  /// Writes a short message (at most one TLS record) whole.
+  template <typename THandler> void AsyncWriteShort(net::const_buffer buffer, THandler&& handler) {
+#if ISAPI_HOST_TLS
+    // A record goes whole or not at all.
+    if (FTls)
+      return AsyncWriteSome(buffer, std::forward<THandler>(handler));
+#endif
+    net::async_write(FSocket, buffer, std::forward<THandler>(handler));
+  }
+  /// After would_block from the transport: whether the socket must become writable (true) or
+  /// readable. A TLS read can have to write first, and a TLS write to read.
+  bool WaitsToWrite(bool writing) const;
 
   /// Writes what the socket takes at once from this thread; the rest, then the file that
   /// FollowWithFile set (a piece at a time, each read when the last has gone), from the loop.
@@ -167,6 +206,12 @@ private:
     TConnection* FOuter;
   };
 
+#if ISAPI_HOST_TLS
+  using TTransferDone = std::function<void(error_code, std::size_t)>;
+  /// A read or write through the TLS session: tried now, and again each time the socket is
+  /// ready the way the session wants; done never runs inside the call that started it.
+  void TlsAsync(bool writing, net::mutable_buffer buffer, TTransferDone done, bool starting);
+#endif
   void ContinueAnswer(bool keepAlive);
   void WriteTail(bool keepAlive);
   void OnTailWritten(bool keepAlive, error_code error, std::size_t bytes);
@@ -192,6 +237,10 @@ private:
   std::unique_ptr<std::ifstream> FFile; // a file being sent, at its next piece
   std::uint64_t FFileLeft = 0;
   std::array<char, 4096> FScratch{};
+#if ISAPI_HOST_TLS
+  std::unique_ptr<TTlsStream> FTls;
+  bool FTlsWantsWrite = false; ///< what the session's last would_block waits for
+#endif
 };
 
 } // namespace isapi_web::host

@@ -14,7 +14,7 @@ TSendResult TExtensionTransfer::SendNow(std::string_view bytes) {
   FAnswerClock.Start(std::chrono::steady_clock::now());
   while (!bytes.empty()) {
     error_code error;
-    const std::size_t written = FSocket.write_some(net::buffer(bytes.data(), bytes.size()), error);
+    const std::size_t written = WriteSome(net::buffer(bytes.data(), bytes.size()), error);
     if (written != 0) {
       bytes.remove_prefix(written);
       FAnswerBytes += written;
@@ -91,8 +91,8 @@ void TExtensionTransfer::ContinueAsyncSend() {
     if (FAsyncCancelled)
       return EndAsyncSend(TSendResult::Cancelled);
     if (send.HandOffset < send.Hand.size()) {
-      FSocket.async_write_some(net::buffer(send.Hand) + send.HandOffset,
-                               InTurn(this, &TExtensionTransfer::OnAsyncWritten));
+      AsyncWriteSome(net::buffer(send.Hand) + send.HandOffset,
+                     InTurn(this, &TExtensionTransfer::OnAsyncWritten));
       return;
     }
     if (send.FileLeft > 0) {
@@ -174,7 +174,7 @@ void TExtensionTransfer::ContinueAsyncReceive() {
   // As much as the extension asked for, up to a bound: each read is a completion, and a
   // completion is two hand-overs between threads.
   const std::size_t size = std::clamp<std::size_t>(FAsyncReceive->Room, 512, 65536);
-  FSocket.async_read_some(FBuffer.prepare(size), InTurn(this, &TExtensionTransfer::OnAsyncRead));
+  AsyncReadSome(FBuffer.prepare(size), InTurn(this, &TExtensionTransfer::OnAsyncRead));
 }
 
 void TExtensionTransfer::OnAsyncRead(error_code error, std::size_t bytes) {
@@ -251,7 +251,7 @@ TSocketWait TExtensionTransfer::WaitInPeriods(TTransferClock& clock, bool forWri
       continue;
     }
     const auto wait = std::min<std::chrono::steady_clock::duration>(deadline - now, Slice);
-    const TSocketWait result = WaitForSocket(FSocket.native_handle(), forWriting,
+    const TSocketWait result = WaitForSocket(FSocket.native_handle(), WaitsToWrite(forWriting),
                                              std::chrono::ceil<std::chrono::milliseconds>(wait));
     if (result != TSocketWait::TimedOut)
       return result;
@@ -281,7 +281,7 @@ TReceiveResult TExtensionTransfer::ReceiveBodyInto(std::size_t& received) {
     error_code error;
     const std::size_t size = std::min<std::size_t>(
         std::max<std::size_t>(512, FBuffer.capacity() - FBuffer.size()), 65536);
-    const std::size_t bytes = FSocket.read_some(FBuffer.prepare(size), error);
+    const std::size_t bytes = ReadSome(FBuffer.prepare(size), error);
     FBuffer.commit(bytes);
     if (bytes != 0) {
       FBodyClock.Progress(bytes);

@@ -54,7 +54,7 @@ void THttpExchange::ReadMore() {
   const std::size_t size =
       std::min<std::size_t>(std::max<std::size_t>(512, FBuffer.capacity() - FBuffer.size()), 65536);
   FReadPending = true;
-  FSocket.async_read_some(FBuffer.prepare(size), InTurn(this, &THttpExchange::OnRead));
+  AsyncReadSome(FBuffer.prepare(size), InTurn(this, &THttpExchange::OnRead));
 }
 
 void THttpExchange::OnRead(error_code error, std::size_t bytes) {
@@ -151,8 +151,8 @@ bool THttpExchange::OnHeader() {
   if (expect == nullptr || !EqualsIgnoreCase(expect->Value, "100-continue"))
     return true;
   static constexpr std::string_view Continue = "HTTP/1.1 100 Continue\r\n\r\n";
-  net::async_write(FSocket, net::buffer(Continue.data(), Continue.size()),
-                   InTurn(this, &THttpExchange::OnContinueWritten));
+  AsyncWriteShort(net::buffer(Continue.data(), Continue.size()),
+                  InTurn(this, &THttpExchange::OnContinueWritten));
   return false;
 }
 
