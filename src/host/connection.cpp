@@ -108,6 +108,14 @@ std::size_t TConnection::WriteSome(net::const_buffer buffer, error_code& error) 
   return FSocket.write_some(buffer, error);
 }
 
+bool TConnection::HandshakePending() const {
+#if ISAPI_HOST_TLS
+  return FTls && !FTls->Established();
+#else
+  return false;
+#endif
+}
+
 bool TConnection::WaitsToWrite(bool writing) const {
 #if ISAPI_HOST_TLS
   if (FTls)

@@ -137,6 +137,8 @@ protected:
 #endif
     net::async_write(FSocket, buffer, std::forward<THandler>(handler));
   }
+  /// Whether the connection's TLS handshake has yet to end.
+  bool HandshakePending() const;
   /// After would_block from the transport: whether the socket must become writable (true) or
   /// readable. A TLS read can have to write first, and a TLS write to read.
   bool WaitsToWrite(bool writing) const;

@@ -34,7 +34,8 @@ void THttpExchange::ReadHeader() {
   FWaitingSince = now;
   FHeadStarted = false;
   FTimedOut = false;
-  if (FBuffer.size() != 0)
+  // A TLS handshake is timed as the head it comes before.
+  if (FBuffer.size() != 0 || HandshakePending())
     StartHead(now);
   KeepDeadline();
   // The next request is read from a handler of its own, after the other connections' handlers

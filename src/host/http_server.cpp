@@ -22,6 +22,9 @@
 #include "host/shutdown_deadline.h"
 #include "host/static_files.h"
 #include "host/thread_group.h"
+#if ISAPI_HOST_TLS
+#include "host/tls_context.h"
+#endif
 #include "host/url_path.h"
 
 namespace isapi_web::host {
@@ -67,16 +70,23 @@ struct THttpServer::TImpl : TServerState {
   // by one thread never hands work across threads, which is most of the cost of a small answer.
   std::vector<std::unique_ptr<net::io_context>> Loops;
   std::size_t NextLoop = 0; // the loop of the next connection; used by the acceptor's handler
-  std::unique_ptr<tcp::acceptor> Acceptor;
-  std::unique_ptr<TTimer> AcceptPause; // on the first loop, as the acceptor
-  bool AcceptPaused = false;           // guarded by StateMutex
-  std::size_t ConnectionCap = 0;       // guarded by StateMutex; MaxConnections or what fits
-  std::size_t Shedding = 0;            // guarded by StateMutex; sessions asked to close
-  bool DescriptorsOut = false;         // the acceptor's own; says so once per shortage
+  /// A listening socket; its handlers run on the first loop.
+  struct TListener {
+    std::unique_ptr<tcp::acceptor> Acceptor;
+    std::unique_ptr<TTimer> Pause;
+    bool Paused = false; // guarded by StateMutex
+    bool Tls = false;    // its connections speak TLS
+  };
+  std::vector<TListener> Listeners; // the plain one first; complete before Run
+  std::size_t ConnectionCap = 0;    // guarded by StateMutex; MaxConnections or what fits
+  std::size_t Shedding = 0;         // guarded by StateMutex; sessions asked to close
+  bool DescriptorsOut = false;      // the acceptor's own; says so once per shortage
 
-  void Accept();
-  void OnAccepted(error_code error, TSocket socket);
-  void PauseAccepting(std::chrono::milliseconds time);
+  /// Opens a listener on address:port; false with error set when it cannot.
+  bool Listen(const std::string& address, unsigned short port, bool tls, std::string& error);
+  void Accept(TListener& listener);
+  void OnAccepted(TListener& listener, error_code error, TSocket socket);
+  void PauseAccepting(TListener& listener, std::chrono::milliseconds time);
   /// Asks the session that has waited longest for a request head to close; false when none does.
   bool ShedLongestIdle();
   /// A session has ended: accepting goes on if it waited for room.
@@ -264,7 +274,7 @@ private:
   std::string FPathTranslated;
 };
 
-void THttpServer::TImpl::Accept() {
+void THttpServer::TImpl::Accept(TListener& listener) {
   if (Stopping)
     return;
   {
@@ -277,18 +287,19 @@ void THttpServer::TImpl::Accept() {
       const bool shed = ShedLongestIdle();
       lock.lock();
       if (!shed) {
-        AcceptPaused = true;
+        listener.Paused = true;
         return;
       }
     }
   }
   net::io_context& loop = *Loops[NextLoop++ % Loops.size()];
-  Acceptor->async_accept(
-      loop, [this](error_code error, TSocket socket) { OnAccepted(error, std::move(socket)); });
+  listener.Acceptor->async_accept(loop, [this, &listener](error_code error, TSocket socket) {
+    OnAccepted(listener, error, std::move(socket));
+  });
 }
 
-void THttpServer::TImpl::OnAccepted(error_code error, TSocket socket) {
-  if (error == net::error::operation_aborted || !Acceptor->is_open())
+void THttpServer::TImpl::OnAccepted(TListener& listener, error_code error, TSocket socket) {
+  if (error == net::error::operation_aborted || !listener.Acceptor->is_open())
     return;
   if (error == net::error::no_descriptors || error == net::error::no_buffer_space ||
       error.value() == ENFILE) {
@@ -307,21 +318,27 @@ void THttpServer::TImpl::OnAccepted(error_code error, TSocket socket) {
                  " connections from now on, the longest idle making room for new ones");
     DescriptorsOut = true;
     ShedLongestIdle();
-    return PauseAccepting(std::chrono::milliseconds(100));
+    return PauseAccepting(listener, std::chrono::milliseconds(100));
   }
   DescriptorsOut = false;
-  if (!error)
-    std::make_shared<TSession>(*this, std::move(socket))->Start();
-  Accept();
+  if (!error) {
+    auto session = std::make_shared<TSession>(*this, std::move(socket));
+#if ISAPI_HOST_TLS
+    if (listener.Tls)
+      session->UseTls(Options.TlsContext->Native());
+#endif
+    session->Start();
+  }
+  Accept(listener);
 }
 
-void THttpServer::TImpl::PauseAccepting(std::chrono::milliseconds time) {
-  AcceptPause->expires_after(time);
-  AcceptPause->async_wait([this](error_code error) {
+void THttpServer::TImpl::PauseAccepting(TListener& listener, std::chrono::milliseconds time) {
+  listener.Pause->expires_after(time);
+  listener.Pause->async_wait([this, &listener](error_code error) {
     if (error)
       return;
     HoldSpareDescriptors(true);
-    Accept();
+    Accept(listener);
   });
 }
 
@@ -353,13 +370,41 @@ bool THttpServer::TImpl::ShedLongestIdle() {
 }
 
 void THttpServer::TImpl::SessionEnded() {
-  {
-    std::lock_guard lock(StateMutex);
-    if (!AcceptPaused || Stopping)
-      return;
-    AcceptPaused = false;
+  std::lock_guard lock(StateMutex);
+  if (Stopping)
+    return;
+  for (TListener& listener : Listeners) {
+    if (std::exchange(listener.Paused, false))
+      net::post(*Loops[0], [this, &listener] { Accept(listener); });
   }
-  net::post(*Loops[0], [this] { Accept(); });
+}
+
+bool THttpServer::TImpl::Listen(const std::string& address, unsigned short port, bool tls,
+                                std::string& error) {
+  error_code code;
+  const net::ip::address ip = net::ip::make_address(address, code);
+  if (code) {
+    error = "invalid listen address " + address;
+    return false;
+  }
+  TListener listener;
+  listener.Acceptor = std::make_unique<tcp::acceptor>(*Loops[0]);
+  listener.Pause = std::make_unique<TTimer>(Loops[0]->get_executor());
+  listener.Tls = tls;
+  const tcp::endpoint endpoint(ip, port);
+  listener.Acceptor->open(endpoint.protocol(), code);
+  if (!code)
+    listener.Acceptor->set_option(net::socket_base::reuse_address(true), code);
+  if (!code)
+    listener.Acceptor->bind(endpoint, code);
+  if (!code)
+    listener.Acceptor->listen(net::socket_base::max_listen_connections, code);
+  if (code) {
+    error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + code.message();
+    return false;
+  }
+  Listeners.push_back(std::move(listener));
+  return true;
 }
 
 void THttpServer::TImpl::PostToSessions(void (TSession::*member)()) {
@@ -383,8 +428,6 @@ std::unique_ptr<THttpServer> THttpServer::Create(const TServerOptions& options,
   impl->Limits = TTransferLimits{options.ConnectionTimeout, options.MinBytesPerSecond};
   for (unsigned i = 0; i < std::max(1u, options.Threads); ++i)
     impl->Loops.push_back(std::make_unique<net::io_context>());
-  impl->Acceptor = std::make_unique<tcp::acceptor>(*impl->Loops[0]);
-  impl->AcceptPause = std::make_unique<TTimer>(impl->Loops[0]->get_executor());
   impl->ConnectionCap = std::max<std::size_t>(1, options.MaxConnections);
   for (const TMapping& mapping : options.Mappings)
     impl->Prefixes.push_back(mapping.Prefix);
@@ -395,25 +438,10 @@ std::unique_ptr<THttpServer> THttpServer::Create(const TServerOptions& options,
     return TRoute{server->Options.Mappings[match->Index].Extension, std::move(match->ScriptName),
                   std::move(match->PathInfo)};
   };
-  error_code code;
-  const net::ip::address address = net::ip::make_address(options.Address, code);
-  if (code) {
-    error = "invalid listen address " + options.Address;
+  if (!impl->Listen(options.Address, options.Port, false, error))
     return nullptr;
-  }
-  const tcp::endpoint endpoint(address, options.Port);
-  impl->Acceptor->open(endpoint.protocol(), code);
-  if (!code)
-    impl->Acceptor->set_option(net::socket_base::reuse_address(true), code);
-  if (!code)
-    impl->Acceptor->bind(endpoint, code);
-  if (!code)
-    impl->Acceptor->listen(net::socket_base::max_listen_connections, code);
-  if (code) {
-    error = "cannot listen on " + options.Address + ":" + std::to_string(options.Port) + ": " +
-            code.message();
+  if (options.TlsContext && !impl->Listen(options.TlsAddress, options.TlsPort, true, error))
     return nullptr;
-  }
   return std::unique_ptr<THttpServer>(new THttpServer(std::move(impl)));
 }
 
@@ -421,13 +449,18 @@ void THttpServer::SetAccessLog(TAccessLog* log) {
   FImpl->Options.AccessLog = log;
 }
 
-std::string THttpServer::Url() const {
-  error_code ignored;
-  const tcp::endpoint endpoint = FImpl->Acceptor->local_endpoint(ignored);
-  std::string host = endpoint.address().to_string();
-  if (endpoint.address().is_v6())
-    host = "[" + host + "]";
-  return "http://" + host + ":" + std::to_string(endpoint.port()) + "/";
+std::string THttpServer::Url(bool tls) const {
+  for (const TImpl::TListener& listener : FImpl->Listeners) {
+    if (listener.Tls != tls)
+      continue;
+    error_code ignored;
+    const tcp::endpoint endpoint = listener.Acceptor->local_endpoint(ignored);
+    std::string host = endpoint.address().to_string();
+    if (endpoint.address().is_v6())
+      host = "[" + host + "]";
+    return (tls ? "https://" : "http://") + host + ":" + std::to_string(endpoint.port()) + "/";
+  }
+  return {};
 }
 
 TRunEnd THttpServer::Run() {
@@ -436,7 +469,8 @@ TRunEnd THttpServer::Run() {
   CatchStopSignals();
   ExtensionThreads().Configure(impl.Options.MaxThreads, impl.Options.ExtensionQueueLength);
   HoldSpareDescriptors(true);
-  impl.Accept();
+  for (TImpl::TListener& listener : impl.Listeners)
+    impl.Accept(listener);
   std::vector<std::function<bool()>> lanes;
   // The loops must not run out of work while the acceptor is closed and sessions drain.
   std::vector<net::executor_work_guard<net::io_context::executor_type>> work;
@@ -466,7 +500,8 @@ TRunEnd THttpServer::Run() {
   Diagnostic("shutting down: no new connections, draining requests in flight");
   net::post(*impl.Loops[0], [&impl] {
     error_code ignored;
-    impl.Acceptor->close(ignored);
+    for (TImpl::TListener& listener : impl.Listeners)
+      listener.Acceptor->close(ignored);
   });
   impl.PostToSessions(&TSession::Shutdown);
   if (!impl.WaitDrained(shutdownStarted + impl.Options.ShutdownTimeout)) {

@@ -29,8 +29,9 @@ public:
 
   /// Logs every answer to log from now on (set before Run).
   void SetAccessLog(TAccessLog* log);
-  /// "http://ADDR:PORT/" with the port actually bound.
-  std::string Url() const;
+  /// "http://ADDR:PORT/" (or the HTTPS listener's "https://ADDR:PORT/") with the port actually
+  /// bound; empty when there is no such listener.
+  std::string Url(bool tls = false) const;
   /// Serves until SIGINT or SIGTERM (HoldStopSignals must have run before any thread started),
   /// then stops accepting, drains, answers 503 to what is left, calls
   /// TerminateExtension(HSE_TERM_MUST_UNLOAD) once per extension no thread is inside and stops

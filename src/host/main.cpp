@@ -16,6 +16,9 @@
 #include "host/http_server.h"
 #include "host/response_text.h"
 #include "host/shutdown_deadline.h"
+#if ISAPI_HOST_TLS
+#include "host/tls_context.h"
+#endif
 #include "host/url_path.h"
 
 namespace host = isapi_web::host;
@@ -74,6 +77,9 @@ int main(int argc, char** argv) {
                "demo page at / on 127.0.0.1:8080.",
                "isapi-host"};
   std::string listen = "127.0.0.1:8080";
+  std::string listenTls;
+  std::string certFile;
+  std::string keyFile;
   std::vector<std::string> maps;
   std::string root;
   std::string accessLog;
@@ -96,6 +102,11 @@ int main(int argc, char** argv) {
                  "ADDR:PORT to listen on; port 0 takes a free port (the first line printed "
                  "tells which)")
       ->capture_default_str();
+  app.add_option("--listen-tls", listenTls,
+                 "ADDR:PORT of an HTTPS listener beside the plain one (TLS 1.2 and 1.3); port 0 "
+                 "takes a free port (a second line printed tells which)");
+  app.add_option("--cert", certFile, "PEM file of the HTTPS listener's certificate (and chain)");
+  app.add_option("--key", keyFile, "PEM file of the certificate's private key");
   app.add_option("--map", maps,
                  "PREFIX=FILE: serve URLs under PREFIX with the extension FILE; everything after "
                  "PREFIX is the path info. Repeatable. Default: " +
@@ -199,6 +210,27 @@ int main(int argc, char** argv) {
   host::TServerOptions options;
   if (!ParseListen(listen, options.Address, options.Port))
     return Fail("--listen needs ADDR:PORT, not '" + listen + "'");
+  if (!listenTls.empty()) {
+#if ISAPI_HOST_TLS
+    if (!ParseListen(listenTls, options.TlsAddress, options.TlsPort))
+      return Fail("--listen-tls needs ADDR:PORT, not '" + listenTls + "'");
+    if (certFile.empty() || keyFile.empty())
+      return Fail("--listen-tls needs --cert and --key");
+    host::TTlsSettings tls;
+    tls.CertFile = certFile;
+    tls.KeyFile = keyFile;
+    try {
+      options.TlsContext = std::make_shared<host::TTlsContext>(tls);
+    } catch (const std::exception& failure) {
+      return Fail(failure.what());
+    }
+#else
+    return Fail("--listen-tls: this build of isapi-host has no TLS (HTTPS is served by the "
+                "Linux build)");
+#endif
+  } else if (!certFile.empty() || !keyFile.empty()) {
+    return Fail("--cert and --key go with --listen-tls");
+  }
   options.PendingTimeout = std::chrono::milliseconds(static_cast<long long>(pendingTimeout * 1000));
   options.ShutdownTimeout =
       std::chrono::milliseconds(static_cast<long long>(shutdownTimeout * 1000));
@@ -265,6 +297,11 @@ int main(int argc, char** argv) {
     serving += (serving.empty() ? "" : ", ") + prefix + "=" + file.string();
   std::printf("listening on %s serving %s, %s\n", server->Url().c_str(), serving.c_str(),
               options.Root ? ("root " + options.Root->string()).c_str() : "no root");
+#if ISAPI_HOST_TLS
+  if (options.TlsContext)
+    std::printf("listening on %s with the certificate %s, SHA-256 %s\n", server->Url(true).c_str(),
+                certFile.c_str(), options.TlsContext->Fingerprint().c_str());
+#endif
   std::fflush(stdout);
 
   std::unique_ptr<host::TAccessLog> log;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@ namespace isapi_web::host {
 
 class TExtension;
 class TAccessLog;
+class TTlsContext;
 
 /// A URL prefix served by an extension.
 struct TMapping {
@@ -24,6 +26,10 @@ struct TMapping {
 struct TServerOptions {
   std::string Address = "127.0.0.1";
   unsigned short Port = 8080;
+  /// An HTTPS listener beside the plain one, when TlsContext is set.
+  std::string TlsAddress = "127.0.0.1";
+  unsigned short TlsPort = 8443;
+  std::shared_ptr<TTlsContext> TlsContext;
   std::vector<TMapping> Mappings;
   std::optional<std::filesystem::path> Root; ///< canonical
   TAccessLog* AccessLog = nullptr;

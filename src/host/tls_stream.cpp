@@ -25,7 +25,8 @@ TTlsStream::~TTlsStream() {
 TTlsResult TTlsStream::Read(void* data, std::size_t size, std::size_t& done) {
   done = 0;
   ERR_clear_error();
-  return Outcome(SSL_read_ex(FSsl, data, size, &done), done);
+  const int result = SSL_read_ex(FSsl, data, size, &done);
+  return Outcome(result, done);
 }
 
 TTlsResult TTlsStream::Write(const void* data, std::size_t size, std::size_t& done) {
@@ -33,7 +34,8 @@ TTlsResult TTlsStream::Write(const void* data, std::size_t size, std::size_t& do
   if (size == 0)
     return TTlsResult::Done;
   ERR_clear_error();
-  return Outcome(SSL_write_ex(FSsl, data, size, &done), done);
+  const int result = SSL_write_ex(FSsl, data, size, &done);
+  return Outcome(result, done);
 }
 
 TTlsResult TTlsStream::Outcome(int result, std::size_t done) {
