@@ -31,7 +31,7 @@ void PrepareProcessHeap();
 /// Keeps Ctrl-C and SIGTERM from every thread: no handler runs on whatever thread the system
 /// picks, which may be one an extension holds. Called before any thread starts, so that every
 /// thread the host or an extension starts inherits it. Until CatchStopSignals, a stop signal
-/// still ends the process at once.
+/// still ends the process at once. A broken pipe is ignored from here on.
 void HoldStopSignals();
 /// From now on a stop signal is kept for WaitForStopSignal instead of ending the process.
 void CatchStopSignals();

@@ -5,11 +5,13 @@ Every way an extension's bytes move (synchronous and asynchronous writes and rea
 request) goes through the TLS session; the plain listener beside it goes on as before.
 
 Usage: host_tls_e2e.py --host PATH --async-extension PATH --test-extension PATH
-                       [unittest arguments]"""
+                       [--rss-bound-mib N] [unittest arguments]"""
 
 import argparse
 import os
 import re
+import resource
+import select
 import shutil
 import socket
 import subprocess
@@ -38,6 +40,8 @@ def big_answer(mib):
 
 
 class TlsHostCase(unittest.TestCase):
+    extra_args = []
+
     @classmethod
     def setUpClass(cls):
         cls.folder = tempfile.mkdtemp(prefix="isapi-host-tls-")
@@ -52,10 +56,9 @@ class TlsHostCase(unittest.TestCase):
             f.write(b"hello over tls\n")
         cls.host = start_host([ARGS.host, "--listen", "127.0.0.1:0",
                                "--listen-tls", "127.0.0.1:0", "--cert", cls.cert, "--key", cls.key,
-                               "--header-wait-timeout", "2",
                                "--map", "/scripts/async.dll=" + ARGS.async_extension,
                                "--map", "/scripts/test.dll=" + ARGS.test_extension,
-                               "--root", cls.folder])
+                               "--root", cls.folder] + cls.extra_args)
         line = cls.host.wait_line(r"^listening on https://", stream="stdout")[0]
         cls.tls_port = int(re.search(r"https://[^ ]*:(\d+)/", line).group(1))
         fingerprint = subprocess.run(["openssl", "x509", "-noout", "-fingerprint", "-sha256",
@@ -73,7 +76,7 @@ class TlsHostCase(unittest.TestCase):
                 else "http://127.0.0.1:%d" % self.host.port)
         result = subprocess.run(["curl", "-sS", "--max-time", "60", "--cacert", self.cert] +
                                 list(args) + [base + path], capture_output=True)
-        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.returncode, 0, result.stderr + self.host.output().encode())
         return result.stdout
 
 
@@ -105,7 +108,13 @@ class ExchangeTest(TlsHostCase):
         self.assertEqual(out.split(), [b"1", b"0", b"0"])
 
 
+# The first bytes of a ClientHello, and no more.
+HALF_HELLO = b"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03"
+
+
 class HostileClientTest(TlsHostCase):
+    extra_args = ["--header-wait-timeout", "2"]
+
     def connect(self):
         connection = socket.create_connection(("127.0.0.1", self.tls_port), timeout=30)
         self.addCleanup(connection.close)
@@ -135,7 +144,7 @@ class HostileClientTest(TlsHostCase):
         # A handshake begun and never finished ends at the head's time limit (2 s here); the
         # socket's own 30 s limit would fail the test instead.
         connection = self.connect()
-        connection.sendall(b"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03")
+        connection.sendall(HALF_HELLO)
         started = time.monotonic()
         self.assertClosedByHost(connection)
         print("measured: a half handshake closed after %.1f s" % (time.monotonic() - started),
@@ -151,12 +160,60 @@ class HostileClientTest(TlsHostCase):
         self.assertEqual(self.curl("/hello.txt"), b"hello over tls\n")
 
 
+class IdleHandshakesTest(TlsHostCase):
+    LIMIT = 1000
+    extra_args = ["--max-connections", str(LIMIT)]
+
+    def test_idle_handshakes_stay_within_the_connection_limit_and_memory(self):
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, 8192)), hard))
+        count = min(5000, resource.getrlimit(resource.RLIMIT_NOFILE)[0] - 200)
+        clients = []
+        try:
+            for _ in range(count):
+                client = socket.create_connection(("127.0.0.1", self.tls_port), timeout=30)
+                client.sendall(HALF_HELLO)
+                clients.append(client)
+            # The host keeps at most its limit: the clients idle longest make room, closed.
+            deadline = time.monotonic() + 60
+            open_clients = list(clients)
+            while len(open_clients) > self.LIMIT and time.monotonic() < deadline:
+                poll = select.poll()
+                for client in open_clients:
+                    poll.register(client, select.POLLIN)
+                ready = {fd for fd, _ in poll.poll(1000)}
+                for client in [c for c in open_clients if c.fileno() in ready]:
+                    try:
+                        closed = client.recv(4096, socket.MSG_PEEK) == b""
+                    except ConnectionResetError:
+                        closed = True
+                    if closed:
+                        open_clients.remove(client)
+            rss_kib = resident_kib(self.host.process.pid)
+            print("measured: %d of %d idle handshakes still open, %d MiB resident"
+                  % (len(open_clients), count, rss_kib // 1024), file=sys.stderr)
+            self.assertLessEqual(len(open_clients), self.LIMIT)
+            if ARGS.rss_bound_mib is not None:
+                self.assertLess(rss_kib, ARGS.rss_bound_mib * 1024)
+            self.assertEqual(self.curl("/hello.txt"), b"hello over tls\n")
+        finally:
+            for client in clients:
+                client.close()
+
+
+def resident_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return int(next(l for l in f if l.startswith("VmRSS:")).split()[1])
+
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
     parser.add_argument("--host", required=True)
     parser.add_argument("--async-extension", required=True)
     parser.add_argument("--test-extension", required=True)
+    parser.add_argument("--rss-bound-mib", type=int,
+                        help="the host's resident memory bound among idle handshakes")
     ARGS, rest = parser.parse_known_args()
     ARGS.host = os.path.abspath(ARGS.host)
     ARGS.async_extension = os.path.abspath(ARGS.async_extension)

@@ -61,6 +61,9 @@ bool StopSignalled = false;
 // has to be free to run a handler, and no handler runs at all, so a sanitizer's runtime, which
 // defers a handler until the receiving thread next calls into it, has nothing to defer.
 void HoldStopSignals() {
+  // A client that resets its connection must not end the process: a write to it (OpenSSL's
+  // too, which does not ask the system to spare the signal) fails with EPIPE instead.
+  std::signal(SIGPIPE, SIG_IGN);
   const sigset_t set = StopSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   std::thread([set] {
