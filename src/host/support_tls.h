@@ -3,6 +3,7 @@
 // answered from the request's TTlsInfo.
 
 #include <string>
+#include <string_view>
 
 #include "host/request_core.h"
 #include "isapi/isapi_host_interface.h"

@@ -193,11 +193,17 @@ void WriteWhole(const std::filesystem::path& file, const std::string& text, mode
       done += static_cast<std::size_t>(count);
   }
   written = written && ::fsync(descriptor) == 0;
-  const std::runtime_error error = FileError("write", temporary);
+  const int writeError = errno;
   ::close(descriptor);
-  if (!written || ::rename(temporary.c_str(), file.c_str()) != 0) {
+  if (!written) {
     ::unlink(temporary.c_str());
-    throw written ? FileError("rename to", file) : error;
+    errno = writeError;
+    throw FileError("write", temporary);
+  }
+  if (::rename(temporary.c_str(), file.c_str()) != 0) {
+    const std::runtime_error error = FileError("rename to", file);
+    ::unlink(temporary.c_str());
+    throw error;
   }
 }
 

@@ -274,6 +274,9 @@ TEST_F(TlsContextTest, RequireRefusesAClientWithoutARecognisedCertificate) {
 TEST_F(TlsContextTest, AuthoritiesThatCannotBeReadOrAreMissingForRequireAreErrors) {
   FSettings.ClientCaFile = FFolder / "missing.pem";
   EXPECT_THROW(TTlsContext{FSettings}, std::runtime_error);
+  FSettings.ClientCaFile = FFolder / "empty.pem";
+  std::ofstream(FSettings.ClientCaFile) << "no certificate here\n";
+  EXPECT_THROW(TTlsContext{FSettings}, std::runtime_error);
   FSettings.ClientCert = TClientCertMode::Require;
   FSettings.ClientCaFile.clear();
   EXPECT_THROW(TTlsContext{FSettings}, std::runtime_error);
