@@ -118,7 +118,7 @@ TRequest::TRequest(TCreateKey, const TExtension& extension, TRequestSetup&& setu
     : TRequestCore(extension, std::move(setup), std::move(channel)), FAnswer(*this),
       FOperation(*this, FAnswer), FChildren(*this, FAnswer, FOperation),
       FAsyncIo(*this, FAnswer, FOperation), FSyncIo(*this, FAnswer, FOperation),
-      FSupport(*this, FAnswer, FOperation) {
+      FSupport(*this, FAnswer, FOperation), FTls(*this) {
   ECB.GetServerVariable = GetServerVariableCallback;
   ECB.WriteClient = WriteClientCallback;
   ECB.ReadClient = ReadClientCallback;
@@ -390,9 +390,15 @@ BOOL TRequest::SupportFunction(DWORD request, void* buffer, DWORD* size, DWORD* 
     return FSupport.AnswerInProcess(static_cast<DWORD*>(buffer));
   case HSE_REQ_ABORTIVE_CLOSE:
     return FSupport.AbortiveClose();
+  // Set before the extension is called: no lock needed to see whether the request has TLS.
+  case HSE_REQ_GET_CERT_INFO_EX:
+    return Setup.Info.Tls ? FTls.GetCertInfo(static_cast<CERT_CONTEXT_EX*>(buffer))
+                          : FSupport.Refuse(request);
+  case HSE_REQ_GET_CHANNEL_BINDING_TOKEN:
+    return Setup.Info.Tls ? FTls.GetChannelBinding(static_cast<void**>(buffer), size)
+                          : FSupport.Refuse(request);
   case HSE_REQ_GET_SSPI_INFO:
   case HSE_REQ_REFRESH_ISAPI_ACL:
-  case HSE_REQ_GET_CERT_INFO_EX:
   case HSE_REQ_GET_ANONYMOUS_TOKEN:
   case HSE_REQ_GET_CACHE_INVALIDATION_CALLBACK:
   case HSE_REQ_GET_UNICODE_ANONYMOUS_TOKEN:
@@ -402,7 +408,6 @@ BOOL TRequest::SupportFunction(DWORD request, void* buffer, DWORD* size, DWORD* 
   case HSE_REQ_GET_CONFIG_OBJECT:
   case HSE_REQ_GET_WORKER_PROCESS_SETTINGS:
   case HSE_REQ_GET_PROTOCOL_MANAGER_CUSTOM_INTERFACE_CALLBACK:
-  case HSE_REQ_GET_CHANNEL_BINDING_TOKEN:
     return FSupport.Refuse(request);
   default: {
     std::lock_guard lock(Mutex);

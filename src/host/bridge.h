@@ -12,6 +12,7 @@
 //   async_io.h         the asynchronous calls
 //   sync_io.h          ReadClient, WriteClient and the calls that send the head
 //   support_sync.h     the other support functions
+//   support_tls.h      the client certificate and channel binding of an HTTPS request
 
 #include <chrono>
 #include <cstddef>
@@ -28,6 +29,7 @@
 #include "host/client_channel.h"
 #include "host/request_core.h"
 #include "host/support_sync.h"
+#include "host/support_tls.h"
 #include "host/sync_io.h"
 #include "isapi/isapi_host_interface.h"
 
@@ -103,6 +105,7 @@ private:
   TAsyncIo FAsyncIo;
   TSyncIo FSyncIo;
   TSupportCalls FSupport;
+  TTlsCalls FTls;
 };
 
 /// The four callbacks placed in every control block.

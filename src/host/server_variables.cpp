@@ -81,18 +81,41 @@ bool HeaderHasRawForm(std::string_view header, std::string_view name) {
   return true;
 }
 
-// The variables of what this host never does (authentication, TLS, client certificates): known,
-// and empty as IIS answers them for an anonymous request on plain HTTP.
-constexpr std::string_view EmptyVariables[] = {"AUTH_TYPE",           "AUTH_USER",
-                                               "AUTH_PASSWORD",       "REMOTE_USER",
-                                               "LOGON_USER",          "UNMAPPED_REMOTE_USER",
-                                               "HTTPS_KEYSIZE",       "HTTPS_SECRETKEYSIZE",
-                                               "HTTPS_SERVER_ISSUER", "HTTPS_SERVER_SUBJECT",
-                                               "CERT_COOKIE",         "CERT_FLAGS",
-                                               "CERT_ISSUER",         "CERT_KEYSIZE",
-                                               "CERT_SECRETKEYSIZE",  "CERT_SERIALNUMBER",
-                                               "CERT_SERVER_ISSUER",  "CERT_SERVER_SUBJECT",
-                                               "CERT_SUBJECT"};
+// The variables of what this host never does (authentication): known, and empty as IIS answers
+// them for an anonymous request.
+constexpr std::string_view EmptyVariables[] = {"AUTH_TYPE",   "AUTH_USER",  "AUTH_PASSWORD",
+                                               "REMOTE_USER", "LOGON_USER", "UNMAPPED_REMOTE_USER"};
+
+// The TLS variables: empty on plain HTTP, as IIS answers them there.
+constexpr std::string_view TlsVariables[] = {
+    "HTTPS_KEYSIZE",      "HTTPS_SECRETKEYSIZE", "HTTPS_SERVER_ISSUER", "HTTPS_SERVER_SUBJECT",
+    "CERT_COOKIE",        "CERT_FLAGS",          "CERT_ISSUER",         "CERT_KEYSIZE",
+    "CERT_SECRETKEYSIZE", "CERT_SERIALNUMBER",   "CERT_SERVER_ISSUER",  "CERT_SERVER_SUBJECT",
+    "CERT_SUBJECT"};
+
+// A TLS variable of an HTTPS request; nullopt for a name that is none.
+std::optional<std::string_view> FindTlsVariable(const TTlsInfo& tls, std::string_view name,
+                                                std::string& scratch) {
+  if (IsVariable(name, "HTTPS_KEYSIZE") || IsVariable(name, "CERT_KEYSIZE"))
+    return scratch = std::to_string(tls.KeySize);
+  if (IsVariable(name, "HTTPS_SECRETKEYSIZE") || IsVariable(name, "CERT_SECRETKEYSIZE"))
+    return scratch = std::to_string(tls.SecretKeySize);
+  if (IsVariable(name, "HTTPS_SERVER_ISSUER") || IsVariable(name, "CERT_SERVER_ISSUER"))
+    return tls.ServerIssuer;
+  if (IsVariable(name, "HTTPS_SERVER_SUBJECT") || IsVariable(name, "CERT_SERVER_SUBJECT"))
+    return tls.ServerSubject;
+  if (IsVariable(name, "CERT_ISSUER"))
+    return tls.ClientIssuer;
+  if (IsVariable(name, "CERT_SUBJECT"))
+    return tls.ClientSubject;
+  if (IsVariable(name, "CERT_SERIALNUMBER"))
+    return tls.ClientSerialNumber;
+  if (IsVariable(name, "CERT_COOKIE"))
+    return tls.ClientCookie;
+  if (IsVariable(name, "CERT_FLAGS"))
+    return scratch = std::to_string(tls.ClientFlags);
+  return std::nullopt;
+}
 
 // The site and application IIS would run the extension in: the first site's root application.
 constexpr std::pair<std::string_view, std::string_view> FixedVariables[] = {
@@ -185,8 +208,21 @@ std::optional<std::string_view> FindServerVariable(const TRequestInfo& info, std
       scratch = std::filesystem::path(*info.ExtensionFile).make_preferred().string();
     return scratch;
   }
+  if (info.Tls) {
+    if (IsVariable(name, "HTTPS"))
+      return std::string_view("on");
+    if (IsVariable(name, "SERVER_PORT_SECURE"))
+      return std::string_view("1");
+    if (const std::optional<std::string_view> value = FindTlsVariable(*info.Tls, name, scratch))
+      return value;
+  } else {
+    for (const std::string_view empty : TlsVariables)
+      if (IsVariable(name, empty))
+        return std::string_view();
+  }
   if (IsVariable(name, "CACHE_URL")) {
-    scratch = "http://" + info.ServerName + ":" + info.ServerPort + info.ScriptName + info.PathInfo;
+    scratch = (info.Tls ? "https://" : "http://") + info.ServerName + ":" + info.ServerPort +
+              info.ScriptName + info.PathInfo;
     return scratch;
   }
   for (const auto& [fixed, value] : FixedVariables)

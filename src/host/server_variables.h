@@ -3,12 +3,14 @@
 // copy into an extension's buffer with the sizes and error codes the ISAPI callers rely on.
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "host/tls_info.h"
 #include "isapi/isapi_host_interface.h"
 
 namespace isapi_web::host {
@@ -27,13 +29,15 @@ struct TRequestInfo {
   std::string RemoteAddress;
   std::string RemotePort;
   std::string ServerSoftware;
-  std::string RawTarget;               ///< the request target as sent (UNENCODED_URL)
+  std::string RawTarget; ///< the request target as sent (UNENCODED_URL)
   /// The root folder (APPL_PHYSICAL_PATH) and the extension's file (SCRIPT_TRANSLATED), which
   /// outlive the request; their texts are made only when an extension asks for them.
   const std::filesystem::path* Root = nullptr;
   const std::filesystem::path* ExtensionFile = nullptr;
   /// The request's header fields in the order sent, names as sent.
   std::vector<std::pair<std::string, std::string>> Headers;
+  /// The TLS session of an HTTPS connection; null on plain HTTP.
+  std::shared_ptr<const TTlsInfo> Tls;
 };
 
 /// The value of a server variable (names compared ignoring ASCII case); HTTP_X_Y is header X-Y,

@@ -6,7 +6,10 @@
 #include <memory>
 #include <string>
 
+#include "host/tls_info.h"
+
 typedef struct ssl_ctx_st SSL_CTX;
+typedef struct ssl_st SSL;
 
 namespace isapi_web::host {
 
@@ -18,11 +21,12 @@ enum class TClientCertMode {
 };
 
 struct TTlsSettings {
-  /// PEM: the server's certificate (with its chain) and its private key.
+  /// PEM: the server's certificate (with its chain) and its private key. No certificate: the
+  /// development certificate for localhost, made once and kept in the user's cache folder.
   std::filesystem::path CertFile;
   std::filesystem::path KeyFile;
   TClientCertMode ClientCert = TClientCertMode::None;
-  /// PEM: the authorities a client's certificate is checked against.
+  /// PEM: the authorities a client's certificate is checked against; needed for Require.
   std::filesystem::path ClientCaFile;
 };
 
@@ -31,7 +35,7 @@ struct TTlsSettings {
 class TTlsContext {
 public:
   /// Throws std::runtime_error saying what is wrong (a file that cannot be read, a key that does
-  /// not match the certificate).
+  /// not match the certificate, Require without authorities, no cache folder).
   explicit TTlsContext(const TTlsSettings& settings);
   ~TTlsContext();
   TTlsContext(const TTlsContext&) = delete;
@@ -40,10 +44,28 @@ public:
   SSL_CTX* Native() const { return FContext; }
   /// The server certificate's SHA-256 fingerprint, "AB:CD:...".
   const std::string& Fingerprint() const { return FFingerprint; }
+  /// Whether the server uses the development certificate, and whether this context made it.
+  bool UsesDevelopmentCertificate() const { return FDevelopment; }
+  bool MadeDevelopmentCertificate() const { return FMadeDevelopment; }
+  /// The server certificate's file: CertFile, or the development certificate's.
+  const std::filesystem::path& CertificateFile() const { return FCertificateFile; }
+
+  /// What a request learns of the session of ssl, whose handshake is done.
+  std::shared_ptr<const TTlsInfo> Describe(SSL* ssl) const;
 
 private:
+  void UseCertificate(const TTlsSettings& settings);
+  void UseDevelopmentCertificate();
+  void AskForClientCertificates(const TTlsSettings& settings);
+  void DescribeServer();
+
   SSL_CTX* FContext = nullptr;
   std::string FFingerprint;
+  bool FDevelopment = false;
+  bool FMadeDevelopment = false;
+  std::filesystem::path FCertificateFile;
+  /// The server's part of every session's TTlsInfo, the same for all.
+  TTlsInfo FServer;
 };
 
 } // namespace isapi_web::host

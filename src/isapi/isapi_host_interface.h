@@ -286,6 +286,24 @@ struct HSE_EXEC_UNICODE_URL_INFO {
   DWORD dwExecUrlFlags;
 };
 
+/// A certificate as CryptoAPI hands it out; the host fills the encoded bytes only.
+struct CERT_CONTEXT {
+  DWORD dwCertEncodingType;
+  std::uint8_t* pbCertEncoded;
+  DWORD cbCertEncoded;
+  void* pCertInfo;
+  void* hCertStore;
+};
+
+/// HSE_REQ_GET_CERT_INFO_EX's argument: the extension's buffer (pbCertEncoded, cbAllocated bytes)
+/// receives the client certificate's DER bytes.
+struct CERT_CONTEXT_EX {
+  CERT_CONTEXT CertContext;
+  DWORD cbAllocated;
+  DWORD dwCertificateFlags;
+};
+inline constexpr DWORD X509_ASN_ENCODING = 1;
+
 using PFN_GETEXTENSIONVERSION = BOOL(ISAPI_CALL*)(HSE_VERSION_INFO* pVer);
 using PFN_HTTPEXTENSIONPROC = DWORD(ISAPI_CALL*)(EXTENSION_CONTROL_BLOCK* pECB);
 using PFN_TERMINATEEXTENSION = BOOL(ISAPI_CALL*)(DWORD dwFlags);
@@ -324,6 +342,9 @@ static_assert(sizeof(HSE_VECTOR_ELEMENT) == 24);
 static_assert(sizeof(HSE_RESPONSE_VECTOR) == 20);
 static_assert(sizeof(HSE_EXEC_URL_INFO) == 24);
 static_assert(sizeof(HSE_EXEC_URL_STATUS) == 8);
+static_assert(sizeof(CERT_CONTEXT) == 20);
+static_assert(offsetof(CERT_CONTEXT_EX, cbAllocated) == 20);
+static_assert(sizeof(CERT_CONTEXT_EX) == 28);
 #elif UINTPTR_MAX == 0xFFFFFFFFFFFFFFFFu
 static_assert(offsetof(HSE_TF_INFO, BytesToWrite) == 32);
 static_assert(offsetof(HSE_TF_INFO, pHead) == 40);
@@ -333,6 +354,13 @@ static_assert(sizeof(HSE_VECTOR_ELEMENT) == 32);
 static_assert(offsetof(HSE_RESPONSE_VECTOR, lpElementArray) == 32);
 static_assert(offsetof(HSE_EXEC_URL_INFO, dwExecUrlFlags) == 40);
 static_assert(sizeof(HSE_EXEC_UNICODE_URL_INFO) == 48);
+static_assert(offsetof(CERT_CONTEXT, pbCertEncoded) == 8);
+static_assert(offsetof(CERT_CONTEXT, cbCertEncoded) == 16);
+static_assert(offsetof(CERT_CONTEXT, pCertInfo) == 24);
+static_assert(sizeof(CERT_CONTEXT) == 40);
+static_assert(offsetof(CERT_CONTEXT_EX, cbAllocated) == 40);
+static_assert(offsetof(CERT_CONTEXT_EX, dwCertificateFlags) == 44);
+static_assert(sizeof(CERT_CONTEXT_EX) == 48);
 // The 64-bit layout: natural alignment, as the Windows SDK's header gives it.
 static_assert(offsetof(EXTENSION_CONTROL_BLOCK, ConnID) == 8);
 static_assert(offsetof(EXTENSION_CONTROL_BLOCK, dwHttpStatusCode) == 16);

@@ -61,7 +61,7 @@ public:
   std::string Sent;
   int SendCalls = 0;
   TSendResult SendResult = TSendResult::Sent; ///< what every send answers
-  std::vector<std::string> Incoming;           ///< the body beyond what the request was given
+  std::vector<std::string> Incoming;          ///< the body beyond what the request was given
   TReceiveResult Last = TReceiveResult::End;
   bool Pending = false;
   TRequestOutcome Outcome;
@@ -486,7 +486,7 @@ TEST_F(BridgeTest, AWriteTheClientDoesNotTakeFailsAndTheAnswerEndsWithTheConnect
     FRequest->Run();
     FChannel->WaitEnded();
     EXPECT_EQ(FChannel->SendCalls, 1); // the second write is refused without trying
-    EXPECT_EQ(FChannel->Sent, "");      // no last chunk after a cut: the connection just ends
+    EXPECT_EQ(FChannel->Sent, "");     // no last chunk after a cut: the connection just ends
     EXPECT_FALSE(FChannel->Outcome.KeepAlive);
   }
 }
@@ -574,7 +574,7 @@ TEST_F(BridgeTest, TheBodyBeyondTheReadAheadComesFromTheConnectionAsReadClientAs
       size = sizeof buffer;
     }
     return Header(ecb, "200 OK", "Content-Length: 0\r\n\r\n") ? HSE_STATUS_SUCCESS
-                                                                : HSE_STATUS_ERROR;
+                                                              : HSE_STATUS_ERROR;
   };
   Script = readAll;
   FChannel = std::make_shared<TRecordingChannel>();
@@ -626,6 +626,101 @@ TEST_F(BridgeTest, UnknownSupportFunctionsAndAsyncWritesAreRefused) {
     DWORD bytes = 1;
     EXPECT_FALSE(ecb->WriteClient(ecb->ConnID, const_cast<char*>("x"), &bytes, 2));
     EXPECT_EQ(CallError(), ERROR_INVALID_PARAMETER);
+    return HSE_STATUS_ERROR;
+  });
+}
+
+BOOL GetCertInfo(EXTENSION_CONTROL_BLOCK* ecb, CERT_CONTEXT_EX* info) {
+  return ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_GET_CERT_INFO_EX, info, nullptr, nullptr);
+}
+
+TEST_F(BridgeTest, CertInfoCopiesTheClientCertificateIntoTheExtensionsBuffer) {
+  auto tls = std::make_shared<TTlsInfo>();
+  tls->ClientCertificate = std::string("\x30\x03\x02\x01\x07", 5);
+  tls->ClientFlags = CertFlagPresent | CertFlagIssuerNotRecognised;
+  FSetup.Info.Tls = tls;
+  Serve([](EXTENSION_CONTROL_BLOCK* ecb) {
+    unsigned char bytes[8];
+    std::memset(bytes, 0xEE, sizeof bytes);
+    CERT_CONTEXT_EX info{};
+    info.CertContext.pbCertEncoded = bytes;
+    info.cbAllocated = 4;
+    EXPECT_FALSE(GetCertInfo(ecb, &info));
+    EXPECT_EQ(CallError(), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(info.CertContext.cbCertEncoded, 5u);
+    EXPECT_EQ(bytes[0], 0xEE); // nothing copied
+    info.CertContext.pbCertEncoded = nullptr;
+    info.cbAllocated = sizeof bytes;
+    EXPECT_FALSE(GetCertInfo(ecb, &info));
+    EXPECT_EQ(CallError(), ERROR_INSUFFICIENT_BUFFER);
+    info.CertContext.pbCertEncoded = bytes;
+    info.cbAllocated = 5; // exactly enough
+    EXPECT_TRUE(GetCertInfo(ecb, &info));
+    EXPECT_EQ(info.CertContext.cbCertEncoded, 5u);
+    EXPECT_EQ(info.CertContext.dwCertEncodingType, X509_ASN_ENCODING);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), 5), "\x30\x03\x02\x01\x07");
+    EXPECT_EQ(bytes[5], 0xEE);
+    EXPECT_EQ(info.dwCertificateFlags, 3u);
+    EXPECT_FALSE(GetCertInfo(ecb, nullptr));
+    EXPECT_EQ(CallError(), ERROR_INVALID_PARAMETER);
+    return HSE_STATUS_ERROR;
+  });
+}
+
+TEST_F(BridgeTest, CertInfoWithoutAClientCertificateIsTrueWithNothing) {
+  FSetup.Info.Tls = std::make_shared<TTlsInfo>();
+  Serve([](EXTENSION_CONTROL_BLOCK* ecb) {
+    unsigned char bytes[8];
+    CERT_CONTEXT_EX info{};
+    info.CertContext.pbCertEncoded = bytes;
+    info.CertContext.cbCertEncoded = 77;
+    info.cbAllocated = sizeof bytes;
+    info.dwCertificateFlags = 77;
+    EXPECT_TRUE(GetCertInfo(ecb, &info));
+    EXPECT_EQ(info.CertContext.cbCertEncoded, 0u);
+    EXPECT_EQ(info.dwCertificateFlags, 0u);
+    return HSE_STATUS_ERROR;
+  });
+}
+
+TEST_F(BridgeTest, TheChannelBindingIsTheServerEndPointInSecChannelBindings) {
+  auto tls = std::make_shared<TTlsInfo>();
+  tls->ServerEndPoint = std::string(32, '\x5A');
+  FSetup.Info.Tls = tls;
+  Serve([](EXTENSION_CONTROL_BLOCK* ecb) {
+    void* token = nullptr;
+    DWORD size = 0;
+    EXPECT_TRUE(ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_GET_CHANNEL_BINDING_TOKEN, &token,
+                                           &size, nullptr));
+    const std::string data = "tls-server-end-point:" + std::string(32, '\x5A');
+    EXPECT_EQ(size, 32 + data.size());
+    DWORD header[8];
+    std::memcpy(header, token, sizeof header);
+    for (int i = 0; i < 6; ++i)
+      EXPECT_EQ(header[i], 0u) << i; // no initiator or acceptor address
+    EXPECT_EQ(header[6], data.size());
+    EXPECT_EQ(header[7], 32u);
+    EXPECT_EQ(std::string(static_cast<char*>(token) + 32, data.size()), data);
+    EXPECT_FALSE(ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_GET_CHANNEL_BINDING_TOKEN, nullptr,
+                                            &size, nullptr));
+    EXPECT_EQ(CallError(), ERROR_INVALID_PARAMETER);
+    return HSE_STATUS_ERROR;
+  });
+}
+
+TEST_F(BridgeTest, OnPlainHttpTheTlsCallsAreNotSupported) {
+  Serve([](EXTENSION_CONTROL_BLOCK* ecb) {
+    unsigned char bytes[8];
+    CERT_CONTEXT_EX info{};
+    info.CertContext.pbCertEncoded = bytes;
+    info.cbAllocated = sizeof bytes;
+    EXPECT_FALSE(GetCertInfo(ecb, &info));
+    EXPECT_EQ(CallError(), ERROR_NOT_SUPPORTED);
+    void* token = nullptr;
+    DWORD size = 0;
+    EXPECT_FALSE(ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_GET_CHANNEL_BINDING_TOKEN, &token,
+                                            &size, nullptr));
+    EXPECT_EQ(CallError(), ERROR_NOT_SUPPORTED);
     return HSE_STATUS_ERROR;
   });
 }
