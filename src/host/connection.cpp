@@ -29,8 +29,9 @@ TConnection::TConnection(TServerState& server, TSocket socket)
 TConnection::~TConnection() = default;
 
 #if ISAPI_HOST_TLS
-void TConnection::UseTls(SSL_CTX* context) {
-  FTls = std::make_unique<TTlsStream>(context, FSocket.native_handle());
+void TConnection::UseTls(const TTlsContext& context) {
+  FTlsContext = &context;
+  FTls = std::make_unique<TTlsStream>(context.Native(), FSocket.native_handle());
 }
 
 namespace {
@@ -113,6 +114,16 @@ bool TConnection::HandshakePending() const {
   return FTls && !FTls->Established();
 #else
   return false;
+#endif
+}
+
+std::shared_ptr<const TTlsInfo> TConnection::TlsInfo() {
+#if ISAPI_HOST_TLS
+  if (!FTlsInfo && FTls && FTls->Established())
+    FTlsInfo = FTlsContext->Describe(FTls->Native());
+  return FTlsInfo;
+#else
+  return nullptr;
 #endif
 }
 

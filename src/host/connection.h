@@ -20,7 +20,9 @@
 // error-code macros would otherwise rewrite the constants of the ISAPI header.
 #include "host/server_state.h"
 #include "host/transfer_clock.h"
+#include "host/tls_info.h"
 #if ISAPI_HOST_TLS
+#include "host/tls_context.h"
 #include "host/tls_stream.h"
 #endif
 #include "isapi/isapi_host_interface.h"
@@ -53,8 +55,9 @@ public:
   /// Sets the socket up, notes its addresses, and begins the first exchange in its turn.
   void Start();
 #if ISAPI_HOST_TLS
-  /// The connection speaks TLS: every byte goes through a session of context. Before Start.
-  void UseTls(SSL_CTX* context);
+  /// The connection speaks TLS: every byte goes through a session of context, which outlives
+  /// it. Before Start.
+  void UseTls(const TTlsContext& context);
 #endif
 
   /// Since when the connection has waited for a request head (steady-clock ticks), or Busy.
@@ -139,6 +142,8 @@ protected:
   }
   /// Whether the connection's TLS handshake has yet to end.
   bool HandshakePending() const;
+  /// What a request learns of the connection's TLS session; null on plain HTTP.
+  std::shared_ptr<const TTlsInfo> TlsInfo();
   /// After would_block from the transport: whether the socket must become writable (true) or
   /// readable. A TLS read can have to write first, and a TLS write to read.
   bool WaitsToWrite(bool writing) const;
@@ -241,6 +246,8 @@ private:
   std::array<char, 4096> FScratch{};
 #if ISAPI_HOST_TLS
   std::unique_ptr<TTlsStream> FTls;
+  const TTlsContext* FTlsContext = nullptr;
+  std::shared_ptr<const TTlsInfo> FTlsInfo; ///< made once, for the first request after the handshake
   bool FTlsWantsWrite = false; ///< what the session's last would_block waits for
 #endif
 };

@@ -209,6 +209,7 @@ private:
     info.LocalAddress = FLocalAddress;
     info.ServerPort = FLocalPort;
     info.RemoteAddress = FRemoteAddress;
+    info.Tls = TlsInfo();
     info.RemotePort = FRemotePort;
     info.ServerSoftware = ServerSoftware();
     info.RawTarget = FReceived.Target;
@@ -325,7 +326,7 @@ void THttpServer::TImpl::OnAccepted(TListener& listener, error_code error, TSock
     auto session = std::make_shared<TSession>(*this, std::move(socket));
 #if ISAPI_HOST_TLS
     if (listener.Tls)
-      session->UseTls(Options.TlsContext->Native());
+      session->UseTls(*Options.TlsContext);
 #endif
     session->Start();
   }

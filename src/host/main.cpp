@@ -80,6 +80,8 @@ int main(int argc, char** argv) {
   std::string listenTls;
   std::string certFile;
   std::string keyFile;
+  std::string clientCert = "none";
+  std::string clientCa;
   std::vector<std::string> maps;
   std::string root;
   std::string accessLog;
@@ -105,8 +107,18 @@ int main(int argc, char** argv) {
   app.add_option("--listen-tls", listenTls,
                  "ADDR:PORT of an HTTPS listener beside the plain one (TLS 1.2 and 1.3); port 0 "
                  "takes a free port (a second line printed tells which)");
-  app.add_option("--cert", certFile, "PEM file of the HTTPS listener's certificate (and chain)");
+  app.add_option("--cert", certFile,
+                 "PEM file of the HTTPS listener's certificate (and chain). Default: a "
+                 "development certificate for localhost, made once and kept in the user's cache "
+                 "folder");
   app.add_option("--key", keyFile, "PEM file of the certificate's private key");
+  app.add_option("--client-cert", clientCert,
+                 "whether an HTTPS client is asked for a certificate: none, optional (one whose "
+                 "issuer is not in --client-ca is taken and flagged) or require")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"none", "optional", "require"}));
+  app.add_option("--client-ca", clientCa,
+                 "PEM file of the authorities a client certificate is checked against");
   app.add_option("--map", maps,
                  "PREFIX=FILE: serve URLs under PREFIX with the extension FILE; everything after "
                  "PREFIX is the path info. Repeatable. Default: " +
@@ -214,11 +226,15 @@ int main(int argc, char** argv) {
 #if ISAPI_HOST_TLS
     if (!ParseListen(listenTls, options.TlsAddress, options.TlsPort))
       return Fail("--listen-tls needs ADDR:PORT, not '" + listenTls + "'");
-    if (certFile.empty() || keyFile.empty())
-      return Fail("--listen-tls needs --cert and --key");
+    if (certFile.empty() != keyFile.empty())
+      return Fail("--cert and --key go together");
     host::TTlsSettings tls;
     tls.CertFile = certFile;
     tls.KeyFile = keyFile;
+    tls.ClientCert = clientCert == "require"    ? host::TClientCertMode::Require
+                     : clientCert == "optional" ? host::TClientCertMode::Optional
+                                                : host::TClientCertMode::None;
+    tls.ClientCaFile = clientCa;
     try {
       options.TlsContext = std::make_shared<host::TTlsContext>(tls);
     } catch (const std::exception& failure) {
@@ -228,8 +244,8 @@ int main(int argc, char** argv) {
     return Fail("--listen-tls: this build of isapi-host has no TLS (HTTPS is served by the "
                 "Linux build)");
 #endif
-  } else if (!certFile.empty() || !keyFile.empty()) {
-    return Fail("--cert and --key go with --listen-tls");
+  } else if (!certFile.empty() || !keyFile.empty() || !clientCa.empty() || clientCert != "none") {
+    return Fail("--cert, --key, --client-cert and --client-ca go with --listen-tls");
   }
   options.PendingTimeout = std::chrono::milliseconds(static_cast<long long>(pendingTimeout * 1000));
   options.ShutdownTimeout =
@@ -298,9 +314,15 @@ int main(int argc, char** argv) {
   std::printf("listening on %s serving %s, %s\n", server->Url().c_str(), serving.c_str(),
               options.Root ? ("root " + options.Root->string()).c_str() : "no root");
 #if ISAPI_HOST_TLS
-  if (options.TlsContext)
-    std::printf("listening on %s with the certificate %s, SHA-256 %s\n", server->Url(true).c_str(),
-                certFile.c_str(), options.TlsContext->Fingerprint().c_str());
+  if (options.TlsContext) {
+    const host::TTlsContext& tls = *options.TlsContext;
+    const char* which = !tls.UsesDevelopmentCertificate() ? ""
+                        : tls.MadeDevelopmentCertificate()
+                            ? "the development certificate made now, "
+                            : "the development certificate ";
+    std::printf("listening on %s with %s%s, SHA-256 %s\n", server->Url(true).c_str(), which,
+                tls.CertificateFile().string().c_str(), tls.Fingerprint().c_str());
+  }
 #endif
   std::fflush(stdout);
 

@@ -140,10 +140,11 @@ class HostProcess:
             self.process.stderr.close()
 
 
-def start_host(command, timeout=300):
-    """Starts a host and waits for its listening line (Wine's first start in a fresh prefix
-    takes a while); a host that does not get there is killed."""
-    host = HostProcess(command)
+def start_host(command, timeout=300, **options):
+    """Starts a host (options as HostProcess takes them) and waits for its listening line
+    (Wine's first start in a fresh prefix takes a while); a host that does not get there is
+    killed."""
+    host = HostProcess(command, **options)
     try:
         host.wait_listening(timeout=timeout)
     except BaseException:

@@ -99,6 +99,10 @@ class ExchangeTest(TlsHostCase):
                       self.curl("/scripts/async.dll/read", "--data-binary", "@" + body_file))
         self.assertIn(b"read=%d reads=" % len(upload),
                       self.curl("/scripts/test.dll/body", "--data-binary", "@" + body_file))
+        # The variables that tell an HTTPS request from a plain one.
+        self.assertIn(b"var.HTTPS=on\n", self.curl("/scripts/test.dll/vars"))
+        self.assertIn(b"var.SERVER_PORT_SECURE=1\n", self.curl("/scripts/test.dll/vars"))
+        self.assertIn(b"var.HTTPS=off\n", self.curl("/scripts/test.dll/vars", tls=False))
         # Keep-alive: three answers on one connection, one handshake.
         command = ["curl", "-sS", "--max-time", "60"]
         for path in ("/hello.txt", "/scripts/async.dll/write?kib=1", "/scripts/test.dll/big?mb=1"):
@@ -158,6 +162,32 @@ class HostileClientTest(TlsHostCase):
             curl.kill()
             curl.wait()
         self.assertEqual(self.curl("/hello.txt"), b"hello over tls\n")
+
+
+class DevelopmentCertificateTest(unittest.TestCase):
+    def test_without_a_certificate_one_for_localhost_is_made_once_and_kept(self):
+        cache = tempfile.mkdtemp(prefix="isapi-host-tls-cache-")
+        self.addCleanup(shutil.rmtree, cache, True)
+        env = dict(os.environ, XDG_CACHE_HOME=cache)
+        lines = []
+        for _ in range(2):
+            host = start_host([ARGS.host, "--listen", "127.0.0.1:0", "--listen-tls", "127.0.0.1:0",
+                               "--map", "/scripts/test.dll=" + ARGS.test_extension], env=env)
+            try:
+                line = host.wait_line(r"^listening on https://", stream="stdout")[0]
+                lines.append(line)
+                port = int(re.search(r"https://[^ ]*:(\d+)/", line).group(1))
+                cert = os.path.join(cache, "isapi-host", "localhost.crt")
+                result = subprocess.run(["curl", "-sS", "--cacert", cert,
+                                         "https://localhost:%d/scripts/test.dll/vars" % port],
+                                        capture_output=True)
+                self.assertIn(b"var.HTTPS=on\n", result.stdout, result.stderr)
+            finally:
+                host.kill()
+        self.assertIn("made now", lines[0])
+        self.assertNotIn("made now", lines[1])
+        fingerprints = [re.search(r"SHA-256 ([0-9A-F:]+)", line).group(1) for line in lines]
+        self.assertEqual(fingerprints[0], fingerprints[1])
 
 
 class IdleHandshakesTest(TlsHostCase):
