@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace isapi_web::platform {
@@ -156,6 +157,48 @@ TEST(CompletionPort, ABurstReachesAsManyWaitersAsItHasPackets) {
     EXPECT_TRUE(CloseThreadHandle(waiter));
   TCompletionPacket packet;
   EXPECT_EQ(WaitCompletionPacket(port, 0, packet), TWaitResult::wrTimeout);
+  EXPECT_TRUE(CloseCompletionPort(port));
+}
+
+TEST(CompletionPort, PacketsReachWaitersWhileMoreThreadsThanProcessorsHoldTheirs) {
+  const THandle port = CreateCompletionPort();
+  ASSERT_NE(port, NoHandle);
+
+  // A port wakes no more threads than there are processors while those that took packets run; a
+  // thread that holds its packet and blocks must not keep the packets behind it from the threads
+  // that wait, however many already hold one.
+  const int holders = static_cast<int>(std::thread::hardware_concurrency()) + 3;
+  std::mutex lock;
+  std::condition_variable changed;
+  int holding = 0;
+  std::atomic<int> stuck{0};
+  const auto holdUntilAllHold = [&] {
+    TCompletionPacket packet;
+    if (WaitCompletionPacket(port, InfiniteWait, packet) != TWaitResult::wrPacket)
+      return;
+    std::unique_lock<std::mutex> guard(lock);
+    ++holding;
+    changed.notify_all();
+    if (!changed.wait_for(guard, GuardWait, [&] { return holding == holders; }))
+      stuck.fetch_add(1);
+  };
+  // The first one takes its packet before the others wait, so that they go idle while it runs.
+  std::vector<THandle> threads{StartThread(holdUntilAllHold)};
+  ASSERT_TRUE(PostCompletionPacket(port, {1, 0, 0}));
+  {
+    std::unique_lock<std::mutex> guard(lock);
+    ASSERT_TRUE(changed.wait_for(guard, GuardWait, [&] { return holding == 1; }));
+  }
+  for (int i = 1; i < holders; ++i) {
+    threads.push_back(StartThread(holdUntilAllHold));
+    ASSERT_NE(threads.back(), NoHandle);
+  }
+  for (int i = 1; i < holders; ++i)
+    ASSERT_TRUE(PostCompletionPacket(port, {static_cast<std::uintptr_t>(i + 1), 0, 0}));
+  EXPECT_TRUE(WaitForThreads(threads, 180000));
+  EXPECT_EQ(stuck.load(), 0);
+  for (const THandle thread : threads)
+    EXPECT_TRUE(CloseThreadHandle(thread));
   EXPECT_TRUE(CloseCompletionPort(port));
 }
 

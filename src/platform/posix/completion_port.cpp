@@ -4,25 +4,54 @@
 // Waking is what costs here, so the port wakes as a Windows port does. Each waiting thread sleeps
 // on a condition of its own, and a post wakes the thread that went idle last (its stack and cache
 // are still warm), and only when the packet would otherwise sit unclaimed: when no thread that was
-// already woken is still on its way to the queue. A woken thread that finds more packets behind
-// the one it takes passes the wake on, so a burst still spreads over as many threads as it needs
-// while the poster pays for at most one wake. The wake itself comes after the lock is released, so
-// the woken thread does not run into the poster's lock.
+// already woken or is looking for work is still on its way to the queue. A woken thread that finds
+// more packets behind the one it takes passes the wake on, so a burst still spreads over as many
+// threads as it needs while the poster pays for at most one wake. The wake itself comes after the
+// lock is released, so the woken thread does not run into the poster's lock.
+//
+// As on Windows, no more threads are woken than there are processors while those that took
+// packets still run: more would only take turns on the same processors, each turn a context
+// switch, while a thread that comes back takes the next packet without sleeping. The system does
+// not tell this layer when a running thread blocks, so one idle thread watches instead: when no
+// packet has been taken for a whole interval while some wait, it takes one itself. A thread that
+// comes back to an empty queue looks for work a little while before it sleeps, so that a steady
+// stream of posts finds it awake; one thread at a time does, for a bounded time, yielding the
+// processor all the while.
 
 #include "platform/platform.h"
 
 #include "platform/handle_table.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <new>
+#include <thread>
 #include <utility>
 #include <vector>
 
 namespace isapi_web::platform {
 
 namespace {
+
+// How long a thread that comes back to an empty queue looks for a packet before it sleeps: about
+// the time between two requests of a busy server, far below a scheduler's time slice.
+constexpr auto SpinTime = std::chrono::microseconds(50);
+// How long the watcher lets packets wait while none is taken before it takes one itself.
+constexpr auto WatchInterval = std::chrono::milliseconds(1);
+
+// Ports are told apart by a number that is never reused, unlike their addresses.
+std::atomic<std::uint64_t> NextPortId{1};
+// The port from which the calling thread took its last packet, while it has not come back to wait
+// on it; 0 when none.
+thread_local std::uint64_t RunningOn = 0;
+
+std::size_t ProcessorCount() noexcept {
+  const unsigned count = std::thread::hardware_concurrency();
+  return count == 0 ? 1 : count;
+}
 
 // A thread in WaitCompletionPacket that found the queue empty. Owned by its port for the port's
 // whole life and reused by later waits: a post notifies it after releasing the lock, by which time
@@ -103,17 +132,55 @@ struct TCompletionPort {
       delete std::exchange(FOwned, FOwned->FOwnedNext);
   }
 
-  std::mutex FLock; // guards everything below
+  const std::uint64_t FId = NextPortId.fetch_add(1, std::memory_order_relaxed);
+  const std::size_t FConcurrency = ProcessorCount();
+  std::mutex FLock; // guards everything below but FUnclaimed's reads
   TPacketRing FPackets;
   TWaiter* FIdleTop = nullptr; // the waiter that went idle last
   TWaiter* FSpare = nullptr;
   TWaiter* FOwned = nullptr;
   // Waiters woken and not yet back under the lock: each will take a packet that is queued now.
   std::size_t FWoken = 0;
+  // Threads that took a packet and have not come back to wait (as far as this port knows: one
+  // that ends or turns to another port is counted until the watcher sees nothing move).
+  std::size_t FRunning = 0;
+  // Threads looking for a packet before they sleep (at most one); each counts as on its way.
+  std::size_t FSpinning = 0;
+  // The idle waiter that wakes every WatchInterval while threads run; null when none does.
+  TWaiter* FWatcher = nullptr;
+  // Packets taken so far: the watcher's sign that the running threads still come back.
+  std::uint64_t FTaken = 0;
+  // Packets that no woken thread is coming for, for the spinning thread to read without the lock.
+  std::atomic<std::size_t> FUnclaimed{0};
   // Waits that could get no waiter of their own; they share FChanged.
   std::size_t FPlainWaits = 0;
   std::condition_variable FChanged;
   bool FClosed = false;
+
+  bool HasUnclaimed() const noexcept { return FPackets.Count() > FWoken; }
+  // Under the lock, after the packets or FWoken changed.
+  void Publish() noexcept {
+    FUnclaimed.store(HasUnclaimed() ? FPackets.Count() - FWoken : 0, std::memory_order_relaxed);
+  }
+
+  // Under the lock, when the calling thread comes back to wait: it no longer runs for this port.
+  void CameBack() noexcept {
+    if (RunningOn != FId)
+      return;
+    RunningOn = 0;
+    if (FRunning != 0)
+      --FRunning;
+  }
+
+  // Under the lock: the calling thread takes the oldest packet and runs for this port.
+  TCompletionPacket Take() noexcept {
+    const TCompletionPacket packet = FPackets.Pop();
+    ++FTaken;
+    ++FRunning;
+    RunningOn = FId;
+    Publish();
+    return packet;
+  }
 
   // Under the lock: a waiter for the calling thread, a spare one if any; null when none can be had.
   TWaiter* TakeWaiter() noexcept {
@@ -159,9 +226,13 @@ struct TCompletionPort {
   }
 
   // Under the lock: the idle waiter to wake for the packets now queued, marked as woken, when
-  // they are more than the threads already woken for them; null when nobody needs waking.
+  // they are more than the threads already on their way for them and fewer threads than
+  // processors run (unless no watcher would notice those threads held); null when nobody needs
+  // waking.
   TWaiter* WakeForUnclaimed() noexcept {
-    if (FPackets.Count() <= FWoken || FIdleTop == nullptr)
+    if (FPackets.Count() <= FWoken + FSpinning || FIdleTop == nullptr)
+      return nullptr;
+    if (FRunning + FWoken >= FConcurrency && FWatcher != nullptr)
       return nullptr;
     TWaiter* waiter = FIdleTop;
     FIdleTop = waiter->FOlder;
@@ -169,7 +240,10 @@ struct TCompletionPort {
       FIdleTop->FNewer = nullptr;
     waiter->FOlder = nullptr;
     waiter->FWoken = true;
+    if (waiter == FWatcher)
+      FWatcher = nullptr;
     ++FWoken;
+    Publish();
     return waiter;
   }
 };
@@ -203,20 +277,44 @@ TWaitResult PlainWait(TCompletionPort& port, std::unique_lock<std::mutex>& lock,
 }
 
 // Sleeps until this waiter is woken for a packet or the time-out ends; wrPacket when an unclaimed
-// packet is there to take.
+// packet is there to take. An endless wait while other threads run may be the watcher's.
 TWaitResult IdleWait(TCompletionPort& port, std::unique_lock<std::mutex>& lock, TWaiter& self,
                      std::uint32_t timeout) {
   port.PushIdle(&self);
   const auto woken = [&self] { return self.FWoken; };
   bool wasWoken = true;
-  if (timeout == InfiniteWait) {
-    self.FWake.wait(lock, woken);
-  } else {
-    wasWoken = self.FWake.wait_for(lock, std::chrono::milliseconds(timeout), woken);
+  for (;;) {
+    const bool watching = timeout == InfiniteWait && port.FRunning != 0 &&
+                          (port.FWatcher == nullptr || port.FWatcher == &self);
+    if (watching) {
+      port.FWatcher = &self;
+      const std::uint64_t taken = port.FTaken;
+      wasWoken = self.FWake.wait_for(lock, WatchInterval, woken);
+      if (wasWoken)
+        break;
+      // Packets that waited a whole interval while nobody took any: the threads that run are
+      // held, and this one serves instead. Otherwise it watches on while threads run.
+      if (port.HasUnclaimed() &&
+          (port.FTaken == taken || port.FRunning + port.FWoken < port.FConcurrency)) {
+        port.FWatcher = nullptr;
+        break;
+      }
+      continue;
+    }
+    if (port.FWatcher == &self)
+      port.FWatcher = nullptr; // nothing runs any more: nothing to watch
+    if (timeout == InfiniteWait) {
+      self.FWake.wait(lock, woken);
+      wasWoken = true;
+    } else {
+      wasWoken = self.FWake.wait_for(lock, std::chrono::milliseconds(timeout), woken);
+    }
+    break;
   }
   if (wasWoken) {
     self.FWoken = false;
     --port.FWoken;
+    port.Publish();
   } else {
     port.RemoveIdle(&self);
   }
@@ -252,9 +350,10 @@ bool PostCompletionPacket(THandle port, const TCompletionPacket& packet) {
     } catch (...) {
       return false;
     }
+    object->Publish();
     // One thread on its way is enough for the poster to wake: it passes the wake on if more
     // packets are waiting by the time it takes its own.
-    if (object->FWoken == 0)
+    if (object->FWoken == 0 && object->FSpinning == 0)
       woken = object->WakeForUnclaimed();
     plainWaits = object->FPlainWaits != 0;
   }
@@ -270,8 +369,25 @@ TWaitResult WaitCompletionPacket(THandle port, std::uint32_t timeout, TCompletio
   std::unique_lock<std::mutex> lock(state.FLock);
   if (state.FClosed)
     return TWaitResult::wrFailed;
+  state.CameBack();
   // Packets that threads already woken are coming for are theirs to take.
-  if (state.FPackets.Count() <= state.FWoken) {
+  if (!state.HasUnclaimed() && timeout == InfiniteWait && state.FSpinning == 0) {
+    ++state.FSpinning;
+    lock.unlock();
+    const auto until = std::chrono::steady_clock::now() + SpinTime;
+    for (unsigned turn = 1; state.FUnclaimed.load(std::memory_order_relaxed) == 0; ++turn) {
+      // Yielding, not pausing: on a machine with more runnable threads than processors, the
+      // thread that would post may be waiting for this very processor.
+      std::this_thread::yield();
+      if (turn % 16 == 0 && std::chrono::steady_clock::now() >= until)
+        break;
+    }
+    lock.lock();
+    --state.FSpinning;
+    if (state.FClosed)
+      return TWaitResult::wrFailed;
+  }
+  if (!state.HasUnclaimed()) {
     if (timeout == 0)
       return TWaitResult::wrTimeout;
     TWaitResult result;
@@ -284,7 +400,7 @@ TWaitResult WaitCompletionPacket(THandle port, std::uint32_t timeout, TCompletio
     if (result != TWaitResult::wrPacket)
       return result;
   }
-  packet = state.FPackets.Pop();
+  packet = state.Take();
   TWaiter* next = state.WakeForUnclaimed();
   const bool plainWaits = next == nullptr && state.FPlainWaits != 0 && !state.FPackets.Empty();
   lock.unlock();
@@ -299,6 +415,7 @@ bool CloseCompletionPort(THandle port) {
   std::lock_guard<std::mutex> lock(object->FLock);
   object->FClosed = true;
   object->FPackets.Clear();
+  object->FWatcher = nullptr;
   // Notified under the lock: the idle list is only walked here, and closing is rare.
   while (TWaiter* waiter = object->FIdleTop) {
     object->FIdleTop = waiter->FOlder;
