@@ -169,11 +169,6 @@ TConnection::TTurn::~TTurn() {
 
 void TConnection::TTurn::Finish() {
   std::function<void()> call;
-  // A thread of an extension's that answered in the turn leaves the handlers that came meanwhile
-  // to the loop, and the turn with them: what they start (the next request's call among them)
-  // belongs on the loop.
-  const bool onLoop = FConnection.OnOwnLoop();
-  bool handBack = false;
   for (;;) {
     std::function<void()> next;
     {
@@ -184,23 +179,12 @@ void TConnection::TTurn::Finish() {
         FConnection.FAfterTurn = nullptr;
         break;
       }
-      if (!onLoop) {
-        handBack = true;
-        break;
-      }
       next = std::move(FConnection.FWaiting.front());
       FConnection.FWaiting.erase(FConnection.FWaiting.begin());
     }
     next();
   }
   TurnHolder = FOuter;
-  if (handBack) {
-    net::post(FConnection.FSocket.get_executor(), [self = FConnection.shared_from_this()] {
-      TTurn turn(*self);
-      turn.Finish();
-    });
-    return;
-  }
   if (call) {
     call();
     // A loop's thread held in that call has lost its loop to a fresh thread: it leaves the

@@ -105,8 +105,6 @@ protected:
   }
   /// Whether the calling thread runs this connection's handlers now.
   bool InTurnNow() const;
-  /// Whether the calling thread runs the connection's loop (not an extension's own thread).
-  bool OnOwnLoop() { return FSocket.get_executor().running_in_this_thread(); }
   /// Runs call on this thread once the current turn is given back: while it runs, the
   /// connection's loop (handed to another thread if the call blocks) goes on.
   void RunAfterTurn(std::function<void()> call) { FAfterTurn = std::move(call); }

@@ -10,12 +10,10 @@ TExtensionChannel::TExtensionChannel(TServerState& server, TSocket socket)
     : TExtensionTransfer(server, std::move(socket)), FPendingTimer(FSocket.get_executor()) {}
 
 void TExtensionChannel::PendingStarted() {
-  FPendingNoteQueued.store(true, std::memory_order_relaxed);
   PostInTurn([this, at = std::chrono::steady_clock::now()] { OnPendingStarted(at); });
 }
 
 void TExtensionChannel::OnPendingStarted(std::chrono::steady_clock::time_point at) {
-  FPendingNoteQueued.store(false, std::memory_order_relaxed);
   if (!FRequest || FRequest->Ended())
     return; // it has ended already
   // One timer per connection, armed at most once per time limit: a pending request only
@@ -34,17 +32,6 @@ void TExtensionChannel::RequestEnded(std::shared_ptr<IClientChannel> self, TRequ
   }
   // A call that ran on the loop's thread (the fast path) answers there, in the connection's turn.
   if (onOwnerThread && FSocket.get_executor().running_in_this_thread()) {
-    Serialized(
-        [this, outcome = std::move(outcome)]() mutable { OnRequestEnded(std::move(outcome)); });
-    return;
-  }
-  // Another thread ends it (a worker of the extension's, a completion). Answering here, in the
-  // connection's turn, spares waking the loop for it; the answer's write does not block, and the
-  // next request is read by the loop. The loop answers instead while the note that the request
-  // went pending still waits there (it must come first), and during the shutdown, whose thread
-  // never takes a connection's turn.
-  if (!FPendingNoteQueued.load(std::memory_order_relaxed) && !FServer.Stopping) {
-    const std::shared_ptr<IClientChannel> keep = std::move(self);
     Serialized(
         [this, outcome = std::move(outcome)]() mutable { OnRequestEnded(std::move(outcome)); });
     return;

@@ -2,7 +2,6 @@
 // A connection as its request's extension sees it: the request it serves, the time limit of a
 // pending request, and the request's end turned into the connection's answer.
 
-#include <atomic>
 #include <chrono>
 #include <memory>
 
@@ -38,9 +37,6 @@ private:
   std::chrono::steady_clock::time_point FPendingDeadline;
   bool FPendingActive = false;
   bool FPendingTimerArmed = false;
-  // Set with the request's lock held when the request goes pending, cleared when the loop has
-  // noted it: until then its end is answered from the loop, behind the note.
-  std::atomic<bool> FPendingNoteQueued{false};
 };
 
 } // namespace isapi_web::host

@@ -42,10 +42,7 @@ void THttpExchange::ReadHeader() {
   // that are ready now: by then the client has usually sent it, and the read that the loop
   // tries at once finds it instead of costing a call that finds nothing. Bytes of a pipelined
   // request that are already here are parsed there too, which keeps a long pipeline from
-  // nesting one answer inside the other. Off the loop (an answer an extension's thread ended)
-  // with nothing read ahead, the read starts here: the loop then wakes only for the client.
-  if (FBuffer.size() == 0 && !OnOwnLoop())
-    return ReadMore();
+  // nesting one answer inside the other.
   PostInTurn([this] { Parse(); });
 }
 

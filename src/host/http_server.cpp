@@ -233,10 +233,9 @@ private:
 
     FRequest = TRequest::Create(*FServer.Options.Mappings[match.Index].Extension, std::move(setup),
                                 std::static_pointer_cast<TSession>(shared_from_this()));
-    // A free place: the call runs on this thread as soon as the turn is given back (a loop's
-    // thread only: an extension's thread that answered the last request is not one). Otherwise
+    // A free place: the call runs on this thread as soon as the turn is given back. Otherwise
     // the request waits for an extension thread, or, when too many wait already, is refused.
-    if (OnOwnLoop() && ExtensionThreads().EnterInline()) {
+    if (ExtensionThreads().EnterInline()) {
       RunAfterTurn([request = FRequest] {
         request->Run();
         ExtensionThreads().LeaveInline();
