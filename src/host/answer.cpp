@@ -14,8 +14,6 @@ namespace isapi_web::host {
 
 namespace {
 
-// ERROR_TIMEOUT: a synchronous write the client did not take in time.
-constexpr DWORD ErrorTimeout = 1460;
 
 // A Content-Length value the header check let through: at most 18 digits.
 std::uint64_t DecimalValue(std::string_view digits) {
@@ -157,7 +155,7 @@ bool TAnswer::Flush() {
   if (result == TSendResult::Sent)
     return true;
   FClientGone = true;
-  FSendError = result == TSendResult::TimedOut ? ErrorTimeout : ERROR_NO_DATA;
+  FSendError = result == TSendResult::TimedOut ? ERROR_TIMEOUT : ERROR_NO_DATA;
   return FailCall(FSendError) != 0;
 }
 

@@ -21,8 +21,6 @@ namespace {
 // Children of children are allowed this deep: an extension that executes its own URL again and
 // again ends there instead of exhausting the host.
 constexpr unsigned MaxChildDepth = 8;
-// ERROR_TIMEOUT: the client took too long over a child's answer.
-constexpr DWORD ErrorTimeout = 1460;
 // A child extension that neither ends nor answers is given up after this long.
 constexpr auto ChildTimeLimit = std::chrono::seconds(120);
 
@@ -475,7 +473,7 @@ void TChildRequests::StartChildOutput(std::unique_lock<std::mutex>& lock) {
                                          done = std::move(done)](TSendResult result) {
     std::unique_lock relock(FRequest.Mutex);
     if (result != TSendResult::Sent && !FAnswer.ClientGone())
-      FAnswer.LoseClient(result == TSendResult::TimedOut ? ErrorTimeout : ERROR_NO_DATA);
+      FAnswer.LoseClient(result == TSendResult::TimedOut ? ERROR_TIMEOUT : ERROR_NO_DATA);
     FChildSending = false;
     FChildOutputIdle.notify_all();
     StartChildOutput(relock);

@@ -15,8 +15,6 @@ namespace {
 
 // Buffered output goes to the client once it reaches this size, even inside the extension call.
 constexpr std::size_t FlushThreshold = 16 * 1024;
-// ERROR_TIMEOUT: a synchronous read the client did not feed in time.
-constexpr DWORD ErrorTimeout = 1460;
 // ERROR_OPERATION_ABORTED: a synchronous read the shutdown ended.
 constexpr DWORD ErrorOperationAborted = 995;
 
@@ -64,8 +62,8 @@ BOOL TSyncIo::Read(void* buffer, DWORD* size) {
     FAnswer.LoseClient(ERROR_NO_DATA);
     return 1;
   case TReceiveResult::TimedOut:
-    FAnswer.LoseClient(ErrorTimeout);
-    return FailCall(ErrorTimeout);
+    FAnswer.LoseClient(ERROR_TIMEOUT);
+    return FailCall(ERROR_TIMEOUT);
   case TReceiveResult::Interrupted:
     // The shutdown's answer, given here while this thread holds the request: the extension's
     // later calls find it ended.
