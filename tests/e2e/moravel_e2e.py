@@ -463,60 +463,68 @@ class MoravelCallTest(MoravelHostCase):
 
 
 class MoravelDemoBrowserTest(unittest.TestCase):
-    """Chromium opens the demo page of a host started with its defaults (on a free port), clicks
-    the link to moravel and lands on the demo page again."""
+    """Chromium opens the demo page of a host started with its defaults (on free ports) and an
+    HTTPS listener with the development certificate, over HTTP and over HTTPS, clicks the link
+    to moravel and lands on the demo page again."""
 
     def setUp(self):
         self.chromium = find_chromium()
         self.assertIsNotNone(self.chromium, "chromium is not installed (scripts/bootstrap)")
-        self.host = HostProcess([HOST, "--listen", "127.0.0.1:0", "--access-log", "-"])
+        cache = tempfile.mkdtemp(prefix="isapi-host-demo-cache-")
+        self.addCleanup(shutil.rmtree, cache, True)
+        self.host = HostProcess([HOST, "--listen", "127.0.0.1:0", "--listen-tls", "127.0.0.1:0",
+                                 "--access-log", "-"], env=dict(os.environ, XDG_CACHE_HOME=cache))
+        self.addCleanup(self.host.kill)
         self.host.wait_listening()
-        self.browser = None
-
-    def tearDown(self):
-        if self.browser is not None:
-            self.browser.close()
-        self.host.kill()
+        line = self.host.wait_line(r"^listening on https://", stream="stdout")[0]
+        self.tls_port = int(re.search(r"https://[^ ]*:(\d+)/", line).group(1))
+        # The browser trusts the development certificate, as a user who imported it does.
+        certificate = os.path.join(cache, "isapi-host", "localhost.crt")
+        self.browser = HeadlessChromium(self.chromium, flags=[
+            "--ignore-certificate-errors-spki-list=" + spki_hash(certificate)])
+        self.addCleanup(self.browser.close)
 
     def test_the_browser_is_sent_back_to_the_demo_page(self):
         # The defaults: the built moravel at its usual prefix, the demo folder as the root.
         self.assertIn(" serving /scripts/moravel.dll=%s, root " % MORAVEL, self.host.first_line)
         self.assertTrue(self.host.first_line.endswith(os.sep + "demo"), self.host.first_line)
-        page = "http://127.0.0.1:%d/" % self.host.port
-        self.browser = HeadlessChromium(self.chromium)
-        session = self.browser.open_page()
-        self.browser.send("Page.navigate", {"url": page}, session=session)
-        self.browser.wait_event("Page.loadEventFired", session)
         state = ("[location.href, document.referrer,"
                  " document.getElementById('trip').dataset.returned,"
                  " document.getElementById('trip').dataset.visits, document.title]")
-        self.assertEqual(self.browser.evaluate(session, state),
-                         [page, "", "no", "1", "isapi-host demo"])
+        for page, port in (("http://127.0.0.1:%d/" % self.host.port, self.host.port),
+                           ("https://127.0.0.1:%d/" % self.tls_port, self.tls_port)):
+            session = self.browser.open_page()
+            self.browser.send("Page.navigate", {"url": page}, session=session)
+            self.browser.wait_event("Page.loadEventFired", session)
+            self.assertEqual(self.browser.evaluate(session, state),
+                             [page, "", "no", "1", "isapi-host demo"])
 
-        box = self.browser.evaluate(session, "(function () {"
-                                    " var r = document.getElementById('extension')"
-                                    ".getBoundingClientRect();"
-                                    " return [r.left + r.width / 2, r.top + r.height / 2,"
-                                    " document.getElementById('extension').getAttribute('href')];"
-                                    "})()")
-        self.assertEqual(box[2], "/scripts/moravel.dll")
-        self.browser.drop_events("Page.loadEventFired", session)
-        self.browser.click(session, box[0], box[1])
-        self.browser.wait_event("Page.loadEventFired", session)
-        location, referrer, returned, visits, title = self.browser.evaluate(session, state)
-        self.assertEqual((location, referrer, returned, visits, title),
-                         (page, page, "yes", "2", "isapi-host demo"))
-        text = self.browser.evaluate(session, "document.getElementById('trip').textContent")
-        self.assertIn("Back again: the extension redirected you to " + page, text)
-        # The host's access log tells the trip: the page, the extension's URL with the browser's
-        # own Referer answered 302, and the page again, asked for with the same Referer (and
-        # with If-Modified-Since: the browser's copy is still good, 304).
-        self.host.wait_line(r" GET / - ", stream="stdout", count=2)
-        with self.host.changed:
-            lines = [l for l in self.host.lines["stdout"] if l is not None]
-        trip = [(f[4], f[9], f[10]) for f in access_entries(lines, "/") if f[4] != "/favicon.ico"]
-        self.assertEqual(trip, [("/", "-", "200"), ("/scripts/moravel.dll", page, "302"),
-                                ("/", page, "304")], lines)
+            box = self.browser.evaluate(session, "(function () {"
+                                        " var r = document.getElementById('extension')"
+                                        ".getBoundingClientRect();"
+                                        " return [r.left + r.width / 2, r.top + r.height / 2,"
+                                        " document.getElementById('extension')"
+                                        ".getAttribute('href')];"
+                                        "})()")
+            self.assertEqual(box[2], "/scripts/moravel.dll")
+            self.browser.drop_events("Page.loadEventFired", session)
+            self.browser.click(session, box[0], box[1])
+            self.browser.wait_event("Page.loadEventFired", session)
+            location, referrer, returned, visits, title = self.browser.evaluate(session, state)
+            self.assertEqual((location, referrer, returned, visits, title),
+                             (page, page, "yes", "2", "isapi-host demo"))
+            text = self.browser.evaluate(session, "document.getElementById('trip').textContent")
+            self.assertIn("Back again: the extension redirected you to " + page, text)
+            # The host's access log tells the trip: the page, the extension's URL with the
+            # browser's own Referer answered 302, and the page again, asked for with the same
+            # Referer (and with If-Modified-Since: the browser's copy is still good, 304).
+            self.host.wait_line(r" GET / - %d " % port, stream="stdout", count=2)
+            with self.host.changed:
+                lines = [l for l in self.host.lines["stdout"] if l is not None]
+            trip = [(f[4], f[9], f[10]) for f in access_entries(lines, "/")
+                    if f[4] != "/favicon.ico" and f[6] == str(port)]
+            self.assertEqual(trip, [("/", "-", "200"), ("/scripts/moravel.dll", page, "302"),
+                                    ("/", page, "304")], lines)
 
 
 class MoravelHttpsBrowserTest(unittest.TestCase):
