@@ -43,7 +43,8 @@ class BrowserError(AssertionError):
 
 
 class HeadlessChromium:
-    def __init__(self, executable, timeout=60):
+    def __init__(self, executable, timeout=60, flags=()):
+        """flags are added to the quiet ones (a certificate to trust, say)."""
         self.timeout = timeout
         self.profile = tempfile.mkdtemp(prefix="isapi-host-chromium-")
         self.log_path = os.path.join(self.profile, "chromium.log")
@@ -58,7 +59,7 @@ class HeadlessChromium:
         script = 'exec "$0" "$@" 3<&%d 4>&%d %d<&- %d>&-' % (
             commands_read, events_write, commands_read, events_write)
         self.process = subprocess.Popen(
-            ["bash", "-c", script, executable] + QUIET_FLAGS +
+            ["bash", "-c", script, executable] + QUIET_FLAGS + list(flags) +
             ["--user-data-dir=" + self.profile, "--remote-debugging-pipe", "about:blank"],
             stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT,
             pass_fds=(commands_read, events_write))

@@ -5,7 +5,7 @@ Every way an extension's bytes move (synchronous and asynchronous writes and rea
 request) goes through the TLS session; the plain listener beside it goes on as before.
 
 Usage: host_tls_e2e.py --host PATH --async-extension PATH --test-extension PATH
-                       [--rss-bound-mib N] [unittest arguments]"""
+                       --variables PATH --support PATH [--rss-bound-mib N] [unittest arguments]"""
 
 import argparse
 import os
@@ -231,6 +231,155 @@ class IdleHandshakesTest(TlsHostCase):
                 client.close()
 
 
+def openssl(*args, input=None):
+    return subprocess.run(["openssl"] + list(args), input=input, check=True,
+                          capture_output=True).stdout
+
+
+def certificate_facts(cert):
+    """What the test reads of a certificate itself, with openssl: names in the form the
+    variables document (short names, the certificate's order, ", ", RFC 2253 escapes, UTF-8),
+    the serial number, the SHA-256 fingerprint, the public key's bits and the DER bytes."""
+    def field(option, *more):
+        text = openssl("x509", "-noout", option, *more, "-in", cert).decode().strip()
+        return text.split("=", 1)[1]
+    names = ("-nameopt", "sep_comma_plus_space,sname,esc_2253,esc_ctrl,utf8")
+    return {
+        "issuer": field("-issuer", *names),
+        "subject": field("-subject", *names),
+        "serial": field("-serial"),
+        "sha256": field("-fingerprint", "-sha256"),
+        "bits": re.search(r"Public-Key: \((\d+) bit\)",
+                          openssl("x509", "-noout", "-text", "-in", cert).decode()).group(1),
+        "der": openssl("x509", "-outform", "DER", "-in", cert),
+    }
+
+
+class ClientCertificateTest(unittest.TestCase):
+    """An authority of the test's own issues the server's certificate (a P-384 key) and a
+    client's; another client brings a certificate it signed itself. The host asks for one and
+    takes any (--client-cert optional), trusting that authority; the variables extension and
+    the support extension's GET_CERT_INFO_EX report what a request sees."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="isapi-host-tls-client-")
+        f = cls.file
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-utf8",
+                "-subj", "/C=DE/O=Example, Inc./CN=Test Authority",
+                "-keyout", f("ca.key"), "-out", f("ca.pem"))
+
+        def issue(name, subject, key_options, serial):
+            openssl("req", "-new", "-newkey", *key_options, "-nodes", "-utf8", "-subj", subject,
+                    "-keyout", f(name + ".key"), "-out", f(name + ".csr"))
+            openssl("x509", "-req", "-in", f(name + ".csr"), "-CA", f("ca.pem"),
+                    "-CAkey", f("ca.key"), "-set_serial", serial, "-days", "2",
+                    "-extfile", f(name + ".ext"), "-out", f(name + ".pem"))
+        with open(f("server.ext"), "w") as ext:
+            ext.write("subjectAltName=DNS:localhost\nextendedKeyUsage=serverAuth\n")
+        with open(f("client.ext"), "w") as ext:
+            ext.write("extendedKeyUsage=clientAuth\n")
+        issue("server", "/O=Example, Inc./CN=localhost",
+              ["ec", "-pkeyopt", "ec_paramgen_curve:P-384"], "0x1001")
+        # A serial number whose first bit is set: DER adds a 00 byte that is no part of it.
+        issue("client", "/C=FR/O=Clients/CN=Zo\u00eb Client/emailAddress=zoe@example.test",
+              ["rsa:2048"], "0x8a0b0c0d0e0f1011")
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                "-subj", "/CN=Stranger", "-keyout", f("stranger.key"), "-out", f("stranger.pem"))
+        cls.host = start_host([ARGS.host, "--listen", "127.0.0.1:0", "--listen-tls",
+                               "127.0.0.1:0", "--cert", f("server.pem"), "--key", f("server.key"),
+                               "--client-cert", "optional", "--client-ca", f("ca.pem"),
+                               "--map", "/scripts/vars.dll=" + ARGS.variables,
+                               "--map", "/scripts/support.dll=" + ARGS.support])
+        line = cls.host.wait_line(r"^listening on https://", stream="stdout")[0]
+        cls.tls_port = int(re.search(r"https://[^ ]*:(\d+)/", line).group(1))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.host.kill()
+        shutil.rmtree(cls.folder, ignore_errors=True)
+
+    @classmethod
+    def file(cls, name):
+        return os.path.join(cls.folder, name)
+
+    def request(self, path, client=None, *options):
+        """curl over HTTPS trusting the authority, with the client's certificate when given;
+        answers the body and the bits of the cipher suite's key, read from the suite's name."""
+        command = ["curl", "-sS", "-v", "--max-time", "60", "--cacert", self.file("ca.pem")]
+        if client:
+            command += ["--cert", self.file(client + ".pem"), "--key", self.file(client + ".key")]
+        result = subprocess.run(command + list(options) + [
+            "https://localhost:%d%s" % (self.tls_port, path)], capture_output=True)
+        self.assertEqual(result.returncode, 0, result.stderr + self.host.output().encode())
+        suite = re.search(rb"SSL connection using \S+ / (\S+)", result.stderr).group(1).decode()
+        bits = "256" if "CHACHA20" in suite else re.search(r"AES_?(\d+)", suite).group(1)
+        return result.stdout.decode("utf-8"), bits
+
+    def variables(self, client=None, *options):
+        body, bits = self.request("/scripts/vars.dll", client, *options)
+        values = dict(line.split("=", 1) for line in body.splitlines())
+        return {name: value for name, value in values.items()
+                if name.startswith(("HTTPS", "CERT_"))}, bits
+
+    def cert_info(self, client=None, size=None):
+        body, _ = self.request("/scripts/support.dll/cert-info" +
+                               ("?size=%d" % size if size else ""), client)
+        return dict(item.split("=", 1) for item in body.split())
+
+    def test_variables_and_cert_info_describe_the_certificates_as_openssl_reads_them(self):
+        server = certificate_facts(self.file("server.pem"))
+        client = certificate_facts(self.file("client.pem"))
+        stranger = certificate_facts(self.file("stranger.pem"))
+        self.assertEqual(server["issuer"], "C=DE, O=Example\\, Inc., CN=Test Authority")
+        self.assertIn("CN=Zo\u00eb Client", client["subject"])
+
+        def expected(bits, certificate, flags):
+            values = {"HTTPS": "on", "HTTPS_KEYSIZE": bits, "CERT_KEYSIZE": bits,
+                      "HTTPS_SECRETKEYSIZE": server["bits"], "CERT_SECRETKEYSIZE": server["bits"],
+                      "HTTPS_SERVER_ISSUER": server["issuer"],
+                      "CERT_SERVER_ISSUER": server["issuer"],
+                      "HTTPS_SERVER_SUBJECT": server["subject"],
+                      "CERT_SERVER_SUBJECT": server["subject"], "CERT_FLAGS": flags,
+                      "CERT_ISSUER": "", "CERT_SUBJECT": "", "CERT_SERIALNUMBER": "",
+                      "CERT_COOKIE": ""}
+            if certificate:
+                serial = certificate["serial"].lstrip("0") or "0"
+                serial = serial.rjust(len(serial) + len(serial) % 2, "0").lower()
+                values.update({
+                    "CERT_ISSUER": certificate["issuer"], "CERT_SUBJECT": certificate["subject"],
+                    "CERT_SERIALNUMBER": "-".join(serial[i:i + 2]
+                                                  for i in range(0, len(serial), 2)),
+                    "CERT_COOKIE": certificate["sha256"].replace(":", "")})
+            return values
+
+        # A certificate of the trusted authority, over TLS 1.2 with a 128-bit suite.
+        values, bits = self.variables("client", "--tls-max", "1.2",
+                                      "--ciphers", "ECDHE-ECDSA-AES128-GCM-SHA256")
+        self.assertEqual(bits, "128")
+        self.assertEqual(values, expected("128", client, "1"))
+        self.assertEqual(values["CERT_SERIALNUMBER"], "8a-0b-0c-0d-0e-0f-10-11")
+        # One the authority did not issue, over TLS 1.3 with ChaCha20: taken, and flagged.
+        values, bits = self.variables("stranger", "--tls13-ciphers", "TLS_CHACHA20_POLY1305_SHA256")
+        self.assertEqual(values, expected("256", stranger, "3"))
+        # None: the TLS variables stay, those of the client's certificate are empty.
+        values, bits = self.variables()
+        self.assertEqual(values, expected(bits, None, "0"))
+
+        # GET_CERT_INFO_EX: the exact DER bytes, the encoding type and the flags as CERT_FLAGS.
+        for name, facts, flags in (("client", client, "1"), ("stranger", stranger, "3")):
+            self.assertEqual(self.cert_info(name), {
+                "result": "TRUE", "type": "1", "bytes": str(len(facts["der"])), "flags": flags,
+                "der": facts["der"].hex()})
+        # Too small a buffer: the size needed, and nothing else written.
+        self.assertEqual(self.cert_info("client", size=16), {
+            "result": "FALSE/122", "type": "77", "bytes": str(len(client["der"])),
+            "flags": "77", "der": "00" * 16})
+        # No certificate: the call works and answers "none".
+        self.assertEqual(self.cert_info(), {"result": "TRUE", "type": "1", "bytes": "0",
+                                            "flags": "0", "der": ""})
+
+
 def resident_kib(pid):
     with open("/proc/%d/status" % pid) as f:
         return int(next(l for l in f if l.startswith("VmRSS:")).split()[1])
@@ -242,12 +391,16 @@ def main():
     parser.add_argument("--host", required=True)
     parser.add_argument("--async-extension", required=True)
     parser.add_argument("--test-extension", required=True)
+    parser.add_argument("--variables", required=True, help="the variables test extension")
+    parser.add_argument("--support", required=True, help="the support test extension")
     parser.add_argument("--rss-bound-mib", type=int,
                         help="the host's resident memory bound among idle handshakes")
     ARGS, rest = parser.parse_known_args()
     ARGS.host = os.path.abspath(ARGS.host)
     ARGS.async_extension = os.path.abspath(ARGS.async_extension)
     ARGS.test_extension = os.path.abspath(ARGS.test_extension)
+    ARGS.variables = os.path.abspath(ARGS.variables)
+    ARGS.support = os.path.abspath(ARGS.support)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

@@ -2,11 +2,14 @@
 """End-to-end tests of the real moravel extension in the real isapi-host: curl and a raw-socket
 client against the redirect, in pool mode (the host as built) and in direct mode (the same host
 under the file name httpd.exe, which moravel recognises), a shutdown with requests in flight,
-`isapi-host call`, and headless Chromium clicking through the demo page.
+`isapi-host call`, and headless Chromium clicking through the demo page and through pages the
+host serves over HTTPS.
 
 Usage: moravel_e2e.py --host PATH --extension MORAVEL [unittest arguments, e.g. a test class]"""
 
 import argparse
+import base64
+import hashlib
 import json
 import os
 import re
@@ -35,6 +38,25 @@ AWKWARD_REFERER = b"http://back.example:8081/a page/x.htm?q=1&r=%20 b&s=\xe9t\xe
 def host_threads(pid):
     with open("/proc/%d/status" % pid) as f:
         return int(re.search(r"^Threads:\s+(\d+)$", f.read(), re.M).group(1))
+
+
+def make_certificate(folder):
+    """A self-signed certificate for localhost and 127.0.0.1 (openssl): answers its files."""
+    cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-subj", "/CN=localhost", "-addext",
+                    "subjectAltName=DNS:localhost,IP:127.0.0.1", "-keyout", key, "-out", cert],
+                   check=True, capture_output=True)
+    return cert, key
+
+
+def spki_hash(cert):
+    """The base64 SHA-256 of the certificate's public key, as Chromium names a key to trust."""
+    public = subprocess.run(["openssl", "x509", "-pubkey", "-noout", "-in", cert],
+                            check=True, capture_output=True).stdout
+    der = subprocess.run(["openssl", "pkey", "-pubin", "-outform", "DER"], input=public,
+                         check=True, capture_output=True).stdout
+    return base64.b64encode(hashlib.sha256(der).digest()).decode()
 
 
 def access_entries(lines, stem):
@@ -441,60 +463,157 @@ class MoravelCallTest(MoravelHostCase):
 
 
 class MoravelDemoBrowserTest(unittest.TestCase):
-    """Chromium opens the demo page of a host started with its defaults (on a free port), clicks
-    the link to moravel and lands on the demo page again."""
+    """Chromium opens the demo page of a host started with its defaults (on free ports) and an
+    HTTPS listener with the development certificate, over HTTP and over HTTPS, clicks the link
+    to moravel and lands on the demo page again."""
 
     def setUp(self):
         self.chromium = find_chromium()
         self.assertIsNotNone(self.chromium, "chromium is not installed (scripts/bootstrap)")
-        self.host = HostProcess([HOST, "--listen", "127.0.0.1:0", "--access-log", "-"])
+        cache = tempfile.mkdtemp(prefix="isapi-host-demo-cache-")
+        self.addCleanup(shutil.rmtree, cache, True)
+        self.host = HostProcess([HOST, "--listen", "127.0.0.1:0", "--listen-tls", "127.0.0.1:0",
+                                 "--access-log", "-"], env=dict(os.environ, XDG_CACHE_HOME=cache))
+        self.addCleanup(self.host.kill)
         self.host.wait_listening()
-        self.browser = None
-
-    def tearDown(self):
-        if self.browser is not None:
-            self.browser.close()
-        self.host.kill()
+        line = self.host.wait_line(r"^listening on https://", stream="stdout")[0]
+        self.tls_port = int(re.search(r"https://[^ ]*:(\d+)/", line).group(1))
+        # The browser trusts the development certificate, as a user who imported it does.
+        certificate = os.path.join(cache, "isapi-host", "localhost.crt")
+        self.browser = HeadlessChromium(self.chromium, flags=[
+            "--ignore-certificate-errors-spki-list=" + spki_hash(certificate)])
+        self.addCleanup(self.browser.close)
 
     def test_the_browser_is_sent_back_to_the_demo_page(self):
         # The defaults: the built moravel at its usual prefix, the demo folder as the root.
         self.assertIn(" serving /scripts/moravel.dll=%s, root " % MORAVEL, self.host.first_line)
         self.assertTrue(self.host.first_line.endswith(os.sep + "demo"), self.host.first_line)
-        page = "http://127.0.0.1:%d/" % self.host.port
-        self.browser = HeadlessChromium(self.chromium)
-        session = self.browser.open_page()
-        self.browser.send("Page.navigate", {"url": page}, session=session)
-        self.browser.wait_event("Page.loadEventFired", session)
         state = ("[location.href, document.referrer,"
                  " document.getElementById('trip').dataset.returned,"
                  " document.getElementById('trip').dataset.visits, document.title]")
-        self.assertEqual(self.browser.evaluate(session, state),
-                         [page, "", "no", "1", "isapi-host demo"])
+        for page, port in (("http://127.0.0.1:%d/" % self.host.port, self.host.port),
+                           ("https://127.0.0.1:%d/" % self.tls_port, self.tls_port)):
+            session = self.browser.open_page()
+            self.browser.send("Page.navigate", {"url": page}, session=session)
+            self.browser.wait_event("Page.loadEventFired", session)
+            self.assertEqual(self.browser.evaluate(session, state),
+                             [page, "", "no", "1", "isapi-host demo"])
 
+            box = self.browser.evaluate(session, "(function () {"
+                                        " var r = document.getElementById('extension')"
+                                        ".getBoundingClientRect();"
+                                        " return [r.left + r.width / 2, r.top + r.height / 2,"
+                                        " document.getElementById('extension')"
+                                        ".getAttribute('href')];"
+                                        "})()")
+            self.assertEqual(box[2], "/scripts/moravel.dll")
+            self.browser.drop_events("Page.loadEventFired", session)
+            self.browser.click(session, box[0], box[1])
+            self.browser.wait_event("Page.loadEventFired", session)
+            location, referrer, returned, visits, title = self.browser.evaluate(session, state)
+            self.assertEqual((location, referrer, returned, visits, title),
+                             (page, page, "yes", "2", "isapi-host demo"))
+            text = self.browser.evaluate(session, "document.getElementById('trip').textContent")
+            self.assertIn("Back again: the extension redirected you to " + page, text)
+            # The host's access log tells the trip: the page, the extension's URL with the
+            # browser's own Referer answered 302, and the page again, asked for with the same
+            # Referer (and with If-Modified-Since: the browser's copy is still good, 304).
+            self.host.wait_line(r" GET / - %d " % port, stream="stdout", count=2)
+            with self.host.changed:
+                lines = [l for l in self.host.lines["stdout"] if l is not None]
+            trip = [(f[4], f[9], f[10]) for f in access_entries(lines, "/")
+                    if f[4] != "/favicon.ico" and f[6] == str(port)]
+            self.assertEqual(trip, [("/", "-", "200"), ("/scripts/moravel.dll", page, "302"),
+                                    ("/", page, "304")], lines)
+
+
+class MoravelHttpsBrowserTest(unittest.TestCase):
+    """Chromium on a page the host serves over HTTPS, with a certificate the test makes and the
+    browser trusts by its key, clicking links to moravel: the HTTPS rows of README's table of the
+    browser's referrer policy."""
+
+    def setUp(self):
+        self.chromium = find_chromium()
+        self.assertIsNotNone(self.chromium, "chromium is not installed (scripts/bootstrap)")
+        self.folder = tempfile.mkdtemp(prefix="isapi-host-moravel-https-")
+        self.addCleanup(shutil.rmtree, self.folder, True)
+        cert, key = make_certificate(self.folder)
+        root = os.path.join(self.folder, "root")
+        os.makedirs(os.path.join(root, "shop"))
+        with open(os.path.join(root, "index.html"), "w") as f:
+            f.write("<title>root</title>")
+        self.host = HostProcess([HOST, "--listen", "127.0.0.1:0", "--listen-tls", "127.0.0.1:0",
+                                 "--cert", cert, "--key", key, "--map", "%s=%s" % (PREFIX, MORAVEL),
+                                 "--root", root, "--access-log", "-"])
+        self.addCleanup(self.host.kill)
+        self.host.wait_listening()
+        line = self.host.wait_line(r"^listening on https://", stream="stdout")[0]
+        self.tls_port = int(re.search(r"https://[^ ]*:(\d+)/", line).group(1))
+        secure = "https://127.0.0.1:%d" % self.tls_port
+        # The links, each to moravel: on this origin, on the plain listener, on another origin
+        # (the same listener by its name), and on this origin without a referrer.
+        self.links = {
+            "same": PREFIX + "/back",
+            "plain": "http://127.0.0.1:%d%s" % (self.host.port, PREFIX),
+            "other": "https://localhost:%d%s" % (self.tls_port, PREFIX),
+            "none": PREFIX + "/none",
+        }
+        with open(os.path.join(root, "shop", "page.html"), "w") as f:
+            f.write("<title>shop</title>" + "".join(
+                '<p><a id="%s" href="%s"%s>%s</a></p>' % (
+                    name, href, ' rel="noreferrer"' if name == "none" else "", name)
+                for name, href in self.links.items()))
+        self.page = secure + "/shop/page.html?item=42&size=l"
+        self.browser = HeadlessChromium(self.chromium, flags=[
+            "--ignore-certificate-errors-spki-list=" + spki_hash(cert),
+            "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1, EXCLUDE localhost"])
+        self.addCleanup(self.browser.close)
+
+    def visit_and_click(self, link):
+        """Opens the page in a new tab (with a fragment, which no Referer carries), clicks the
+        link and waits for where it leads; answers the page's security state and the browser's
+        end point."""
+        session = self.browser.open_page()
+        self.browser.send("Network.enable", session=session)
+        self.browser.send("Page.navigate", {"url": self.page + "#reviews"}, session=session)
+        response = self.browser.wait_event("Network.responseReceived", session)["response"]
+        self.browser.wait_event("Page.loadEventFired", session)
+        self.assertEqual(self.browser.evaluate(session, "[location.href, isSecureContext]"),
+                         [self.page + "#reviews", True])
         box = self.browser.evaluate(session, "(function () {"
-                                    " var r = document.getElementById('extension')"
+                                    " var r = document.getElementById('%s')"
                                     ".getBoundingClientRect();"
-                                    " return [r.left + r.width / 2, r.top + r.height / 2,"
-                                    " document.getElementById('extension').getAttribute('href')];"
-                                    "})()")
-        self.assertEqual(box[2], "/scripts/moravel.dll")
+                                    " return [r.left + r.width / 2, r.top + r.height / 2];"
+                                    "})()" % link)
         self.browser.drop_events("Page.loadEventFired", session)
         self.browser.click(session, box[0], box[1])
         self.browser.wait_event("Page.loadEventFired", session)
-        location, referrer, returned, visits, title = self.browser.evaluate(session, state)
-        self.assertEqual((location, referrer, returned, visits, title),
-                         (page, page, "yes", "2", "isapi-host demo"))
-        text = self.browser.evaluate(session, "document.getElementById('trip').textContent")
-        self.assertIn("Back again: the extension redirected you to " + page, text)
-        # The host's access log tells the trip: the page, the extension's URL with the browser's
-        # own Referer answered 302, and the page again, asked for with the same Referer (and
-        # with If-Modified-Since: the browser's copy is still good, 304).
-        self.host.wait_line(r" GET / - ", stream="stdout", count=2)
-        with self.host.changed:
-            lines = [l for l in self.host.lines["stdout"] if l is not None]
-        trip = [(f[4], f[9], f[10]) for f in access_entries(lines, "/") if f[4] != "/favicon.ico"]
-        self.assertEqual(trip, [("/", "-", "200"), ("/scripts/moravel.dll", page, "302"),
-                                ("/", page, "304")], lines)
+        return response["securityState"], self.browser.evaluate(
+            session, "[location.href, document.body.innerText]")
+
+    def test_https_pages_get_back_what_the_referrer_policy_lets_the_browser_send(self):
+        outcomes = {link: self.visit_and_click(link) for link in self.links}
+        # The certificate counts as valid, not as an error clicked through.
+        self.assertEqual({state for state, _ in outcomes.values()}, {"secure"})
+        # Same origin: the full URL with path and query, not the fragment, and back on it.
+        self.assertEqual(outcomes["same"][1][0], self.page)
+        # Another origin: the origin only, and moravel sends the browser to that site's root.
+        self.assertEqual(outcomes["other"][1][0], "https://127.0.0.1:%d/" % self.tls_port)
+        # From HTTPS to plain HTTP, and rel="noreferrer": no Referer, the empty redirect, which
+        # the host answers with its 502 page.
+        for link, url in (("plain", self.links["plain"]),
+                          ("none", "https://127.0.0.1:%d%s" % (self.tls_port, self.links["none"]))):
+            location, text = outcomes[link][1]
+            self.assertEqual(location, url)
+            self.assertIn("redirect to an empty target", text)
+        # The host's access log: what each request to moravel carried, and its answer.
+        lines = self.host.wait_line(r" GET %s" % re.escape(PREFIX), stream="stdout", count=4)
+        seen = [(f[4], f[6], f[9], f[10]) for f in access_entries(lines, PREFIX)]
+        tls, plain = str(self.tls_port), str(self.host.port)
+        self.assertEqual(seen, [(PREFIX + "/back", tls, self.page, "302"),
+                                (PREFIX, plain, "-", "502"),
+                                (PREFIX, tls, "https://127.0.0.1:%s/" % tls, "302"),
+                                (PREFIX + "/none", tls, "-", "502")])
 
 
 def main():

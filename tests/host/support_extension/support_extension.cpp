@@ -1,8 +1,11 @@
 // The extension of the host's support-function tests: headers with lengths and keep-alive, the
-// connection calls, log and health, mapping, the host's error page, the token, the refusals.
+// connection calls, log and health, mapping, the host's error page, the token, the refusals, the
+// client's certificate.
 // Each path reports the host's answers in its response (or on stderr, once it closed).
 
+#include <algorithm>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -210,6 +213,28 @@ DWORD Token(EXTENSION_CONTROL_BLOCK* ecb) {
   return HSE_STATUS_SUCCESS;
 }
 
+// HSE_REQ_GET_CERT_INFO_EX into a buffer of ?size= bytes (4096 without one); the fields start
+// with values the host never writes, so the report shows which ones it filled.
+DWORD CertInfo(EXTENSION_CONTROL_BLOCK* ecb) {
+  const std::string asked = QueryValue(ecb->lpszQueryString, "size");
+  std::string buffer(asked.empty() ? 4096 : std::stoul(asked), '\0');
+  CERT_CONTEXT_EX info{};
+  info.CertContext.dwCertEncodingType = 77;
+  info.CertContext.pbCertEncoded = reinterpret_cast<std::uint8_t*>(buffer.data());
+  info.CertContext.cbCertEncoded = 77;
+  info.cbAllocated = static_cast<DWORD>(buffer.size());
+  info.dwCertificateFlags = 77;
+  std::string report = "result=" + Support(ecb, HSE_REQ_GET_CERT_INFO_EX, &info);
+  const DWORD written = std::min<DWORD>(info.CertContext.cbCertEncoded, info.cbAllocated);
+  report += " type=" + std::to_string(info.CertContext.dwCertEncodingType) +
+            " bytes=" + std::to_string(info.CertContext.cbCertEncoded) +
+            " flags=" + std::to_string(info.dwCertificateFlags) +
+            " der=" + Hex(buffer.data(), written) + "\n";
+  SendHeaderEx(ecb, "200 OK", "Content-Type: text/plain\r\n\r\n", true);
+  Write(ecb, report);
+  return HSE_STATUS_SUCCESS;
+}
+
 // Every code that cannot apply to this host, twice each: refused both times.
 DWORD Refused(EXTENSION_CONTROL_BLOCK* ecb) {
   std::string report;
@@ -260,6 +285,8 @@ ISAPI_EXPORT DWORD ISAPI_CALL HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
     return Token(ecb);
   if (path == "/refused")
     return Refused(ecb);
+  if (path == "/cert-info")
+    return CertInfo(ecb);
   SendHeaderEx(ecb, "404 Not Found", "Content-Type: text/plain\r\n\r\n", true);
   Write(ecb, "unknown path " + path + "\n");
   return HSE_STATUS_SUCCESS;
