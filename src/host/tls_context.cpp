@@ -293,6 +293,10 @@ TTlsContext::TTlsContext(const TTlsSettings& settings) {
                                     SSL_OP_CIPHER_SERVER_PREFERENCE);
   // A write may be retried with the same bytes at another address (the host's buffers move).
   SSL_CTX_set_mode(FContext, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_ENABLE_PARTIAL_WRITE);
+  // A record is read with one call to the socket, not its header and then its body: every read
+  // of the session starts with SSL_read, which hands out what was read ahead before it asks the
+  // socket again.
+  SSL_CTX_set_read_ahead(FContext, 1);
   try {
     if (settings.CertFile.empty())
       UseDevelopmentCertificate();

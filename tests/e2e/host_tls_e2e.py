@@ -14,6 +14,7 @@ import resource
 import select
 import shutil
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -110,6 +111,24 @@ class ExchangeTest(TlsHostCase):
                         "https://localhost:%d%s" % (self.tls_port, path), "--next"]
         out = subprocess.run(command[:-1], capture_output=True, check=True).stdout
         self.assertEqual(out.split(), [b"1", b"0", b"0"])
+
+    def test_requests_that_arrive_together_are_each_answered(self):
+        # Two requests, each in a record of its own, reach the host in one read of the socket:
+        # the second one waits in the session, not on the socket, and must still be answered.
+        context = ssl.create_default_context(cafile=self.cert)
+        with socket.create_connection(("127.0.0.1", self.tls_port), timeout=30) as raw, \
+                context.wrap_socket(raw, server_hostname="localhost") as connection:
+            request = b"GET /hello.txt HTTP/1.1\r\nHost: localhost\r\n\r\n"
+            connection.sendall(request)
+            connection.sendall(request.replace(b"\r\n\r\n", b"\r\nConnection: close\r\n\r\n"))
+            received = b""
+            while True:
+                chunk = connection.recv(65536)
+                if not chunk:
+                    break
+                received += chunk
+        self.assertEqual(received.count(b"HTTP/1.1 200 "), 2, received)
+        self.assertEqual(received.count(b"hello over tls\n"), 2, received)
 
 
 # The first bytes of a ClientHello, and no more.
