@@ -174,6 +174,27 @@ class Response:
         return [n.lower() for n, _ in self.headers]
 
 
+def wait_servers_blocked(connections, timeout=60):
+    """Waits until the server's side of each connection holds bytes that its client has no room
+    for (Linux, IPv4). One reading of the kernel's table a round serves every connection: with a
+    thousand of them, reading it once for each would take longer than the server."""
+    waiting = {(c.sock.getpeername()[1], c.sock.getsockname()[1]) for c in connections}
+    deadline = time.monotonic() + timeout
+    while True:
+        with open("/proc/net/tcp") as f:
+            for line in f.readlines()[1:]:
+                fields = line.split()
+                if int(fields[4].split(":")[0], 16) >= 8192:
+                    waiting.discard((int(fields[1].split(":")[1], 16),
+                                     int(fields[2].split(":")[1], 16)))
+        if not waiting:
+            return
+        if time.monotonic() > deadline:
+            raise AssertionError("the server never waited for %d of its clients to read"
+                                 % len(waiting))
+        time.sleep(0.01)
+
+
 class Connection:
     """One TCP connection; requests are written as raw bytes."""
 
@@ -259,20 +280,7 @@ class Connection:
     def wait_server_blocked(self, timeout=60):
         """Waits until the server's side of this connection holds bytes that the client has no
         room for: the server is waiting for the client to read (Linux, IPv4)."""
-        server = self.sock.getpeername()[1]
-        client = self.sock.getsockname()[1]
-        deadline = time.monotonic() + timeout
-        while True:
-            with open("/proc/net/tcp") as f:
-                for line in f.readlines()[1:]:
-                    fields = line.split()
-                    if int(fields[1].split(":")[1], 16) == server and \
-                            int(fields[2].split(":")[1], 16) == client and \
-                            int(fields[4].split(":")[0], 16) >= 8192:
-                        return
-            if time.monotonic() > deadline:
-                raise AssertionError("the server never waited for this client to read")
-            time.sleep(0.01)
+        wait_servers_blocked([self], timeout)
 
     def read_to_end(self):
         data = self.buffer

@@ -26,7 +26,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from host_client import Connection, seen_path, start_host  # noqa: E402
+from host_client import Connection, seen_path, start_host, wait_servers_blocked  # noqa: E402
 
 ARGS = None
 PREFIX = "/scripts/async.dll"
@@ -159,8 +159,7 @@ class SlowReadersTest(ThreadsCase):
             connection.send(b"GET " + PREFIX.encode() + b"/write?kib=1024 HTTP/1.1\r\n"
                             b"Host: x\r\n\r\n")
             readers.append(connection)
-        for connection in readers:
-            connection.wait_server_blocked(timeout=120)
+        wait_servers_blocked(readers, timeout=120)
         threads, rss_kib = process_status(self.host.process.pid)
         print("measured: %d threads (bound %d) and %d MiB resident among %d clients that do not "
               "read" % (threads, MAX_THREADS + io_threads, rss_kib // 1024, self.CLIENTS),
@@ -186,8 +185,7 @@ class SlowReadersTest(ThreadsCase):
             connection.send(("GET %s/exec?url=%s HTTP/1.1\r\nHost: x\r\n\r\n" %
                              (PREFIX, child)).encode())
             readers.append(connection)
-        for connection in readers:
-            connection.wait_server_blocked(timeout=120)
+        wait_servers_blocked(readers, timeout=120)
         threads, _ = process_status(self.host.process.pid)
         print("measured: %d threads (bound %d) among %d clients that do not read a child's "
               "answer" % (threads, MAX_THREADS + io_threads, len(readers)), file=sys.stderr)
