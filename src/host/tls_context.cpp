@@ -1,5 +1,7 @@
 #include "host/tls_context.h"
 
+#include "host/openssl_handles.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -25,14 +27,6 @@
 namespace isapi_web::host {
 
 namespace {
-
-template <auto Free> struct TFree {
-  template <class T> void operator()(T* object) const { Free(object); }
-};
-using TKey = std::unique_ptr<EVP_PKEY, TFree<EVP_PKEY_free>>;
-using TCertificate = std::unique_ptr<X509, TFree<X509_free>>;
-using TBio = std::unique_ptr<BIO, TFree<BIO_free_all>>;
-using TBigNumber = std::unique_ptr<BIGNUM, TFree<BN_free>>;
 
 // The development certificate: its files in the cache folder, its key size and how long it lasts.
 constexpr const char* DevelopmentCertificateName = "localhost.crt";

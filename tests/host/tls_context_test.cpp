@@ -1,4 +1,5 @@
 #include "host/tls_context.h"
+#include "host/openssl_handles.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -22,14 +24,6 @@ namespace isapi_web::host {
 namespace {
 
 namespace fs = std::filesystem;
-
-template <auto Free> struct TFree {
-  template <class T> void operator()(T* object) const { Free(object); }
-};
-using TKey = std::unique_ptr<EVP_PKEY, TFree<EVP_PKEY_free>>;
-using TCertificate = std::unique_ptr<X509, TFree<X509_free>>;
-using TSsl = std::unique_ptr<SSL, TFree<SSL_free>>;
-using TSslContext = std::unique_ptr<SSL_CTX, TFree<SSL_CTX_free>>;
 
 // A key and the certificate issued for it.
 struct TIssued {
@@ -59,13 +53,11 @@ TIssued Issue(const TIssue& wanted) {
   X509_gmtime_adj(X509_getm_notBefore(certificate), wanted.ValidFrom);
   X509_gmtime_adj(X509_getm_notAfter(certificate), wanted.ValidTo);
   X509_NAME* name = X509_get_subject_name(certificate);
-  X509_NAME_add_entry_by_txt(name, "C", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("DE"),
-                             -1, -1, 0);
-  X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>(wanted.Organisation), -1, -1,
-                             0);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>(wanted.CommonName), -1, -1, 0);
+  const std::pair<const char*, const char*> parts[] = {
+      {"C", "DE"}, {"O", wanted.Organisation}, {"CN", wanted.CommonName}};
+  for (const auto& [field, value] : parts)
+    X509_NAME_add_entry_by_txt(name, field, MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>(value), -1, -1, 0);
   const TIssued& issuer = wanted.Issuer ? *wanted.Issuer : issued;
   X509_set_issuer_name(certificate, X509_get_subject_name(issuer.Certificate.get()));
   X509_set_pubkey(certificate, issued.Key.get());
@@ -184,7 +176,7 @@ protected:
 
   // A handshake of a client (with the certificate given, if any) with context; the server's SSL
   // object afterwards, null when its side failed.
-  TSsl Connect(const TTlsContext& context, const TIssued* certificate) {
+  static TSsl Connect(const TTlsContext& context, const TIssued* certificate) {
     TSslContext clientContext(SSL_CTX_new(TLS_client_method()));
     // One cipher suite, so that the session's key size is known.
     SSL_CTX_set_ciphersuites(clientContext.get(), "TLS_AES_128_GCM_SHA256");
@@ -197,6 +189,15 @@ protected:
     if (!Handshake(server.get(), client.get()))
       return nullptr;
     return server;
+  }
+
+  // What context says of a session with a client that shows certificate; null (and a failure)
+  // when the handshake failed.
+  static std::shared_ptr<const TTlsInfo> Describe(const TTlsContext& context,
+                                                  const TIssued* certificate) {
+    const TSsl server = Connect(context, certificate);
+    EXPECT_TRUE(server) << "the handshake failed";
+    return server ? context.Describe(server.get()) : nullptr;
   }
 
   static TIssued* Authority;
@@ -215,9 +216,8 @@ TIssued* TlsContextTest::StrangersClient = nullptr;
 
 TEST_F(TlsContextTest, DescribesTheSessionAndARecognisedClientCertificate) {
   const TTlsContext context(FSettings);
-  const TSsl server = Connect(context, Client);
-  ASSERT_TRUE(server);
-  const std::shared_ptr<const TTlsInfo> info = context.Describe(server.get());
+  const std::shared_ptr<const TTlsInfo> info = Describe(context, Client);
+  ASSERT_TRUE(info);
   EXPECT_EQ(info->KeySize, 128u);
   EXPECT_EQ(info->SecretKeySize, 2048u);
   EXPECT_EQ(info->ServerIssuer, "C=DE, O=Test Authority, CN=Test Root");
@@ -228,37 +228,30 @@ TEST_F(TlsContextTest, DescribesTheSessionAndARecognisedClientCertificate) {
   EXPECT_EQ(info->ClientIssuer, "C=DE, O=Test Authority, CN=Test Root");
   EXPECT_EQ(info->ClientSubject, "C=DE, O=Test Client, CN=Alice");
   EXPECT_EQ(info->ClientSerialNumber, "0a-1b-2c");
-  unsigned char fingerprint[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  X509_digest(Client->Certificate.get(), EVP_sha256(), fingerprint, &size);
-  ASSERT_EQ(info->ClientCookie.size(), 2 * size);
-  for (unsigned int i = 0; i < size; ++i) {
-    char hex[3];
-    std::snprintf(hex, sizeof hex, "%02X", fingerprint[i]);
-    EXPECT_EQ(info->ClientCookie.substr(2 * i, 2), hex);
+  // The cookie: the certificate's SHA-256 fingerprint in upper-case hex.
+  std::string cookie;
+  for (const unsigned char byte : Digest(Der(Client->Certificate.get()), EVP_sha256())) {
+    static const char Digits[] = "0123456789ABCDEF";
+    cookie += {Digits[byte >> 4], Digits[byte & 15]};
   }
+  EXPECT_EQ(info->ClientCookie, cookie);
   EXPECT_EQ(info->ClientFlags, CertFlagPresent);
 }
 
-TEST_F(TlsContextTest, OptionalTakesACertificateOfAnUnknownIssuerAndSaysSo) {
+TEST_F(TlsContextTest, OptionalTakesAnUnknownIssuerAndSaysSoAndNoCertificateLeavesTheClientEmpty) {
   const TTlsContext context(FSettings);
-  const TSsl server = Connect(context, StrangersClient);
-  ASSERT_TRUE(server);
-  const std::shared_ptr<const TTlsInfo> info = context.Describe(server.get());
-  EXPECT_EQ(info->ClientFlags, CertFlagPresent | CertFlagIssuerNotRecognised);
-  EXPECT_EQ(info->ClientIssuer, "C=DE, O=Stranger, CN=Stranger Root");
-  EXPECT_EQ(info->ClientCertificate, Der(StrangersClient->Certificate.get()));
-}
+  const std::shared_ptr<const TTlsInfo> stranger = Describe(context, StrangersClient);
+  ASSERT_TRUE(stranger);
+  EXPECT_EQ(stranger->ClientFlags, CertFlagPresent | CertFlagIssuerNotRecognised);
+  EXPECT_EQ(stranger->ClientIssuer, "C=DE, O=Stranger, CN=Stranger Root");
+  EXPECT_EQ(stranger->ClientCertificate, Der(StrangersClient->Certificate.get()));
 
-TEST_F(TlsContextTest, WithoutAClientCertificateTheClientPartIsEmpty) {
-  const TTlsContext context(FSettings);
-  const TSsl server = Connect(context, nullptr);
-  ASSERT_TRUE(server);
-  const std::shared_ptr<const TTlsInfo> info = context.Describe(server.get());
-  EXPECT_EQ(info->ClientFlags, 0u);
-  EXPECT_TRUE(info->ClientCertificate.empty());
-  EXPECT_TRUE(info->ClientSubject.empty());
-  EXPECT_EQ(info->ServerSubject, "C=DE, O=Test Server, CN=localhost");
+  const std::shared_ptr<const TTlsInfo> none = Describe(context, nullptr);
+  ASSERT_TRUE(none);
+  EXPECT_EQ(none->ClientFlags, 0u);
+  EXPECT_TRUE(none->ClientCertificate.empty());
+  EXPECT_TRUE(none->ClientSubject.empty());
+  EXPECT_EQ(none->ServerSubject, "C=DE, O=Test Server, CN=localhost");
 }
 
 TEST_F(TlsContextTest, RequireRefusesAClientWithoutARecognisedCertificate) {
@@ -266,9 +259,9 @@ TEST_F(TlsContextTest, RequireRefusesAClientWithoutARecognisedCertificate) {
   const TTlsContext context(FSettings);
   EXPECT_FALSE(Connect(context, nullptr));
   EXPECT_FALSE(Connect(context, StrangersClient));
-  const TSsl server = Connect(context, Client);
-  ASSERT_TRUE(server);
-  EXPECT_EQ(context.Describe(server.get())->ClientFlags, CertFlagPresent);
+  const std::shared_ptr<const TTlsInfo> info = Describe(context, Client);
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->ClientFlags, CertFlagPresent);
 }
 
 TEST_F(TlsContextTest, AuthoritiesThatCannotBeReadOrAreMissingForRequireAreErrors) {
@@ -283,10 +276,9 @@ TEST_F(TlsContextTest, AuthoritiesThatCannotBeReadOrAreMissingForRequireAreError
   // Optional without authorities takes any certificate, each one unrecognised.
   FSettings.ClientCert = TClientCertMode::Optional;
   const TTlsContext context(FSettings);
-  const TSsl server = Connect(context, Client);
-  ASSERT_TRUE(server);
-  EXPECT_EQ(context.Describe(server.get())->ClientFlags,
-            CertFlagPresent | CertFlagIssuerNotRecognised);
+  const std::shared_ptr<const TTlsInfo> info = Describe(context, Client);
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->ClientFlags, CertFlagPresent | CertFlagIssuerNotRecognised);
 }
 
 // The development certificate, in a cache folder of the test's own.
@@ -337,9 +329,8 @@ TEST_F(DevelopmentCertificateTest, IsMadeOnceForLocalhostAndUsedAgain) {
   EXPECT_GE(days, 360);
   EXPECT_LE(days, 366);
 
-  const TSsl server = Connect(first, nullptr);
-  ASSERT_TRUE(server);
-  const std::shared_ptr<const TTlsInfo> info = first.Describe(server.get());
+  const std::shared_ptr<const TTlsInfo> info = Describe(first, nullptr);
+  ASSERT_TRUE(info);
   EXPECT_EQ(info->SecretKeySize, 2048u);
   EXPECT_EQ(info->ServerSubject, "CN=localhost");
   EXPECT_EQ(info->ServerEndPoint, Digest(Der(made.get()), EVP_sha256()));

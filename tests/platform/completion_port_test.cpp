@@ -116,6 +116,42 @@ TEST(CompletionPort, WaitWithTimeOut) {
   EXPECT_TRUE(CloseCompletionPort(port));
 }
 
+// Threads that each take a packet and hold it until Total threads hold one, or until they are
+// released; one that waits past the guard time is counted as stuck.
+struct THolders {
+  THolders(THandle port, int total) : Port(port), Total(total) {}
+
+  void TakeAndHold() {
+    TCompletionPacket packet;
+    if (WaitCompletionPacket(Port, InfiniteWait, packet) != TWaitResult::wrPacket)
+      return;
+    std::unique_lock<std::mutex> guard(Lock);
+    ++Holding;
+    Changed.notify_all();
+    if (!Changed.wait_for(guard, GuardWait, [&] { return Released || Holding == Total; }))
+      Stuck.fetch_add(1);
+  }
+  bool WaitHolding(int count) {
+    std::unique_lock<std::mutex> guard(Lock);
+    return Changed.wait_for(guard, GuardWait, [&] { return Holding == count; });
+  }
+  void Release() {
+    {
+      std::lock_guard<std::mutex> guard(Lock);
+      Released = true;
+    }
+    Changed.notify_all();
+  }
+
+  const THandle Port;
+  const int Total;
+  std::mutex Lock;
+  std::condition_variable Changed;
+  int Holding = 0;
+  bool Released = false;
+  std::atomic<int> Stuck{0};
+};
+
 TEST(CompletionPort, ABurstReachesAsManyWaitersAsItHasPackets) {
   const THandle port = CreateCompletionPort();
   ASSERT_NE(port, NoHandle);
@@ -123,36 +159,19 @@ TEST(CompletionPort, ABurstReachesAsManyWaitersAsItHasPackets) {
   // Each waiter keeps its packet until every one of them holds one: all packets of a burst must
   // be taken at once, by different threads, although a single post started the burst.
   constexpr int WaiterCount = 8;
-  std::mutex lock;
-  std::condition_variable changed;
-  int holding = 0;
-  bool released = false;
-  std::atomic<int> stuck{0};
+  THolders holders(port, WaiterCount);
   std::vector<THandle> waiters;
   for (int i = 0; i < WaiterCount; ++i) {
-    waiters.push_back(StartThread([&] {
-      TCompletionPacket packet;
-      if (WaitCompletionPacket(port, InfiniteWait, packet) != TWaitResult::wrPacket)
-        return;
-      std::unique_lock<std::mutex> guard(lock);
-      ++holding;
-      changed.notify_all();
-      if (!changed.wait_for(guard, GuardWait, [&] { return released || holding == WaiterCount; }))
-        stuck.fetch_add(1);
-    }));
+    waiters.push_back(StartThread([&] { holders.TakeAndHold(); }));
     ASSERT_NE(waiters.back(), NoHandle);
   }
   // Some of the waiters may still be on their way into the wait; the burst must find them too.
   for (int i = 0; i < WaiterCount; ++i)
     ASSERT_TRUE(PostCompletionPacket(port, {static_cast<std::uintptr_t>(i + 1), 0, 0}));
-  {
-    std::unique_lock<std::mutex> guard(lock);
-    EXPECT_TRUE(changed.wait_for(guard, GuardWait, [&] { return holding == WaiterCount; }));
-    released = true;
-  }
-  changed.notify_all();
+  EXPECT_TRUE(holders.WaitHolding(WaiterCount));
+  holders.Release();
   EXPECT_TRUE(WaitForThreads(waiters, 120000));
-  EXPECT_EQ(stuck.load(), 0);
+  EXPECT_EQ(holders.Stuck.load(), 0);
   for (const THandle waiter : waiters)
     EXPECT_TRUE(CloseThreadHandle(waiter));
   TCompletionPacket packet;
@@ -167,36 +186,20 @@ TEST(CompletionPort, PacketsReachWaitersWhileMoreThreadsThanProcessorsHoldTheirs
   // A port wakes no more threads than there are processors while those that took packets run; a
   // thread that holds its packet and blocks must not keep the packets behind it from the threads
   // that wait, however many already hold one.
-  const int holders = static_cast<int>(std::thread::hardware_concurrency()) + 3;
-  std::mutex lock;
-  std::condition_variable changed;
-  int holding = 0;
-  std::atomic<int> stuck{0};
-  const auto holdUntilAllHold = [&] {
-    TCompletionPacket packet;
-    if (WaitCompletionPacket(port, InfiniteWait, packet) != TWaitResult::wrPacket)
-      return;
-    std::unique_lock<std::mutex> guard(lock);
-    ++holding;
-    changed.notify_all();
-    if (!changed.wait_for(guard, GuardWait, [&] { return holding == holders; }))
-      stuck.fetch_add(1);
-  };
+  const int count = static_cast<int>(std::thread::hardware_concurrency()) + 3;
+  THolders holders(port, count);
   // The first one takes its packet before the others wait, so that they go idle while it runs.
-  std::vector<THandle> threads{StartThread(holdUntilAllHold)};
+  std::vector<THandle> threads{StartThread([&] { holders.TakeAndHold(); })};
   ASSERT_TRUE(PostCompletionPacket(port, {1, 0, 0}));
-  {
-    std::unique_lock<std::mutex> guard(lock);
-    ASSERT_TRUE(changed.wait_for(guard, GuardWait, [&] { return holding == 1; }));
-  }
-  for (int i = 1; i < holders; ++i) {
-    threads.push_back(StartThread(holdUntilAllHold));
+  ASSERT_TRUE(holders.WaitHolding(1));
+  for (int i = 1; i < count; ++i) {
+    threads.push_back(StartThread([&] { holders.TakeAndHold(); }));
     ASSERT_NE(threads.back(), NoHandle);
   }
-  for (int i = 1; i < holders; ++i)
+  for (int i = 1; i < count; ++i)
     ASSERT_TRUE(PostCompletionPacket(port, {static_cast<std::uintptr_t>(i + 1), 0, 0}));
   EXPECT_TRUE(WaitForThreads(threads, 180000));
-  EXPECT_EQ(stuck.load(), 0);
+  EXPECT_EQ(holders.Stuck.load(), 0);
   for (const THandle thread : threads)
     EXPECT_TRUE(CloseThreadHandle(thread));
   EXPECT_TRUE(CloseCompletionPort(port));
