@@ -14,7 +14,6 @@ namespace isapi_web::host {
 
 namespace {
 
-
 // A Content-Length value the header check let through: at most 18 digits.
 std::uint64_t DecimalValue(std::string_view digits) {
   std::uint64_t value = 0;

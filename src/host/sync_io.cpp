@@ -15,8 +15,6 @@ namespace {
 
 // Buffered output goes to the client once it reaches this size, even inside the extension call.
 constexpr std::size_t FlushThreshold = 16 * 1024;
-// ERROR_OPERATION_ABORTED: a synchronous read the shutdown ended.
-constexpr DWORD ErrorOperationAborted = 995;
 
 // count bytes of text, the NULs at its end left out: callers count the terminator or not.
 std::string_view Counted(const char* text, DWORD count) {
@@ -69,9 +67,9 @@ BOOL TSyncIo::Read(void* buffer, DWORD* size) {
     // later calls find it ended.
     FRequest.ExpireLocked(lock, 503, "The server shut down before the request's body had come.",
                           false);
-    return FailCall(ErrorOperationAborted);
+    return FailCall(ERROR_OPERATION_ABORTED);
   case TReceiveResult::Cancelled:
-    return FailCall(ErrorOperationAborted);
+    return FailCall(ERROR_OPERATION_ABORTED);
   case TReceiveResult::TooLarge:
     break;
   }
