@@ -667,22 +667,6 @@ TEST_F(BridgeTest, CertInfoCopiesTheClientCertificateIntoTheExtensionsBuffer) {
   });
 }
 
-TEST_F(BridgeTest, CertInfoWithoutAClientCertificateIsTrueWithNothing) {
-  FSetup.Info.Tls = std::make_shared<TTlsInfo>();
-  Serve([](EXTENSION_CONTROL_BLOCK* ecb) {
-    unsigned char bytes[8];
-    CERT_CONTEXT_EX info{};
-    info.CertContext.pbCertEncoded = bytes;
-    info.CertContext.cbCertEncoded = 77;
-    info.cbAllocated = sizeof bytes;
-    info.dwCertificateFlags = 77;
-    EXPECT_TRUE(GetCertInfo(ecb, &info));
-    EXPECT_EQ(info.CertContext.cbCertEncoded, 0u);
-    EXPECT_EQ(info.dwCertificateFlags, 0u);
-    return HSE_STATUS_ERROR;
-  });
-}
-
 TEST_F(BridgeTest, TheChannelBindingIsTheServerEndPointInSecChannelBindings) {
   auto tls = std::make_shared<TTlsInfo>();
   tls->ServerEndPoint = std::string(32, '\x5A');
