@@ -75,6 +75,12 @@ class HostProcess:
         self.port = int(re.search(r"^listening on http://[^ ]*:(\d+)/", line).group(1))
         return line
 
+    def wait_listening_tls(self, timeout=60):
+        """The HTTPS listener's line (its certificate and fingerprint); sets tls_port."""
+        line = self.wait_line(r"^listening on https://", stream="stdout", timeout=timeout)[0]
+        self.tls_port = int(re.search(r"^listening on https://[^ ]*:(\d+)/", line).group(1))
+        return line
+
     def output(self):
         with self.changed:
             names = ("stdout",) if self.merged else ("stdout", "stderr")
@@ -172,6 +178,16 @@ class Response:
 
     def header_names(self):
         return [n.lower() for n, _ in self.headers]
+
+
+def make_certificate(folder):
+    """A self-signed certificate for localhost and 127.0.0.1 (openssl): answers its files."""
+    cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-subj", "/CN=localhost", "-addext",
+                    "subjectAltName=DNS:localhost,IP:127.0.0.1", "-keyout", key, "-out", cert],
+                   check=True, capture_output=True)
+    return cert, key
 
 
 def wait_servers_blocked(connections, timeout=60):

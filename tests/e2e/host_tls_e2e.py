@@ -23,7 +23,7 @@ import unittest
 import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from host_client import start_host  # noqa: E402
+from host_client import make_certificate, start_host  # noqa: E402
 
 ARGS = None
 
@@ -46,13 +46,7 @@ class TlsHostCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.folder = tempfile.mkdtemp(prefix="isapi-host-tls-")
-        cls.cert = os.path.join(cls.folder, "cert.pem")
-        cls.key = os.path.join(cls.folder, "key.pem")
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                        "-subj", "/CN=localhost", "-addext",
-                        "subjectAltName=DNS:localhost,IP:127.0.0.1",
-                        "-keyout", cls.key, "-out", cls.cert],
-                       check=True, capture_output=True)
+        cls.cert, cls.key = make_certificate(cls.folder)
         with open(os.path.join(cls.folder, "hello.txt"), "wb") as f:
             f.write(b"hello over tls\n")
         cls.host = start_host([ARGS.host, "--listen", "127.0.0.1:0",
@@ -60,8 +54,8 @@ class TlsHostCase(unittest.TestCase):
                                "--map", "/scripts/async.dll=" + ARGS.async_extension,
                                "--map", "/scripts/test.dll=" + ARGS.test_extension,
                                "--root", cls.folder] + cls.extra_args)
-        line = cls.host.wait_line(r"^listening on https://", stream="stdout")[0]
-        cls.tls_port = int(re.search(r"https://[^ ]*:(\d+)/", line).group(1))
+        line = cls.host.wait_listening_tls()
+        cls.tls_port = cls.host.tls_port
         fingerprint = subprocess.run(["openssl", "x509", "-noout", "-fingerprint", "-sha256",
                                       "-in", cls.cert], check=True, capture_output=True,
                                      text=True).stdout.strip().split("=", 1)[1]
@@ -193,9 +187,8 @@ class DevelopmentCertificateTest(unittest.TestCase):
             host = start_host([ARGS.host, "--listen", "127.0.0.1:0", "--listen-tls", "127.0.0.1:0",
                                "--map", "/scripts/test.dll=" + ARGS.test_extension], env=env)
             try:
-                line = host.wait_line(r"^listening on https://", stream="stdout")[0]
-                lines.append(line)
-                port = int(re.search(r"https://[^ ]*:(\d+)/", line).group(1))
+                lines.append(host.wait_listening_tls())
+                port = host.tls_port
                 cert = os.path.join(cache, "isapi-host", "localhost.crt")
                 result = subprocess.run(["curl", "-sS", "--cacert", cert,
                                          "https://localhost:%d/scripts/test.dll/vars" % port],
@@ -310,8 +303,8 @@ class ClientCertificateTest(unittest.TestCase):
                                "--client-cert", "optional", "--client-ca", f("ca.pem"),
                                "--map", "/scripts/vars.dll=" + ARGS.variables,
                                "--map", "/scripts/support.dll=" + ARGS.support])
-        line = cls.host.wait_line(r"^listening on https://", stream="stdout")[0]
-        cls.tls_port = int(re.search(r"https://[^ ]*:(\d+)/", line).group(1))
+        cls.host.wait_listening_tls()
+        cls.tls_port = cls.host.tls_port
 
     @classmethod
     def tearDownClass(cls):

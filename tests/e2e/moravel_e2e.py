@@ -23,7 +23,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from browser import HeadlessChromium, find_chromium  # noqa: E402
-from host_client import Connection, HostProcess  # noqa: E402
+from host_client import Connection, HostProcess, make_certificate  # noqa: E402
 
 HOST = None
 MORAVEL = None
@@ -38,16 +38,6 @@ AWKWARD_REFERER = b"http://back.example:8081/a page/x.htm?q=1&r=%20 b&s=\xe9t\xe
 def host_threads(pid):
     with open("/proc/%d/status" % pid) as f:
         return int(re.search(r"^Threads:\s+(\d+)$", f.read(), re.M).group(1))
-
-
-def make_certificate(folder):
-    """A self-signed certificate for localhost and 127.0.0.1 (openssl): answers its files."""
-    cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                    "-subj", "/CN=localhost", "-addext",
-                    "subjectAltName=DNS:localhost,IP:127.0.0.1", "-keyout", key, "-out", cert],
-                   check=True, capture_output=True)
-    return cert, key
 
 
 def spki_hash(cert):
@@ -476,8 +466,8 @@ class MoravelDemoBrowserTest(unittest.TestCase):
                                  "--access-log", "-"], env=dict(os.environ, XDG_CACHE_HOME=cache))
         self.addCleanup(self.host.kill)
         self.host.wait_listening()
-        line = self.host.wait_line(r"^listening on https://", stream="stdout")[0]
-        self.tls_port = int(re.search(r"https://[^ ]*:(\d+)/", line).group(1))
+        self.host.wait_listening_tls()
+        self.tls_port = self.host.tls_port
         # The browser trusts the development certificate, as a user who imported it does.
         certificate = os.path.join(cache, "isapi-host", "localhost.crt")
         self.browser = HeadlessChromium(self.chromium, flags=[
@@ -547,8 +537,8 @@ class MoravelHttpsBrowserTest(unittest.TestCase):
                                  "--root", root, "--access-log", "-"])
         self.addCleanup(self.host.kill)
         self.host.wait_listening()
-        line = self.host.wait_line(r"^listening on https://", stream="stdout")[0]
-        self.tls_port = int(re.search(r"https://[^ ]*:(\d+)/", line).group(1))
+        self.host.wait_listening_tls()
+        self.tls_port = self.host.tls_port
         secure = "https://127.0.0.1:%d" % self.tls_port
         # The links, each to moravel: on this origin, on the plain listener, on another origin
         # (the same listener by its name), and on this origin without a referrer.
