@@ -179,6 +179,35 @@ TEST(CompletionPort, ABurstReachesAsManyWaitersAsItHasPackets) {
   EXPECT_TRUE(CloseCompletionPort(port));
 }
 
+TEST(CompletionPort, AWaiterThatWatchedOverARunningThreadIsStillWokenForPackets) {
+  const THandle port = CreateCompletionPort();
+  ASSERT_NE(port, NoHandle);
+
+  // The second thread starts waiting while the first runs with its packet, so it watches over
+  // it; the first comes back, and the port stays quiet until the watch ends. Both threads must
+  // then take a packet each of the next pair.
+  THolders first(port, 2);
+  THolders pair(port, 2);
+  std::vector<THandle> threads{StartThread([&] {
+    first.TakeAndHold();
+    pair.TakeAndHold();
+  })};
+  ASSERT_TRUE(PostCompletionPacket(port, {1, 0, 0}));
+  ASSERT_TRUE(first.WaitHolding(1));
+  threads.push_back(StartThread([&] { pair.TakeAndHold(); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  first.Release();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(PostCompletionPacket(port, {2, 0, 0}));
+  ASSERT_TRUE(PostCompletionPacket(port, {3, 0, 0}));
+  EXPECT_TRUE(pair.WaitHolding(2));
+  pair.Release();
+  EXPECT_TRUE(WaitForThreads(threads, 120000));
+  for (const THandle thread : threads)
+    EXPECT_TRUE(CloseThreadHandle(thread));
+  EXPECT_TRUE(CloseCompletionPort(port));
+}
+
 TEST(CompletionPort, PacketsReachWaitersWhileMoreThreadsThanProcessorsHoldTheirs) {
   const THandle port = CreateCompletionPort();
   ASSERT_NE(port, NoHandle);

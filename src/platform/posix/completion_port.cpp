@@ -13,7 +13,10 @@
 // packets still run: more would only take turns on the same processors, each turn a context
 // switch, while a thread that comes back takes the next packet without sleeping. The system does
 // not tell this layer when a running thread blocks, so one idle thread watches instead: when no
-// packet has been taken for a whole interval while some wait, it takes one itself. A thread that
+// packet has been taken for a whole interval while some wait, it takes one itself. An idle thread
+// becomes the watcher when it goes idle while others run, or is notified to become it when
+// packets are left to the running threads and none watches; it stands down after an interval in
+// which nothing ran and nothing was taken, so an idle port sleeps. A thread that
 // comes back to an empty queue looks for work a little while before it sleeps, so that a steady
 // stream of posts finds it awake; one thread at a time does, for a bounded time, yielding the
 // processor all the while.
@@ -62,7 +65,8 @@ struct TWaiter {
   TWaiter* FNewer = nullptr; // idle list (towards the top) or, on the spare list, the next spare
   TWaiter* FOlder = nullptr; // idle list, towards the bottom
   TWaiter* FOwnedNext = nullptr;
-  bool FWoken = false; // guarded by the port's lock
+  bool FWoken = false;   // guarded by the port's lock
+  bool FEndless = false; // waits without a time-out: may be made the watcher
 };
 
 // The queue: a ring that grows with the backlog, so that steady traffic allocates nothing.
@@ -225,20 +229,32 @@ struct TCompletionPort {
     waiter->FOlder = nullptr;
   }
 
-  // Under the lock: the idle waiter to wake for the packets now queued, marked as woken, when
-  // they are more than the threads already on their way for them and fewer threads than
-  // processors run (unless no watcher would notice those threads held); null when nobody needs
-  // waking.
+  // Under the lock: the idle waiter to notify for the packets now queued, when they are more
+  // than the threads already on their way for them; null when nobody needs waking. While fewer
+  // threads than processors run, it is woken to take a packet (and marked as woken). At that
+  // limit the packets are left to the threads that run, which take them as they come back, and
+  // the waiter notified, if none watches yet, is made the watcher, which takes over should they be
+  // held.
   TWaiter* WakeForUnclaimed() noexcept {
     if (FPackets.Count() <= FWoken + FSpinning || FIdleTop == nullptr)
       return nullptr;
-    if (FRunning + FWoken >= FConcurrency && FWatcher != nullptr)
+    if (FRunning + FWoken >= FConcurrency) {
+      if (FWatcher != nullptr)
+        return nullptr;
+      for (TWaiter* waiter = FIdleTop; waiter != nullptr; waiter = waiter->FOlder) {
+        if (waiter->FEndless) {
+          FWatcher = waiter;
+          return waiter;
+        }
+      }
+      // Only waits that end by themselves: the first to end takes a packet.
       return nullptr;
+    }
+    // The watcher keeps watching while another waiter can be woken instead.
     TWaiter* waiter = FIdleTop;
-    FIdleTop = waiter->FOlder;
-    if (FIdleTop != nullptr)
-      FIdleTop->FNewer = nullptr;
-    waiter->FOlder = nullptr;
+    if (waiter == FWatcher && waiter->FOlder != nullptr)
+      waiter = waiter->FOlder;
+    RemoveIdle(waiter);
     waiter->FWoken = true;
     if (waiter == FWatcher)
       FWatcher = nullptr;
@@ -277,38 +293,43 @@ TWaitResult PlainWait(TCompletionPort& port, std::unique_lock<std::mutex>& lock,
 }
 
 // Sleeps until this waiter is woken for a packet or the time-out ends; wrPacket when an unclaimed
-// packet is there to take. An endless wait while other threads run may be the watcher's.
+// packet is there to take. An endless wait while other threads run may be the watcher's, or be
+// made the watcher later.
 TWaitResult IdleWait(TCompletionPort& port, std::unique_lock<std::mutex>& lock, TWaiter& self,
                      std::uint32_t timeout) {
+  self.FEndless = timeout == InfiniteWait;
   port.PushIdle(&self);
   const auto woken = [&self] { return self.FWoken; };
   bool wasWoken = true;
   for (;;) {
-    const bool watching = timeout == InfiniteWait && port.FRunning != 0 &&
-                          (port.FWatcher == nullptr || port.FWatcher == &self);
-    if (watching) {
+    if (self.FEndless && port.FWatcher == nullptr && port.FRunning != 0)
       port.FWatcher = &self;
+    if (port.FWatcher == &self) {
       const std::uint64_t taken = port.FTaken;
       wasWoken = self.FWake.wait_for(lock, WatchInterval, woken);
       if (wasWoken)
         break;
       // Packets that waited a whole interval while nobody took any: the threads that run are
-      // held, and this one serves instead. Otherwise it watches on while threads run.
+      // held, and this one serves instead. Otherwise it watches on, until an interval in which
+      // nothing ran and nothing was taken.
       if (port.HasUnclaimed() &&
           (port.FTaken == taken || port.FRunning + port.FWoken < port.FConcurrency)) {
         port.FWatcher = nullptr;
         break;
       }
+      if (port.FRunning == 0 && port.FTaken == taken)
+        port.FWatcher = nullptr;
       continue;
     }
-    if (port.FWatcher == &self)
-      port.FWatcher = nullptr; // nothing runs any more: nothing to watch
-    if (timeout == InfiniteWait) {
-      self.FWake.wait(lock, woken);
-      wasWoken = true;
-    } else {
-      wasWoken = self.FWake.wait_for(lock, std::chrono::milliseconds(timeout), woken);
+    if (self.FEndless) {
+      // Until woken for a packet, or made the watcher.
+      self.FWake.wait(lock, [&] { return self.FWoken || port.FWatcher == &self; });
+      wasWoken = self.FWoken;
+      if (wasWoken)
+        break;
+      continue;
     }
+    wasWoken = self.FWake.wait_for(lock, std::chrono::milliseconds(timeout), woken);
     break;
   }
   if (wasWoken) {
