@@ -143,9 +143,10 @@ std::shared_ptr<TRequest> TRequest::Create(const TExtension& extension, const TR
   return Create(extension, TRequestSetup(setup), std::move(channel));
 }
 
+// Without the lock: the connection's loop asks this while an extension's thread may hold the
+// lock for a whole write.
 bool TRequest::Ended() const {
-  std::lock_guard lock(Mutex);
-  return Finished;
+  return Finished.load();
 }
 
 void TRequest::Run() {

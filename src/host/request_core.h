@@ -4,6 +4,7 @@
 // read. TRequest (bridge.h) is the one kind of request; the families below it reach it through
 // this alone, so that none of them needs the file above it.
 
+#include <atomic>
 #include <cstddef>
 #include <filesystem>
 #include <functional>
@@ -84,7 +85,9 @@ public:
 
   mutable std::mutex Mutex; // the request's lock: guards what follows and the families' state
   std::shared_ptr<IClientChannel> Channel; ///< null once the request has ended
-  bool Finished = false;                   ///< the request has ended: its ConnID is no longer live
+  /// The request has ended: its ConnID is no longer live. Written under the lock; read without
+  /// it by whoever only asks whether the request has ended.
+  std::atomic<bool> Finished = false;
   bool ProcReturned = false;               ///< HttpExtensionProc has returned
   std::size_t ReadOffset = 0;              ///< where in Setup.Body the next read starts
   bool BodyComplete = true;                ///< the whole body has been read (or was given up front)
