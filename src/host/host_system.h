@@ -48,6 +48,12 @@ std::size_t RaiseDescriptorLimit();
 /// need a pipe) must still find some. Answers whether the reserve is held.
 bool HoldSpareDescriptors(bool hold);
 
+/// Asks the system for short turns on a processor for the calling thread, keeping its policy
+/// and priority: a network loop does a little work at each wake-up, and every request it hands
+/// to another thread, or answers for one, waits until it runs. Where the system has no such
+/// setting (or refuses it) the thread runs as before.
+void PreferShortTurns();
+
 /// Bytes written to the socket (its native handle) that the peer has not yet acknowledged; 0
 /// where the system does not say.
 std::size_t UnsentBytes(std::uintptr_t socket);

@@ -4,6 +4,7 @@
 #include <system_error>
 #include <utility>
 
+#include "host/host_system.h"
 #include "host/host_text.h"
 
 namespace isapi_web::host {
@@ -71,6 +72,7 @@ bool TThreadGroup::AddThreadLocked(std::size_t lane) {
   raw->Lane = lane;
   try {
     raw->Thread = std::thread([this, raw] {
+      PreferShortTurns();
       CurrentSlot = raw;
       const std::function<bool()>& step = FSteps[raw->Lane];
       try {

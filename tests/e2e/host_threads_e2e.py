@@ -53,13 +53,14 @@ def process_status(pid):
 
 class ThreadsCase(unittest.TestCase):
     host_args = []
+    launcher = []  # what runs the host, e.g. nice
 
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="isapi-host-threads-")
         with open(os.path.join(self.folder, "hello.txt"), "wb") as f:
             f.write(b"hello static\n")
         emulated = bool(ARGS.emulator)
-        self.host = start_host((ARGS.emulator or []) +
+        self.host = start_host(self.launcher + (ARGS.emulator or []) +
                                [ARGS.host, "--listen", "127.0.0.1:0", "--map",
                                 "%s=%s" % (PREFIX, seen_path(ARGS.extension, emulated)),
                                 "--root", seen_path(self.folder, emulated)] + self.host_args)
@@ -269,6 +270,25 @@ class ThreadShortageTest(ThreadsCase):
         lines = self.host.stderr_lines()
         self.assertFalse(any("terminate called" in l for l in lines), lines[-10:])
         self.assertTrue(any("still inside an extension" in l for l in lines), lines[-10:])
+
+
+class LoopTurnsTest(ThreadsCase):
+    """On Linux 6.12 and later a thread may ask for a short slice: the network loop does, so that
+    a request it hands to an extension's thread, or answers for one, does not wait behind another
+    thread's whole slice. A host started with a lower priority keeps it on every thread."""
+    launcher = ["nice", "-n", "3"]
+
+    def test_the_loop_asks_for_short_turns_and_every_thread_keeps_its_priority(self):
+        tasks = "/proc/%d/task" % self.host.process.pid
+        slices = []
+        for tid in os.listdir(tasks):
+            with open("%s/%s/stat" % (tasks, tid)) as f:
+                self.assertEqual(int(f.read().rpartition(")")[2].split()[16]), 3, "nice of " + tid)
+            with open("%s/%s/sched" % (tasks, tid)) as f:
+                slices += [int(l.split(":")[1]) for l in f if l.startswith("se.slice")]
+        kernel = tuple(int(part) for part in os.uname().release.split(".")[:2])
+        if kernel >= (6, 12) and slices:
+            self.assertIn(100000, slices)  # nanoseconds, the least Linux grants
 
 
 def main():

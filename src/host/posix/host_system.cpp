@@ -4,14 +4,17 @@
 #include <cerrno>
 #include <condition_variable>
 #include <csignal>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -121,6 +124,34 @@ bool HoldSpareDescriptors(bool hold) {
     held = held && spare >= 0;
   }
   return held;
+}
+
+void PreferShortTurns() {
+#if defined(__linux__) && defined(SYS_sched_getattr) && defined(SYS_sched_setattr)
+  // A thread of the ordinary policies may ask for its own slice (Linux 6.12 and later): a short
+  // one lets it run soon after it wakes, instead of behind another thread's whole slice, at the
+  // same share of the processor. Earlier kernels ignore the request.
+  constexpr std::uint64_t ShortSlice = 100'000; // nanoseconds, the least the kernel grants
+  // The kernel's sched_attr as first published (48 bytes), which the C library does not declare.
+  struct {
+    std::uint32_t Size;
+    std::uint32_t Policy;
+    std::uint64_t Flags;
+    std::int32_t Nice;
+    std::uint32_t Priority;
+    std::uint64_t Runtime;
+    std::uint64_t Deadline;
+    std::uint64_t Period;
+  } attributes{};
+  static_assert(sizeof attributes == 48);
+  if (::syscall(SYS_sched_getattr, 0, &attributes, sizeof attributes, 0) != 0)
+    return;
+  if (attributes.Policy != SCHED_OTHER && attributes.Policy != SCHED_BATCH)
+    return;
+  attributes.Size = sizeof attributes;
+  attributes.Runtime = ShortSlice;
+  (void)::syscall(SYS_sched_setattr, 0, &attributes, 0);
+#endif
 }
 
 std::size_t UnsentBytes(std::uintptr_t socket) {

@@ -125,6 +125,9 @@ void CloseImpersonationToken(std::uintptr_t token) {
   ::CloseHandle(reinterpret_cast<HANDLE>(token));
 }
 
+// Windows gives a thread no slice of its own; its quantum is the system's.
+void PreferShortTurns() {}
+
 std::optional<std::uint64_t> ExtensionFileSize(HANDLE file) {
   LARGE_INTEGER size{};
   if (::GetFileType(file) != FILE_TYPE_DISK || !::GetFileSizeEx(file, &size))
