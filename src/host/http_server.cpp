@@ -493,8 +493,15 @@ TRunEnd THttpServer::Run() {
   // TerminateExtension, and within a deadline that ends the process if anything holds it.
   const auto shutdownStarted = std::chrono::steady_clock::now();
   const auto stopBy = shutdownStarted + impl.Options.ShutdownTimeout + ShutdownGrace;
+  std::vector<TExtension*> extensions;
+  for (const TMapping& mapping : impl.Options.Mappings)
+    extensions.push_back(mapping.Extension);
   TShutdownDeadline deadline;
-  deadline.Arm(stopBy);
+  deadline.Arm(stopBy, [&extensions] {
+    if (const unsigned inside = ExtensionThreads().Inside(); inside != 0)
+      Diagnostic(AbandonedCalls(inside));
+    ReportExtensionsHeld(extensions);
+  });
   // Stopping first: a request read once the line is out must already be answered as the last
   // of its connection.
   impl.Stopping = true;
@@ -541,9 +548,6 @@ TRunEnd THttpServer::Run() {
   const unsigned abandoned = ExtensionThreads().Inside();
   const bool completionsReturned =
       StopCompletionThreads(abandoned == 0 ? std::chrono::seconds(1) : std::chrono::seconds(0));
-  std::vector<TExtension*> extensions;
-  for (const TMapping& mapping : impl.Options.Mappings)
-    extensions.push_back(mapping.Extension);
   const bool terminated = TerminateExtensionsLeftAlone(extensions);
   work.clear();
   for (const auto& loop : impl.Loops)

@@ -339,10 +339,8 @@ int main(int argc, char** argv) {
     // A thread may still be inside an extension: unloading, or any destructor of the host's,
     // would pull the code and the state from under it. The process ends without them.
     if (end.Abandoned != 0)
-      std::cerr << "isapi-host: " << end.Abandoned
-                << (end.Abandoned == 1 ? " request was" : " requests were")
-                << " still inside an extension at the shutdown's deadline and abandoned; "
-                   "exiting without unloading\n";
+      std::cerr << "isapi-host: " << host::AbandonedCalls(end.Abandoned)
+                << "; exiting without unloading\n";
     else
       std::cerr << "isapi-host: a thread is still inside an extension; exiting without "
                    "unloading\n";

@@ -15,18 +15,23 @@ TShutdownDeadline::~TShutdownDeadline() {
   Disarm();
 }
 
-void TShutdownDeadline::Arm(std::chrono::steady_clock::time_point deadline) {
+void TShutdownDeadline::Arm(std::chrono::steady_clock::time_point deadline,
+                            std::function<void()> lastWords) {
   std::lock_guard lock(FMutex);
   if (FArmed)
     return;
   FArmed = true;
   try {
-    FWatcher = std::thread([this, deadline] {
+    FWatcher = std::thread([this, deadline, lastWords = std::move(lastWords)] {
       std::unique_lock lock(FMutex);
       if (FChanged.wait_until(lock, deadline, [this] { return !FArmed; }))
         return;
       Diagnostic("shutdown: the deadline has passed with work still under way; the process ends "
                  "now, abandoning it");
+      // What is abandoned is said here too: on a loaded machine the steps that would have said
+      // it may not have been reached.
+      if (lastWords)
+        lastWords();
       ExitLeavingExtensionThreads(1);
     });
   } catch (const std::system_error&) {
@@ -47,6 +52,30 @@ void TShutdownDeadline::Disarm() {
     FWatcher.join();
 }
 
+namespace {
+
+void SayNotTerminated(const TExtension& extension, int inside) {
+  Diagnostic("TerminateExtension not called for " + extension.File().string() + ": " +
+             std::to_string(inside) + (inside == 1 ? " thread is" : " threads are") +
+             " still inside it");
+}
+
+} // namespace
+
+std::string AbandonedCalls(unsigned calls) {
+  return std::to_string(calls) + (calls == 1 ? " request was" : " requests were") +
+         " still inside an extension at the shutdown's deadline and abandoned";
+}
+
+void ReportExtensionsHeld(const std::vector<TExtension*>& extensions) {
+  std::set<TExtension*> done;
+  for (TExtension* extension : extensions) {
+    const int inside = extension->CallsInside();
+    if (inside != 0 && done.insert(extension).second)
+      SayNotTerminated(*extension, inside);
+  }
+}
+
 bool TerminateExtensionsLeftAlone(const std::vector<TExtension*>& extensions) {
   std::set<TExtension*> done;
   bool all = true;
@@ -56,9 +85,7 @@ bool TerminateExtensionsLeftAlone(const std::vector<TExtension*>& extensions) {
     const int inside = extension->CallsInside();
     if (inside != 0) {
       // Terminating code that threads are still running would pull it from under them.
-      Diagnostic("TerminateExtension not called for " + extension->File().string() + ": " +
-                 std::to_string(inside) + (inside == 1 ? " thread is" : " threads are") +
-                 " still inside it");
+      SayNotTerminated(*extension, inside);
       all = false;
       continue;
     }

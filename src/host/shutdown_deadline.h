@@ -7,7 +7,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -24,8 +26,10 @@ public:
   TShutdownDeadline(const TShutdownDeadline&) = delete;
   TShutdownDeadline& operator=(const TShutdownDeadline&) = delete;
 
-  /// From now on the process ends at deadline (one stderr line, exit status 1) if still running.
-  void Arm(std::chrono::steady_clock::time_point deadline);
+  /// From now on the process ends at deadline (one stderr line, then what lastWords writes, exit
+  /// status 1) if still running.
+  void Arm(std::chrono::steady_clock::time_point deadline,
+           std::function<void()> lastWords = nullptr);
   /// The run ended in time.
   void Disarm();
 
@@ -35,6 +39,13 @@ private:
   bool FArmed = false;
   std::thread FWatcher;
 };
+
+/// "N requests were still inside an extension ... and abandoned".
+std::string AbandonedCalls(unsigned calls);
+
+/// One stderr line for each extension some host thread is still inside, saying that
+/// TerminateExtension is not called for it.
+void ReportExtensionsHeld(const std::vector<TExtension*>& extensions);
 
 /// Calls TerminateExtension(HSE_TERM_MUST_UNLOAD) once for each extension that no host thread
 /// is inside, with one stderr line each; for the others one line says why it was not called.
