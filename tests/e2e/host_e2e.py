@@ -775,6 +775,29 @@ class ShutdownTest(HostTestCase):
         self.assertNotEqual(self.host.wait_exit(), 0, self.host.output())
         self.host.wait_line(r"1 request was still inside an extension")
 
+    def test_a_terminate_extension_that_never_returns_ends_at_the_deadline_saying_what_it_left(self):
+        # A copy of the extension is a second extension: the first holds a call, so it is left
+        # unterminated; the copy's TerminateExtension waits for the thread of a request held for
+        # a minute, and only the deadline ends the process.
+        copy = os.path.join(self.folder, "copy" + os.path.splitext(EXTENSION)[1])
+        shutil.copy(EXTENSION, copy)
+        self.start("--map", "/copy=" + copy, "--shutdown-timeout", "0")
+        blocked = self.connect()
+        blocked.send(b"GET " + PREFIX.encode() + b"/block HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.host.wait_line(r"block started")
+        held = self.connect()
+        held.send(b"GET /copy/hold?ms=60000 HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.host.wait_line(r"hold started")
+        self.host.process.send_signal(signal.SIGTERM)
+        self.assertEqual(self.host.wait_exit(), 1, self.host.output())
+        blocked.close()
+        held.close()
+        lines = self.host.stderr_lines()
+        last = lines[next(i for i, l in enumerate(lines) if "the deadline has passed" in l):]
+        self.assertTrue(any("1 request was still inside an extension" in l for l in last), lines)
+        self.assertTrue(any("TerminateExtension not called for " + EXTENSION in l and
+                            "1 thread is" in l for l in last), lines)
+
     def test_what_cannot_finish_in_time_gets_503_and_a_log_line(self):
         self.start("--shutdown-timeout", "0.5")
         connection = self.connect()
