@@ -69,8 +69,7 @@ std::size_t TExtensionThreads::RefuseWaiting() {
 }
 
 unsigned TExtensionThreads::Inside() const {
-  std::lock_guard lock(FMutex);
-  return FInside;
+  return FInside.load();
 }
 
 std::size_t TExtensionThreads::Waiting() const {

@@ -7,6 +7,7 @@
 // waits without bound; when both kinds wait, the threads take them in turn, so that a storm of
 // children delays a new request by about one child call per request ahead of it, not by all.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -77,7 +78,9 @@ private:
   std::vector<std::unique_ptr<TWorker>> FWorkers;
   unsigned FMax = DefaultMaxExtensionThreads;
   std::size_t FQueueLength = DefaultExtensionQueueLength;
-  unsigned FInside = 0;
+  // Written under FMutex; read without it by Inside, which the shutdown's watchdog asks when
+  // the lock may never come free.
+  std::atomic<unsigned> FInside{0};
   std::size_t FIdle = 0;
   std::size_t FOutstanding = 0; // queued or running on the pool
   bool FShortNoted = false;     // a failure to start a thread has been reported
