@@ -134,10 +134,18 @@ class HeldCallsTest(ThreadsCase):
         self.assertWithin(time.monotonic() - started, self.SHUTDOWN_TIMEOUT + 5,
                           "the end of the process after Ctrl-C")
         self.assertNotEqual(code, 0)
-        for connection in waiting:
-            response = connection.read_response()
-            self.assertEqual(response.status_line, b"HTTP/1.1 503 Service Unavailable")
         lines = self.host.stderr_lines()
+        # A machine too loaded to send every page before the shutdown's deadline (an emulated
+        # one) ends there, and the clients it had not reached see their connection end instead.
+        cut = any("the deadline has passed" in l for l in lines)
+        for connection in waiting:
+            try:
+                response = connection.read_response()
+            except (EOFError, ConnectionResetError):
+                if not cut:
+                    raise
+                continue
+            self.assertEqual(response.status_line, b"HTTP/1.1 503 Service Unavailable")
         self.assertTrue(any("64 requests were still inside an extension" in l for l in lines),
                         lines[-10:])
         self.assertTrue(any("TerminateExtension not called" in l and "64 threads" in l
