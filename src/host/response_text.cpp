@@ -1,5 +1,6 @@
 #include "host/response_text.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -17,16 +18,21 @@ const std::string& ServerSoftware() {
   return software;
 }
 
-const std::string& CurrentHttpDate() {
+std::string_view CurrentHttpDate() {
+  // Plain characters, never a std::string: with mingw-w64 a thread_local's destructor runs after
+  // the thread's storage is freed, and a thread that leaves its lane would free a stale pointer.
   thread_local std::chrono::seconds cachedSecond{-1};
-  thread_local std::string cached;
+  thread_local char cached[32];
+  thread_local std::size_t cachedSize = 0;
   const auto now = std::chrono::system_clock::now();
   const auto second = std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch());
   if (second != cachedSecond) {
+    const std::string text = HttpDateText(now);
+    cachedSize = std::min(text.size(), sizeof cached);
+    std::memcpy(cached, text.data(), cachedSize);
     cachedSecond = second;
-    cached = HttpDateText(now);
   }
-  return cached;
+  return {cached, cachedSize};
 }
 
 namespace {

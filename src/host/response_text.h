@@ -22,7 +22,7 @@ struct TFieldView {
 /// "isapi-host/VERSION", the Server field and SERVER_SOFTWARE.
 const std::string& ServerSoftware();
 /// The current time as an HTTP date, formatted once per second per thread.
-const std::string& CurrentHttpDate();
+std::string_view CurrentHttpDate();
 
 /// How the connection continues after an answer.
 struct TConnectionState {
