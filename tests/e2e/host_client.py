@@ -14,7 +14,7 @@ import time
 
 # Wine's report of a heap call given a block that is not one, or a block written after it was
 # freed (warn+heap, which cmake/wine-run turns on).
-WINE_HEAP_REPORT = re.compile(r"^[0-9a-f]{4}:(warn|err):heap:")
+WINE_HEAP_REPORT = re.compile(r"^[0-9a-f]+:(warn|err):heap:")
 
 
 class HostProcess:
