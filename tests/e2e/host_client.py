@@ -146,14 +146,16 @@ class HostProcess:
                 self.process.wait(60)
             except subprocess.TimeoutExpired:
                 pass
-        if self.process.poll() is None:
+        ended_itself = self.process.poll() is not None
+        if not ended_itself:
             self.process.kill()
             self.process.wait()
-            self._close()
-            return self._check_heap()
         self._close()
-        if self.process.returncode == 0:
-            return self._check_heap()
+        if ended_itself and self.process.returncode != 0:
+            self._report_failed_exit()
+        self._check_heap()
+
+    def _report_failed_exit(self):
         with self.changed:
             tail = [line for line in self.lines["stderr"] if line is not None][-100:]
         print("the host had ended on its own with status %d; its stderr ended with:\n%s"
@@ -163,16 +165,14 @@ class HostProcess:
                 report = [line for line in self.lines["stdout"] if line is not None]
             # The registers, the stack and the backtrace; the lists of modules and of every
             # thread of the machine that follow would crowd them out of a clipped log.
-            for end, line in enumerate(report):
-                if line.startswith("Modules:"):
-                    report = report[:end]
-                    break
-            print("Wine's debugger (on stdout):\n%s" % "\n".join(report[-150:]), file=sys.stderr)
-        self._check_heap()
+            end = next((i for i, line in enumerate(report) if line.startswith("Modules:")),
+                       len(report))
+            print("Wine's debugger (on stdout):\n%s" % "\n".join(report[:end][-150:]),
+                  file=sys.stderr)
 
     def _check_heap(self):
-        with self.changed:
-            reports = list(self.heap_reports)
+        """Called once the readers have ended: every report is in."""
+        reports = self.heap_reports
         if reports:
             raise AssertionError("Wine saw the host free or touch memory that was no block of "
                                  "its heap (%d times):\n%s" % (len(reports), "\n".join(reports[:20])))
