@@ -6,8 +6,8 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -100,8 +100,9 @@ private:
   std::optional<HSE_EXEC_URL_STATUS> FExecStatus; ///< of the last child request
   std::shared_ptr<TChildChannel> FChildChannel;   ///< the running child's, when an extension
   bool FChildAnswered = false;
-  /// A child's answer on its way to the client, one send at a time, in order.
-  std::deque<std::pair<std::vector<TSendPiece>, TSendDone>> FChildOutput;
+  /// A child's answer on its way to the client, one send at a time, in order. A list: every
+  /// request has one, few use it, and an empty list (unlike a deque) allocates nothing.
+  std::list<std::pair<std::vector<TSendPiece>, TSendDone>> FChildOutput;
   bool FChildSending = false;
   std::condition_variable FChildOutputIdle; // with the request's lock
   bool FAfterChildNoted = false; ///< a call after it has been reported on stderr
