@@ -564,6 +564,13 @@ def resident_kib(pid):
         return int(next(l for l in f if l.startswith("VmRSS:")).split()[1])
 
 
+def processor_seconds(pid):
+    """User and system time of the process so far, all its threads."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def big_answer_digest(mib):
     """The SHA-256 of the test extension's /big?mb=MIB answer."""
     pattern = bytes(i % 251 for i in range(65536 + 251))
@@ -712,6 +719,10 @@ class PendingTest(HostTestCase):
         self.assertEqual((response.status, response.body), (200, b"answered from another thread\n"))
         response = self.get(PREFIX + "/done-error")
         self.assertEqual(response.status, 500)
+        # The loop looks for the next request's end a moment before it sleeps; idle, it sleeps.
+        before = processor_seconds(self.host.process.pid)
+        time.sleep(1)
+        self.assertLess(processor_seconds(self.host.process.pid) - before, 0.2)
 
     def test_a_pending_request_that_never_ends_gets_500_and_later_calls_are_refused(self):
         self.start()
