@@ -504,7 +504,7 @@ TRunEnd THttpServer::Run() {
   // The loops must not run out of work while the acceptor is closed and sessions drain.
   std::vector<net::executor_work_guard<net::io_context::executor_type>> work;
   for (const auto& loop : impl.Loops) {
-    // A thread whose lane was handed over leaves run() by an exception after the handler that
+    // A thread whose lane was handed over leaves RunLoop by an exception after the handler that
     // held it (see TSession::Serialized); the loop itself goes on, as Asio allows.
     lanes.push_back([loop = loop.get()] {
       RunLoop(*loop);
