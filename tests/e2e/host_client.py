@@ -52,8 +52,7 @@ class HostProcess:
         for raw in iter(stream.readline, b""):
             line = raw.decode("latin-1").rstrip("\r\n")
             with self.changed:
-                # What Wine says of the heap (cmake/wine-run asks it to check) is no line of the
-                # host's own; it fails the host once it ends.
+                # Wine's heap reports are no lines of the host's; they fail it once it ends.
                 if WINE_HEAP_REPORT.search(line):
                     self.heap_reports.append(line)
                     continue

@@ -567,8 +567,8 @@ def resident_kib(pid):
 def processor_seconds(pid):
     """User and system time of the process so far, all its threads."""
     with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        user, system = f.read().rsplit(")", 1)[1].split()[11:13]
+    return (int(user) + int(system)) / os.sysconf("SC_CLK_TCK")
 
 
 def big_answer_digest(mib):
